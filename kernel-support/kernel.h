@@ -1,0 +1,4 @@
+// The only door from driver code into the kernel.
+#pragma once
+
+#include <ntddk.h>

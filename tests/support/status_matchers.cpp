@@ -1,0 +1,7 @@
+#include "status_matchers.h"
+
+namespace bw::test {
+
+void PrintTo(const StatusValue &s, std::ostream *os) { *os << ::bw::StatusText(s.value); }
+
+}  // namespace bw::test
