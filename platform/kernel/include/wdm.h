@@ -2,7 +2,12 @@
 #pragma once
 
 #include "nt/bcrypt.h"
+#include "nt/io.h"
+#include "nt/ke.h"
+#include "nt/ob.h"
 #include "nt/pool.h"
+#include "nt/ps.h"
 #include "nt/rtl.h"
 #include "nt/status.h"
 #include "nt/types.h"
+#include "nt/zw.h"

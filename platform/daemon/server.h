@@ -1,0 +1,49 @@
+// ramvold's side of the transport: accepts client connections and runs
+// their requests as UserMode requests of the kernel stand-in.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bw {
+
+class UserProcess;
+
+class Server {
+ public:
+  // Listens on `socketPath` (replacing a stale socket file).
+  bool Listen(const std::string &socketPath, std::string *error);
+  // Accepts until Stop(); each connection runs on its own thread.
+  void Run();
+  // Wakes Run() and every connection; call from any thread.
+  void Stop();
+  // Waits for every connection thread to end.
+  void Join();
+
+ private:
+  struct Process;
+  struct Connection;
+
+  void Serve(std::shared_ptr<Connection> connection);
+  std::shared_ptr<Process> AttachProcess(uint32_t pid, uint32_t uid, uint32_t gid, bool wow64,
+                                         const std::string &imageName, std::string *error);
+  void DetachProcess(uint32_t pid);
+
+  int listenFd_ = -1;
+  int wakeFd_[2] = {-1, -1};
+  std::string socketPath_;
+  std::atomic<bool> stopping_{false};
+  std::mutex lock_;
+  std::map<uint32_t, std::shared_ptr<Process>> processes_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+  size_t activeThreads_ = 0;  // connection threads still running
+  std::condition_variable idle_;
+};
+
+}  // namespace bw

@@ -1,0 +1,119 @@
+// User processes and threads as the kernel stand-in sees them. ramvold
+// creates one UserProcess per connected client process and runs each of its
+// requests through these calls; kernel tests use them directly in-process.
+#pragma once
+
+#include "nt/io.h"
+#include "nt/status.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+struct ProcessOptions {
+  uint32_t pid = 0;              // host process id (0: a made-up one)
+  uint32_t uid = 0;              // host identity the token is built from
+  uint32_t gid = 0;
+  std::vector<uint32_t> groups;  // supplementary host groups
+  bool wow64 = false;            // a 32-bit process on the 64-bit system
+  std::string imageName = "client.exe";
+  uint32_t sessionId = 1;
+  LUID logonId{0, 0};            // 0: derived from the uid
+};
+
+// A user-mode APC on its way to a user thread: the routine (as the process
+// sees it; for a 32-bit process the wrapped form), its context and the two
+// system arguments. The owning process runs it when the thread waits
+// alertably.
+struct UserApc {
+  uint64_t routine;
+  uint64_t normalContext;
+  uint64_t systemArgument1;
+  uint64_t systemArgument2;
+};
+
+class UserProcess;
+class UserThread;
+
+struct IoResult {
+  NTSTATUS status = STATUS_SUCCESS;
+  uint64_t information = 0;
+  std::vector<uint8_t> output;  // the bytes the request returned
+};
+
+class UserThread {
+ public:
+  virtual ~UserThread() = default;
+  virtual uint32_t Tid() const = 0;
+  // Where user APCs for this thread go.
+  virtual void SetApcSink(std::function<void(const UserApc &)> sink) = 0;
+  // The thread ended: the kernel marks its object terminating and signalled.
+  virtual void Terminate() = 0;
+};
+
+class UserProcess {
+ public:
+  virtual ~UserProcess() = default;
+  virtual uint32_t Pid() const = 0;
+  virtual bool IsWow64() const = 0;
+
+  // A thread of this process; its tid is only a label.
+  virtual std::shared_ptr<UserThread> CreateThread(uint32_t tid) = 0;
+  // A handle in this process's table for one of its threads.
+  virtual NTSTATUS OpenThreadHandle(UserThread &thread, HANDLE *handle) = 0;
+
+  // NtCreateFile on behalf of `thread` (requestor mode UserMode, the
+  // process's token, access checks on open).
+  virtual NTSTATUS CreateFile(UserThread &thread, std::u16string_view ntPath,
+                              ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
+                              ULONG options, HANDLE *handle) = 0;
+  // NtDeviceIoControlFile: a synchronous request with the buffering the
+  // code's method asks for. `input` may be null with inputLength 0.
+  virtual IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code,
+                                   const void *input, ULONG inputLength,
+                                   ULONG outputLength) = 0;
+  virtual IoResult Read(UserThread &thread, HANDLE handle, ULONG length, uint64_t offset) = 0;
+  virtual IoResult Write(UserThread &thread, HANDLE handle, const void *data, ULONG length,
+                         uint64_t offset) = 0;
+  virtual NTSTATUS Close(HANDLE handle) = 0;
+
+  // The process ended: every handle is closed and its threads terminate.
+  virtual void Terminate() = 0;
+
+  // The block of shared memory where the kernel places data for this
+  // process (ZwAllocateVirtualMemory). ramvold shares it with the client;
+  // it is mapped at the same address in both.
+  virtual void *UserMemoryBase() const = 0;
+  virtual size_t UserMemorySize() const = 0;
+};
+
+// Creates a user process. `userMemory`/`userMemorySize` give the region the
+// kernel allocates in for that process (null: the kernel allocates one).
+std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options,
+                                               void *userMemory = nullptr,
+                                               size_t userMemorySize = 0);
+
+// Loads a driver module (NAME.sys exporting DriverEntry) as service
+// `serviceName`: creates "\Driver\<service>" and calls DriverEntry with the
+// service key path in a system thread. Returns DriverEntry's status.
+NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceName,
+                    std::string *error = nullptr);
+// Calls the driver's unload routine and unloads the module.
+NTSTATUS UnloadDriver(std::u16string_view serviceName);
+// Services currently loaded, in load order.
+std::vector<std::u16string> LoadedDrivers();
+
+// Sends IRP_MJ_SHUTDOWN to every device registered for it (system shutdown).
+void NotifyShutdown();
+
+// Object namespace inspection for tests: whether a name exists
+// ("\Device\BrimwellVolume", "\??\BrimwellVolume").
+bool ObjectExists(std::u16string_view ntPath);
+// Handles open in the system process's table (kernel handles).
+size_t KernelHandleCount();
+
+}  // namespace bw

@@ -1,0 +1,165 @@
+// The Win32 interface user-mode programs of this system call, on the host
+// stand-in: handles, device I/O, last error, heap, threads, alertable waits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define NTAPI
+#define WINBASEAPI extern "C"
+#define CALLBACK
+
+typedef int BOOL;
+typedef unsigned char BOOLEAN, BYTE, UCHAR, *PUCHAR, *LPBYTE;
+typedef uint16_t WORD, USHORT;
+typedef uint32_t DWORD, *PDWORD, *LPDWORD, ULONG, *PULONG, UINT;
+typedef int32_t LONG, NTSTATUS;
+typedef uint64_t ULONGLONG, DWORD64, ULONG_PTR, DWORD_PTR, SIZE_T, *PSIZE_T;
+typedef int64_t LONGLONG, LONG_PTR;
+typedef void VOID, *PVOID, *LPVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE, **PHANDLE, *LPHANDLE;
+typedef char16_t WCHAR, *LPWSTR, *PWSTR;
+typedef const char16_t *LPCWSTR, *PCWSTR;
+typedef char CHAR, *LPSTR;
+typedef const char *LPCSTR;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_IO_COMPLETION 0x000000C0L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED 0xFFFFFFFF
+#define STILL_ACTIVE 0x00000103L
+
+// Access, sharing, dispositions, flags.
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_FLAG_NO_BUFFERING 0x20000000
+#define FILE_FLAG_WRITE_THROUGH 0x80000000
+
+// Errors this system's programs meet.
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_COMMAND 22L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
+#define ERROR_IO_PENDING 997L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_IMPLEMENTATION_LIMIT 1292L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;      // the NTSTATUS of the request
+  ULONG_PTR InternalHigh;  // bytes transferred
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    PVOID Pointer;
+  };
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+// Last error.
+WINBASEAPI DWORD WINAPI GetLastError(VOID);
+WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
+WINBASEAPI ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+
+// Files and devices.
+WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile);
+WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+
+// Heap.
+#define HEAP_ZERO_MEMORY 0x00000008
+WINBASEAPI HANDLE WINAPI GetProcessHeap(VOID);
+WINBASEAPI LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+WINBASEAPI LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes);
+WINBASEAPI BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+WINBASEAPI SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem);
+
+// Processes and threads.
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+// The routine of a user-mode APC the kernel queues: context and two arguments.
+typedef VOID(NTAPI *PNTAPCFUNC)(ULONG_PTR ApcContext, ULONG_PTR SystemArgument1,
+                                ULONG_PTR SystemArgument2);
+#define CREATE_SUSPENDED 0x00000004
+WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
+                                      SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                                      LPVOID lpParameter, DWORD dwCreationFlags,
+                                      LPDWORD lpThreadId);
+WINBASEAPI HANDLE WINAPI GetCurrentThread(VOID);
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(VOID);
+WINBASEAPI DWORD WINAPI GetCurrentThreadId(VOID);
+WINBASEAPI DWORD WINAPI GetCurrentProcessId(VOID);
+WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+WINBASEAPI BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
+WINBASEAPI BOOL WINAPI IsWow64Process(HANDLE hProcess, BOOL *Wow64Process);
+
+// Host stand-in controls (no Windows counterpart).
+// Declares the calling process a 32-bit process on the 64-bit system. Must
+// come before the first call that reaches the system (BRIMWELL_WOW64=1 in the
+// environment does the same).
+WINBASEAPI BOOL WINAPI BwDeclareWow64Process(BOOL Wow64);
+// The 32-bit address under which a 32-bit process's code knows `routine`.
+WINBASEAPI DWORD WINAPI BwWow64RoutineAddress(PNTAPCFUNC routine);
+// User-mode APCs waiting for the calling thread's next alertable wait.
+WINBASEAPI DWORD WINAPI BwPendingApcCount(VOID);
