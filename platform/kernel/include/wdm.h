@@ -8,6 +8,7 @@
 #include "nt/pool.h"
 #include "nt/ps.h"
 #include "nt/rtl.h"
+#include "nt/security.h"
 #include "nt/status.h"
 #include "nt/types.h"
 #include "nt/zw.h"

@@ -64,7 +64,8 @@ void TimerThread() {
     }
     auto first = s.armed.begin();
     if (first->first > Clock::now()) {
-      s.cv.wait_until(guard, first->first);
+      Clock::time_point due = first->first;  // the node may go while we wait
+      s.cv.wait_until(guard, due);
       continue;
     }
     PKTIMER timer = first->second;
