@@ -1,0 +1,116 @@
+// Starts and stops a real ramvold on a temporary root for system tests.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace bw::test {
+
+class Daemon {
+ public:
+  explicit Daemon(std::string root = "") : root_(std::move(root)) {
+    if (root_.empty()) {
+      char pattern[] = "/tmp/bwroot.XXXXXX";
+      root_ = mkdtemp(pattern);
+      ownsRoot_ = true;
+    }
+  }
+  ~Daemon() {
+    Stop();
+    std::filesystem::remove(LogPath());
+    if (ownsRoot_) std::filesystem::remove_all(root_);
+  }
+
+  // Starts ramvold; true once it reported ready. On failure, Output() has
+  // what it printed and ExitCode() how it ended.
+  bool Start(std::vector<std::string> extra = {}) {
+    std::string log = LogPath();
+    pid_ = fork();
+    if (pid_ == 0) {
+      FILE *out = freopen(log.c_str(), "w", stdout);
+      (void)out;
+      dup2(fileno(stdout), 2);
+      std::vector<std::string> args = {BW_BIN_DIR "/ramvold", "--root", root_};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char *> argv;
+      for (auto &a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 600; ++i) {  // up to 30 s for a sanitized start
+      if (Output().find("ready on") != std::string::npos) return true;
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        return false;
+      }
+      usleep(50000);
+    }
+    return false;
+  }
+
+  // SIGTERM and wait; returns the exit code.
+  int Stop() {
+    if (pid_ <= 0) return exitCode_;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return exitCode_;
+  }
+
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status;
+    return waitpid(pid_, &status, WNOHANG) == 0;
+  }
+
+  std::string Output() const {
+    std::string text;
+    if (FILE *f = fopen(LogPath().c_str(), "r")) {
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      fclose(f);
+    }
+    return text;
+  }
+
+  const std::string &Root() const { return root_; }
+  int ExitCode() const { return exitCode_; }
+
+ private:
+  // Each daemon of a test writes its own log beside the root.
+  std::string LogPath() const { return root_ + ".ramvold-" + std::to_string(id_) + ".out"; }
+  static inline int nextId_ = 0;
+  int id_ = nextId_++;
+  std::string root_;
+  bool ownsRoot_ = false;
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+};
+
+// Runs a command and returns its standard output (and exit code).
+inline std::string Run(const std::string &command, int *exitCode = nullptr) {
+  std::string text;
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  int status = pclose(p);
+  if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return text;
+}
+
+}  // namespace bw::test

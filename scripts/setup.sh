@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Does nothing
+# when all are present; otherwise needs root (or sudo) for apt-get.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build ccache pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev zlib1g-dev libnuma-dev
+  # peer checks of the formatter
+  dosfstools mtools sleuthkit fdisk util-linux ntfs-3g fuse3
+  # scripts
+  python3 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+run_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+export DEBIAN_FRONTEND=noninteractive
+run_root apt-get update -qq
+run_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
