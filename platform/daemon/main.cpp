@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -25,7 +27,8 @@ void Usage() {
           "  --root DIR        machine state folder (default: $BRIMWELL_ROOT, else a\n"
           "                    per-user folder under $XDG_STATE_HOME)\n"
           "  --load-drivers    load ramenum and ramvol from the program's own folder\n"
-          "  --system-version  the Windows version the kernel reports (default 10.0)\n");
+          "  --system-version  the Windows version the kernel reports (default 10.0)\n"
+          "  --driver FILE=SERVICE  also load the driver FILE as SERVICE (tests)\n");
 }
 
 std::string ProgramFolder() {
@@ -53,6 +56,7 @@ bool MakeFolders(const std::string &path) {
 int main(int argc, char **argv) {
   std::string root = bw::wire::DefaultRoot();
   bool loadDrivers = false;
+  std::vector<std::pair<std::string, std::u16string>> extraDrivers;
   bw::BootOptions boot;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -68,6 +72,15 @@ int main(int argc, char **argv) {
       }
       boot.majorVersion = major;
       boot.minorVersion = minor;
+    } else if (arg == "--driver" && i + 1 < argc) {
+      std::string spec = argv[++i];
+      size_t eq = spec.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+        Usage();
+        return 2;
+      }
+      std::u16string service(spec.begin() + eq + 1, spec.end());
+      extraDrivers.emplace_back(spec.substr(0, eq), service);
     } else if (arg == "--help" || arg == "-h") {
       Usage();
       return 0;
@@ -117,6 +130,15 @@ int main(int argc, char **argv) {
         bw::KernelShutdown();
         return 1;
       }
+    }
+  }
+
+  for (auto &[file, service] : extraDrivers) {
+    NTSTATUS status = bw::LoadDriver(file, service, &error);
+    if (!NT_SUCCESS(status)) {
+      fprintf(stderr, "ramvold: cannot start %s: %s\n", file.c_str(), error.c_str());
+      bw::KernelShutdown();
+      return 1;
     }
   }
 

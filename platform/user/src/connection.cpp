@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -63,7 +64,18 @@ bool ProcessIsWow64() {
   return gWow64;
 }
 
+// A forked child starts without its parent's connections and memory.
+void ForgetParentsConnection() {
+  gConnected = false;
+  if (gUserMemory) munmap(gUserMemory, 1 << 20);
+  gUserMemory = nullptr;
+}
+
 Connection *ThreadConnection() {
+  static bool atfork = (pthread_atfork(nullptr, nullptr, ForgetParentsConnection), true);
+  (void)atfork;
+  // A daemon that went away (a restarted system) is reached anew.
+  if (tConnection && tConnection->Stale()) tConnection.reset();
   if (tConnection) return tConnection.get();
   auto connection = std::unique_ptr<Connection>(new Connection);
   if (!connection->Open()) return nullptr;
@@ -75,8 +87,17 @@ Connection::~Connection() {
   if (fd_ >= 0) close(fd_);
 }
 
+bool Connection::Stale() {
+  if (pid_ != getpid()) return true;
+  if (broken_) return true;
+  pollfd p{fd_, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR))) broken_ = true;
+  return broken_;
+}
+
 bool Connection::Open() {
   bool wow64 = ProcessIsWow64();
+  pid_ = getpid();
   fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
@@ -142,21 +163,23 @@ bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs) {
     int r = poll(&p, 1, timeoutMs);
     if (r <= 0) return false;
   }
-  frame->resize(wire::kMaxFrame + 4096);
+  constexpr size_t kBufferSize = wire::kMaxFrame + 4096;
+  if (!buffer_) buffer_.reset(new uint8_t[kBufferSize]);
   ssize_t n;
   do {
-    n = recv(fd_, frame->data(), frame->size(), 0);
+    n = recv(fd_, buffer_.get(), kBufferSize, 0);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     broken_ = true;  // the daemon went away
     return false;
   }
-  frame->resize(static_cast<size_t>(n));
+  frame->assign(buffer_.get(), buffer_.get() + n);
   return true;
 }
 
 bool Connection::Call(const void *request, size_t length, ReplyData *reply) {
   if (send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
+    broken_ = true;
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }

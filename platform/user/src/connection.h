@@ -6,6 +6,8 @@
 
 #include "wire.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -38,12 +40,16 @@ class Connection {
   std::deque<wire::ApcFrame> &Pending() { return pending_; }
   int Fd() const { return fd_; }
   bool Broken() const { return broken_; }
+  // Whether the daemon hung up or the connection belongs to another process.
+  bool Stale();
 
  private:
   friend Connection *ThreadConnection();
   bool Open();
   bool ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs);
+  std::unique_ptr<uint8_t[]> buffer_;  // one receive buffer, allocated once
   int fd_ = -1;
+  pid_t pid_ = 0;  // the process that opened it (a forked child must not use it)
   bool broken_ = false;
   std::deque<wire::ApcFrame> pending_;
 };

@@ -27,6 +27,7 @@ struct ThreadInfo {
   std::mutex lock;
   std::condition_variable cv;
   bool started = false;
+  bool handleReady = false;  // the creator holds its handle: the routine may run
   bool finished = false;
   DWORD exitCode = STILL_ACTIVE;
   DWORD tid = 0;
@@ -56,17 +57,23 @@ struct StartBlock {
 void *ThreadMain(void *arg) {
   auto *start = static_cast<StartBlock *>(arg);
   auto info = start->info;
+  LPTHREAD_START_ROUTINE routine = start->routine;
+  LPVOID parameter = start->parameter;
   {
     std::lock_guard<std::mutex> guard(info->lock);
     info->tid = static_cast<DWORD>(syscall(SYS_gettid));
     // The thread introduces itself to the daemon before its creator asks
-    // the daemon for a handle to it.
+    // the daemon for a handle to it. `start` belongs to the creator once
+    // `started` is set.
     start->connected = ThreadConnection() != nullptr;
     info->started = true;
   }
   info->cv.notify_all();
-  LPTHREAD_START_ROUTINE routine = start->routine;
-  LPVOID parameter = start->parameter;
+  {
+    // The thread must not end before its creator has a handle to it.
+    std::unique_lock<std::mutex> guard(info->lock);
+    info->cv.wait(guard, [&] { return info->handleReady; });
+  }
   DWORD code = routine(parameter);
   {
     std::lock_guard<std::mutex> guard(info->lock);
@@ -170,10 +177,17 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     if (connection && connection->Call(&request, sizeof request, &reply) && reply.status >= 0)
       handle = reinterpret_cast<HANDLE>(reply.value);
   }
-  std::lock_guard<std::mutex> guard(gHandleLock);
-  bool daemon = handle != nullptr;
-  if (!daemon) handle = reinterpret_cast<HANDLE>(gNextLocalHandle += 4);
-  gHandles[handle] = HandleEntry{HandleKind::Thread, daemon, info};
+  {
+    std::lock_guard<std::mutex> guard(gHandleLock);
+    bool daemon = handle != nullptr;
+    if (!daemon) handle = reinterpret_cast<HANDLE>(gNextLocalHandle += 4);
+    gHandles[handle] = HandleEntry{HandleKind::Thread, daemon, info};
+  }
+  {
+    std::lock_guard<std::mutex> guard(info->lock);
+    info->handleReady = true;
+  }
+  info->cv.notify_all();
   if (lpThreadId) *lpThreadId = tid;
   SetLastError(ERROR_SUCCESS);
   return handle;
