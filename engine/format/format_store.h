@@ -15,6 +15,10 @@ class FormatStore {
   // Bytes per sector (512 for every store).
   virtual USHORT SectorSize() const = 0;
   virtual BOOLEAN IsWriteProtected() const = 0;
+  // Sets or clears the write-protected flag: while it is set, ordinary
+  // writes are refused with STATUS_MEDIA_WRITE_PROTECTED. A format holds it
+  // for its whole duration.
+  virtual VOID SetWriteProtected(BOOLEAN Protected) = 0;
   // Writes Length bytes at byte Offset of the volume. The call's result is
   // the status of the request; IoStatus carries the status the write path
   // reported and the bytes written.

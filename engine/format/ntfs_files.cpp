@@ -1,0 +1,212 @@
+// Records of the plain metadata files and the reserved and free slots.
+#include "ntfs_files.h"
+
+#include "ntfs_types.h"
+
+namespace {
+
+constexpr ULONG FIRST_PLACEHOLDER = 12;
+constexpr ULONG FIRST_FREE_PLACEHOLDER = 16;
+
+ULONGLONG ClusterBytes(const NtfsGeometry *Geometry, const NtfsExtent &Extent) {
+  return NtfsExtentBytes(Geometry, Extent);
+}
+
+// Records whose only stream is one non-resident $DATA.
+struct PlainFile {
+  ULONG Number;
+  USHORT NextId;
+  NtfsStandardInformationForm Form;
+  USHORT FileNameId;
+};
+
+const PlainFile gPlainFiles[] = {
+    {NTFS_RECORD_MFTMIRR, 3, NtfsStandardLong, 2},
+    {NTFS_RECORD_LOGFILE, 3, NtfsStandardLong, 2},
+    {NTFS_RECORD_ATTRDEF, 4, NtfsStandardShort, 2},
+    {NTFS_RECORD_BITMAP, 3, NtfsStandardLong, 2},
+    {NTFS_RECORD_BOOT, 4, NtfsStandardShort, 2},
+    {NTFS_RECORD_UPCASE, 4, NtfsStandardLong, 1},
+};
+
+// The $DATA stream of a plain file: its run, data size and attribute id.
+NtfsNonResidentSpec PlainData(const NtfsGeometry *Geometry, ULONG Number) {
+  NtfsNonResidentSpec data{NTFS_AT_DATA, nullptr, 1, {}, FALSE, 0, 0};
+  switch (Number) {
+    case NTFS_RECORD_MFTMIRR:
+      data.Run = Geometry->MftMirr;
+      data.DataSize = ClusterBytes(Geometry, Geometry->MftMirr);
+      break;
+    case NTFS_RECORD_LOGFILE:
+      data.Run = Geometry->LogFile;
+      data.DataSize = ClusterBytes(Geometry, Geometry->LogFile);
+      break;
+    case NTFS_RECORD_ATTRDEF:
+      data.Run = Geometry->AttrDef;
+      data.DataSize = NTFS_ATTRDEF_BYTES;
+      break;
+    case NTFS_RECORD_BITMAP:
+      data.Run = Geometry->Bitmap;
+      data.DataSize = Geometry->BitmapBytes;
+      break;
+    case NTFS_RECORD_BOOT:
+      data.Run = Geometry->Boot;
+      data.DataSize = ClusterBytes(Geometry, Geometry->Boot);
+      break;
+    case NTFS_RECORD_UPCASE:
+      data.Run = Geometry->UpCase;
+      data.DataSize = NTFS_UPCASE_BYTES;
+      data.Id = 3;
+      break;
+  }
+  data.InitializedSize = data.DataSize;
+  return data;
+}
+
+NTSTATUS WritePlainFile(NtfsWriter *Writer, NtfsGeometry *Geometry, const PlainFile &File,
+                        ULONGLONG Base) {
+  NtfsBeginRecord(Writer, Base,
+                  NtfsRecordHeader{NtfsSystemFileSequence(File.Number), 1, NTFS_RECORD_IN_USE,
+                                   File.NextId, File.Number});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, File.Form, NTFS_FILE_HIDDEN_SYSTEM,
+                               NTFS_SECURITY_ID_FILES);
+  NtfsWriteFileName(Writer, Geometry, File.FileNameId, NtfsSystemFileName(Geometry, File.Number));
+  NtfsWriteNonResident(Writer, Geometry, PlainData(Geometry, File.Number));
+  return NtfsEndRecord(Writer, Base);
+}
+
+NTSTATUS WriteMftRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
+  NtfsBeginRecord(Writer, Base, NtfsRecordHeader{1, 1, NTFS_RECORD_IN_USE, 4, NTFS_RECORD_MFT});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardLong, NTFS_FILE_HIDDEN_SYSTEM,
+                               NTFS_SECURITY_ID_FILES);
+  NtfsWriteFileName(Writer, Geometry, 2, NtfsSystemFileName(Geometry, NTFS_RECORD_MFT));
+  NtfsWriteNonResident(Writer, Geometry,
+                       NtfsNonResidentSpec{NTFS_AT_DATA, nullptr, 1, Geometry->Mft, FALSE,
+                                           Geometry->MftDataSize, Geometry->MftDataSize});
+  ULONGLONG bitmapBytes = ClusterBytes(Geometry, Geometry->MftBitmap);
+  NtfsWriteNonResident(Writer, Geometry,
+                       NtfsNonResidentSpec{NTFS_AT_BITMAP, nullptr, 3, Geometry->MftBitmap,
+                                           FALSE, bitmapBytes, bitmapBytes});
+  return NtfsEndRecord(Writer, Base);
+}
+
+NTSTATUS WriteBadClusRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
+  NtfsBeginRecord(Writer, Base,
+                  NtfsRecordHeader{NTFS_RECORD_BADCLUS, 1, NTFS_RECORD_IN_USE, 4,
+                                   NTFS_RECORD_BADCLUS});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardLong, NTFS_FILE_HIDDEN_SYSTEM,
+                               NTFS_SECURITY_ID_FILES);
+  NtfsWriteFileName(Writer, Geometry, 3, NtfsSystemFileName(Geometry, NTFS_RECORD_BADCLUS));
+  NtfsWriteResident(Writer, NTFS_AT_DATA, nullptr, 2, nullptr, 0);
+  // $Bad spans the whole volume as one sparse run: no bad clusters yet.
+  NtfsExtent whole{0, Geometry->VolumeSize / Geometry->ClusterSize};
+  NtfsWriteNonResident(Writer, Geometry,
+                       NtfsNonResidentSpec{NTFS_AT_DATA, "$Bad", 1, whole, TRUE, 0, 0});
+  return NtfsEndRecord(Writer, Base);
+}
+
+}  // namespace
+
+USHORT NtfsSystemFileSequence(ULONG Number) {
+  return Number == NTFS_RECORD_MFT ? 1 : static_cast<USHORT>(Number);
+}
+
+NtfsFileNameSpec NtfsSystemFileName(const NtfsGeometry *Geometry, ULONG Number) {
+  NtfsFileNameSpec spec{NTFS_ROOT_REFERENCE, "", 0, 0, NTFS_FILE_HIDDEN_SYSTEM};
+  switch (Number) {
+    case NTFS_RECORD_MFT:
+      spec.Name = "$MFT";
+      spec.Allocated = spec.DataSize = Geometry->MftDataSize;
+      break;
+    case NTFS_RECORD_MFTMIRR:
+      spec.Name = "$MFTMirr";
+      spec.Allocated = spec.DataSize = 4096;
+      break;
+    case NTFS_RECORD_LOGFILE:
+      spec.Name = "$LogFile";
+      spec.Allocated = spec.DataSize = ClusterBytes(Geometry, Geometry->LogFile);
+      break;
+    case NTFS_RECORD_VOLUME:
+      spec.Name = "$Volume";
+      break;
+    case NTFS_RECORD_ATTRDEF:
+      spec.Name = "$AttrDef";
+      spec.Allocated = 4096;
+      spec.DataSize = NTFS_ATTRDEF_BYTES;
+      break;
+    case NTFS_RECORD_ROOT:
+      spec.Name = ".";
+      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE | NTFS_FILE_DIRECTORY_INDEX;
+      break;
+    case NTFS_RECORD_BITMAP:
+      spec.Name = "$Bitmap";
+      spec.Allocated = 4096;
+      spec.DataSize = Geometry->BitmapBytes;
+      break;
+    case NTFS_RECORD_BOOT:
+      spec.Name = "$Boot";
+      spec.Allocated = spec.DataSize = 8192;
+      break;
+    case NTFS_RECORD_BADCLUS:
+      spec.Name = "$BadClus";
+      break;
+    case NTFS_RECORD_SECURE:
+      spec.Name = "$Secure";
+      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_VIEW_INDEX;
+      break;
+    case NTFS_RECORD_UPCASE:
+      spec.Name = "$UpCase";
+      spec.Allocated = spec.DataSize = NTFS_UPCASE_BYTES;
+      break;
+    case NTFS_RECORD_EXTEND:
+      spec.Name = "$Extend";
+      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_DIRECTORY_INDEX;
+      break;
+  }
+  return spec;
+}
+
+NTSTATUS NtfsWriteRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number,
+                         ULONGLONG Base) {
+  for (const PlainFile &file : gPlainFiles) {
+    if (file.Number == Number) return WritePlainFile(Writer, Geometry, file, Base);
+  }
+  switch (Number) {
+    case NTFS_RECORD_MFT:
+      return WriteMftRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_VOLUME:
+      return NtfsWriteVolumeRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_ROOT:
+      return NtfsWriteRootRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_BADCLUS:
+      return WriteBadClusRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_SECURE:
+      return NtfsWriteSecureRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_EXTEND:
+      return NtfsWriteExtendRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_QUOTA:
+      return NtfsWriteQuotaRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_OBJID:
+      return NtfsWriteObjIdRecord(Writer, Geometry, Base);
+    case NTFS_RECORD_REPARSE:
+      return NtfsWriteReparseRecord(Writer, Geometry, Base);
+  }
+  return NtfsFail(Writer, STATUS_INVALID_PARAMETER);
+}
+
+NTSTATUS NtfsWritePlaceholderRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number,
+                                    ULONGLONG Base) {
+  if (Number < FIRST_PLACEHOLDER || Number >= NTFS_METADATA_RECORDS) {
+    return NtfsFail(Writer, STATUS_INVALID_PARAMETER);
+  }
+  bool reserved = Number < FIRST_FREE_PLACEHOLDER;
+  NtfsBeginRecord(Writer, Base,
+                  NtfsRecordHeader{static_cast<USHORT>(Number),
+                                   static_cast<USHORT>(reserved ? 0 : 1),
+                                   static_cast<USHORT>(reserved ? NTFS_RECORD_IN_USE : 0), 2,
+                                   reserved ? Number : 0});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardShort, NTFS_FILE_HIDDEN_SYSTEM,
+                               0);
+  if (reserved) NtfsWriteResident(Writer, NTFS_AT_DATA, nullptr, 1, nullptr, 0);
+  return NtfsEndRecord(Writer, Base);
+}

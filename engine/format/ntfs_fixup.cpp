@@ -1,0 +1,44 @@
+#include "ntfs_fixup.h"
+
+#include "ntfs_record.h"
+#include "ntfs_types.h"
+
+namespace {
+
+constexpr ULONG RECORD_ARRAY_OFFSET = 48;
+constexpr ULONG INDEX_BLOCK_ARRAY_OFFSET = 40;
+
+}  // namespace
+
+NTSTATUS NtfsProtect(NtfsWriter *Writer, ULONGLONG Base, ULONG ArrayOffset, ULONG Strides) {
+  NtfsPut16(Writer, Base + ArrayOffset, NTFS_UPDATE_SEQUENCE_NUMBER);
+  for (ULONG j = 1; j <= Strides; ++j) {
+    ULONGLONG end = Base + static_cast<ULONGLONG>(NTFS_FIXUP_STRIDE) * j - 2;
+    UCHAR saved[2] = {0, 0};
+    NtfsGetBytes(Writer, end, saved, sizeof(saved));
+    NtfsPutBytes(Writer, Base + ArrayOffset + 2 * j, saved, sizeof(saved));
+    NtfsPut16(Writer, end, NTFS_UPDATE_SEQUENCE_NUMBER);
+  }
+  return Writer->Status;
+}
+
+NTSTATUS NtfsApplyFixups(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
+  const ULONG recordStrides = NTFS_MFT_RECORD_SIZE / NTFS_FIXUP_STRIDE;
+  for (ULONG number = 0; number < NTFS_METADATA_RECORDS; ++number) {
+    NtfsProtect(Writer, NtfsRecordOffset(Geometry, number), RECORD_ARRAY_OFFSET, recordStrides);
+  }
+  for (ULONG number = 0; number < NTFS_MIRROR_RECORDS; ++number) {
+    NtfsProtect(Writer, NtfsMirrorRecordOffset(Geometry, number), RECORD_ARRAY_OFFSET,
+                recordStrides);
+  }
+  ULONGLONG index = NtfsExtentOffset(Geometry, Geometry->RootIndex);
+  NtfsProtect(Writer, index, INDEX_BLOCK_ARRAY_OFFSET, NTFS_INDEX_BLOCK_SIZE / NTFS_FIXUP_STRIDE);
+  // The unused rest of the allocation gets the sequence number at every
+  // stride end as well.
+  ULONGLONG end = index + NtfsExtentBytes(Geometry, Geometry->RootIndex);
+  for (ULONGLONG stride = index + NTFS_INDEX_BLOCK_SIZE; stride < end && NT_SUCCESS(Writer->Status);
+       stride += NTFS_FIXUP_STRIDE) {
+    NtfsPut16(Writer, stride + NTFS_FIXUP_STRIDE - 2, NTFS_UPDATE_SEQUENCE_NUMBER);
+  }
+  return Writer->Status;
+}

@@ -1,0 +1,75 @@
+#include "ntfs_writer.h"
+
+namespace {
+
+const UCHAR gZeros[64] = {};
+
+NTSTATUS NtfsTransfer(NtfsWriter *Writer, ULONGLONG Offset, VOID *Buffer, ULONG Length,
+                      UCHAR Mode) {
+  if (!NT_SUCCESS(Writer->Status)) return Writer->Status;
+  // Nothing outside the formatted range is ever touched.
+  if (Offset > Writer->Size || Length > Writer->Size - Offset) {
+    return NtfsFail(Writer, STATUS_INVALID_PARAMETER);
+  }
+  NTSTATUS status = Writer->Transfer(Writer->Target, Buffer, Length, Offset, Mode);
+  if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
+  Writer->Position = Offset + Length;
+  return STATUS_SUCCESS;
+}
+
+template <typename T>
+NTSTATUS NtfsPutValue(NtfsWriter *Writer, ULONGLONG Offset, T Value) {
+  UCHAR bytes[sizeof(T)];
+  for (ULONG i = 0; i < sizeof(T); ++i) {
+    bytes[i] = static_cast<UCHAR>(Value >> (8 * i));
+  }
+  return NtfsTransfer(Writer, Offset, bytes, sizeof(T), SECTOR_WRITER_WRITE);
+}
+
+}  // namespace
+
+VOID NtfsWriterInit(NtfsWriter *Writer, ULONG SectorSize, SectorWriter *Target, ULONGLONG Size,
+                    PCSTR Label) {
+  Writer->SectorSize = SectorSize;
+  Writer->Transfer = SectorWriterTransfer;
+  Writer->Target = Target;
+  Writer->Size = Size;
+  Writer->Label = Label ? Label : "";
+  Writer->Position = 0;
+  Writer->Status = STATUS_SUCCESS;
+}
+
+NTSTATUS NtfsPutBytes(NtfsWriter *Writer, ULONGLONG Offset, const VOID *Data, ULONG Length) {
+  return NtfsTransfer(Writer, Offset, const_cast<VOID *>(Data), Length, SECTOR_WRITER_WRITE);
+}
+
+NTSTATUS NtfsPut8(NtfsWriter *Writer, ULONGLONG Offset, UCHAR Value) {
+  return NtfsPutValue(Writer, Offset, Value);
+}
+
+NTSTATUS NtfsPut16(NtfsWriter *Writer, ULONGLONG Offset, USHORT Value) {
+  return NtfsPutValue(Writer, Offset, Value);
+}
+
+NTSTATUS NtfsPut32(NtfsWriter *Writer, ULONGLONG Offset, ULONG Value) {
+  return NtfsPutValue(Writer, Offset, Value);
+}
+
+NTSTATUS NtfsPut64(NtfsWriter *Writer, ULONGLONG Offset, ULONGLONG Value) {
+  return NtfsPutValue(Writer, Offset, Value);
+}
+
+NTSTATUS NtfsPutZeros(NtfsWriter *Writer, ULONGLONG Offset, ULONG Length) {
+  NTSTATUS status = NT_SUCCESS(Writer->Status) ? STATUS_SUCCESS : Writer->Status;
+  Writer->Position = Offset;
+  while (Length > 0 && NT_SUCCESS(status)) {
+    ULONG chunk = Length < sizeof(gZeros) ? Length : sizeof(gZeros);
+    status = NtfsTransfer(Writer, Writer->Position, const_cast<UCHAR *>(gZeros), chunk, SECTOR_WRITER_WRITE);
+    Length -= chunk;
+  }
+  return status;
+}
+
+NTSTATUS NtfsGetBytes(NtfsWriter *Writer, ULONGLONG Offset, VOID *Buffer, ULONG Length) {
+  return NtfsTransfer(Writer, Offset, Buffer, Length, SECTOR_WRITER_READ);
+}
