@@ -4,8 +4,7 @@
 
 namespace {
 
-constexpr ULONG EXTEND_CHILD_ATTRIBUTES =
-    NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE | NTFS_FILE_VIEW_INDEX;
+constexpr ULONG EXTEND_CHILD_ATTRIBUTES = NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE | NTFS_FILE_VIEW_INDEX;
 constexpr USHORT EXTEND_CHILD_FLAGS =
     NTFS_RECORD_IN_USE | NTFS_RECORD_IN_EXTEND | NTFS_RECORD_VIEW_INDEX;
 constexpr USHORT EXTEND_CHILD_SEQUENCE = 1;
@@ -22,8 +21,8 @@ const ExtendChild gChildren[] = {
     {"$Reparse", NTFS_RECORD_REPARSE},
 };
 
-NtfsFileNameSpec ChildFileName(PCSTR Name) {
-  return NtfsFileNameSpec{NTFS_EXTEND_REFERENCE, Name, 0, 0, EXTEND_CHILD_ATTRIBUTES};
+NtfsFileNameInfo ChildFileName(PCSTR Name) {
+  return NtfsFileNameInfo{NTFS_EXTEND_REFERENCE, Name, 0, 0, EXTEND_CHILD_ATTRIBUTES};
 }
 
 // Header, standard information and file name shared by the three children.
@@ -38,8 +37,8 @@ VOID BeginChild(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base, ULON
 
 // A resident view-index root whose entries take EntryBytes (closing entry
 // included); returns where the attribute ends.
-ULONGLONG BeginViewRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry, PCSTR Name,
-                        USHORT Id, ULONG Collation, ULONG EntryBytes) {
+ULONGLONG BeginViewRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry, PCSTR Name, USHORT Id,
+                        ULONG Collation, ULONG EntryBytes) {
   ULONGLONG end = 0;
   NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, Name, Id, NTFS_INDEX_ROOT_HEADERS + EntryBytes,
                     &end);
@@ -63,16 +62,17 @@ VOID AppendQuotaEntry(NtfsWriter *Writer, ULONG OwnerId, const NtfsSid *Sid) {
   NtfsAppend64(Writer, ~0ULL);  // limit
   NtfsAppend64(Writer, 0);      // exceeded time
   if (Sid) NtfsAppendSid(Writer, *Sid);
-  NtfsPutZeros(Writer, Writer->Position, static_cast<ULONG>(start + entryLength - Writer->Position));
+  NtfsPutZeros(Writer, Writer->Position,
+               static_cast<ULONG>(start + entryLength - Writer->Position));
 }
 
 }  // namespace
 
 NTSTATUS NtfsWriteExtendRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
-  NtfsBeginRecord(Writer, Base,
-                  NtfsRecordHeader{NTFS_RECORD_EXTEND, 1,
-                                   NTFS_RECORD_IN_USE | NTFS_RECORD_DIRECTORY, 3,
-                                   NTFS_RECORD_EXTEND});
+  NtfsBeginRecord(
+      Writer, Base,
+      NtfsRecordHeader{NTFS_RECORD_EXTEND, 1, NTFS_RECORD_IN_USE | NTFS_RECORD_DIRECTORY, 3,
+                       NTFS_RECORD_EXTEND});
   NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardLong, NTFS_FILE_HIDDEN_SYSTEM,
                                NTFS_SECURITY_ID_DIRECTORIES);
   NtfsWriteFileName(Writer, Geometry, 1, NtfsSystemFileName(Geometry, NTFS_RECORD_EXTEND));
@@ -84,10 +84,9 @@ NTSTATUS NtfsWriteExtendRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG
     entries += NtfsFileNameEntryLength(name.Chars);
   }
   ULONGLONG end = 0;
-  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$I30", 2, NTFS_INDEX_ROOT_HEADERS + entries,
-                    &end);
-  NtfsAppendIndexRootHeader(Writer, Geometry, NTFS_AT_FILE_NAME, NTFS_COLLATION_FILE_NAME,
-                            entries, 0);
+  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$I30", 2, NTFS_INDEX_ROOT_HEADERS + entries, &end);
+  NtfsAppendIndexRootHeader(Writer, Geometry, NTFS_AT_FILE_NAME, NTFS_COLLATION_FILE_NAME, entries,
+                            0);
   for (const ExtendChild &child : gChildren) {
     NtfsAppendFileNameEntry(Writer, Geometry,
                             NtfsFileReference(child.Number, EXTEND_CHILD_SEQUENCE),
@@ -101,8 +100,8 @@ NTSTATUS NtfsWriteExtendRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG
 NTSTATUS NtfsWriteQuotaRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
   BeginChild(Writer, Geometry, Base, NTFS_RECORD_QUOTA, "$Quota", 4);
   // $O: owner ids by SID.
-  ULONGLONG end = BeginViewRoot(Writer, Geometry, "$O", 3, NTFS_COLLATION_SID,
-                                40 + NTFS_LAST_ENTRY_BYTES);
+  ULONGLONG end =
+      BeginViewRoot(Writer, Geometry, "$O", 3, NTFS_COLLATION_SID, 40 + NTFS_LAST_ENTRY_BYTES);
   NtfsAppendViewEntryHeader(Writer, 32, 4, 40, 16);
   NtfsAppendSid(Writer, NtfsSidAdministrators);
   NtfsAppend32(Writer, 256);
@@ -122,8 +121,8 @@ NTSTATUS NtfsWriteQuotaRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGL
 NTSTATUS NtfsWriteObjIdRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
   BeginChild(Writer, Geometry, Base, NTFS_RECORD_OBJID, "$ObjId", 3);
   // $O: the volume's own object id.
-  ULONGLONG end = BeginViewRoot(Writer, Geometry, "$O", 2, NTFS_COLLATION_ULONGS,
-                                88 + NTFS_LAST_ENTRY_BYTES);
+  ULONGLONG end =
+      BeginViewRoot(Writer, Geometry, "$O", 2, NTFS_COLLATION_ULONGS, 88 + NTFS_LAST_ENTRY_BYTES);
   NtfsAppendViewEntryHeader(Writer, 32, 56, 88, 16);
   NtfsAppendBytes(Writer, Geometry->VolumeGuid, sizeof(Geometry->VolumeGuid));
   NtfsAppend64(Writer, NtfsFileReference(NTFS_RECORD_VOLUME, NTFS_RECORD_VOLUME));
@@ -135,8 +134,8 @@ NTSTATUS NtfsWriteObjIdRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGL
 
 NTSTATUS NtfsWriteReparseRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
   BeginChild(Writer, Geometry, Base, NTFS_RECORD_REPARSE, "$Reparse", 3);
-  ULONGLONG end = BeginViewRoot(Writer, Geometry, "$R", 2, NTFS_COLLATION_ULONGS,
-                                NTFS_LAST_ENTRY_BYTES);
+  ULONGLONG end =
+      BeginViewRoot(Writer, Geometry, "$R", 2, NTFS_COLLATION_ULONGS, NTFS_LAST_ENTRY_BYTES);
   NtfsAppendLastEntry(Writer, FALSE);
   NtfsEndAttribute(Writer, end);
   return NtfsEndRecord(Writer, Base);

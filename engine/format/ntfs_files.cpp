@@ -8,10 +8,6 @@ namespace {
 constexpr ULONG FIRST_PLACEHOLDER = 12;
 constexpr ULONG FIRST_FREE_PLACEHOLDER = 16;
 
-ULONGLONG ClusterBytes(const NtfsGeometry *Geometry, const NtfsExtent &Extent) {
-  return NtfsExtentBytes(Geometry, Extent);
-}
-
 // Records whose only stream is one non-resident $DATA.
 struct PlainFile {
   ULONG Number;
@@ -21,25 +17,22 @@ struct PlainFile {
 };
 
 const PlainFile gPlainFiles[] = {
-    {NTFS_RECORD_MFTMIRR, 3, NtfsStandardLong, 2},
-    {NTFS_RECORD_LOGFILE, 3, NtfsStandardLong, 2},
-    {NTFS_RECORD_ATTRDEF, 4, NtfsStandardShort, 2},
-    {NTFS_RECORD_BITMAP, 3, NtfsStandardLong, 2},
-    {NTFS_RECORD_BOOT, 4, NtfsStandardShort, 2},
-    {NTFS_RECORD_UPCASE, 4, NtfsStandardLong, 1},
+    {NTFS_RECORD_MFTMIRR, 3, NtfsStandardLong, 2},  {NTFS_RECORD_LOGFILE, 3, NtfsStandardLong, 2},
+    {NTFS_RECORD_ATTRDEF, 4, NtfsStandardShort, 2}, {NTFS_RECORD_BITMAP, 3, NtfsStandardLong, 2},
+    {NTFS_RECORD_BOOT, 4, NtfsStandardShort, 2},    {NTFS_RECORD_UPCASE, 4, NtfsStandardLong, 1},
 };
 
 // The $DATA stream of a plain file: its run, data size and attribute id.
-NtfsNonResidentSpec PlainData(const NtfsGeometry *Geometry, ULONG Number) {
-  NtfsNonResidentSpec data{NTFS_AT_DATA, nullptr, 1, {}, FALSE, 0, 0};
+NtfsNonResidentStream PlainData(const NtfsGeometry *Geometry, ULONG Number) {
+  NtfsNonResidentStream data{NTFS_AT_DATA, nullptr, 1, {}, FALSE, 0, 0};
   switch (Number) {
     case NTFS_RECORD_MFTMIRR:
       data.Run = Geometry->MftMirr;
-      data.DataSize = ClusterBytes(Geometry, Geometry->MftMirr);
+      data.DataSize = NtfsExtentBytes(Geometry, Geometry->MftMirr);
       break;
     case NTFS_RECORD_LOGFILE:
       data.Run = Geometry->LogFile;
-      data.DataSize = ClusterBytes(Geometry, Geometry->LogFile);
+      data.DataSize = NtfsExtentBytes(Geometry, Geometry->LogFile);
       break;
     case NTFS_RECORD_ATTRDEF:
       data.Run = Geometry->AttrDef;
@@ -51,7 +44,7 @@ NtfsNonResidentSpec PlainData(const NtfsGeometry *Geometry, ULONG Number) {
       break;
     case NTFS_RECORD_BOOT:
       data.Run = Geometry->Boot;
-      data.DataSize = ClusterBytes(Geometry, Geometry->Boot);
+      data.DataSize = NtfsExtentBytes(Geometry, Geometry->Boot);
       break;
     case NTFS_RECORD_UPCASE:
       data.Run = Geometry->UpCase;
@@ -81,19 +74,19 @@ NTSTATUS WriteMftRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Ba
                                NTFS_SECURITY_ID_FILES);
   NtfsWriteFileName(Writer, Geometry, 2, NtfsSystemFileName(Geometry, NTFS_RECORD_MFT));
   NtfsWriteNonResident(Writer, Geometry,
-                       NtfsNonResidentSpec{NTFS_AT_DATA, nullptr, 1, Geometry->Mft, FALSE,
-                                           Geometry->MftDataSize, Geometry->MftDataSize});
-  ULONGLONG bitmapBytes = ClusterBytes(Geometry, Geometry->MftBitmap);
+                       NtfsNonResidentStream{NTFS_AT_DATA, nullptr, 1, Geometry->Mft, FALSE,
+                                             Geometry->MftDataSize, Geometry->MftDataSize});
+  ULONGLONG bitmapBytes = NtfsExtentBytes(Geometry, Geometry->MftBitmap);
   NtfsWriteNonResident(Writer, Geometry,
-                       NtfsNonResidentSpec{NTFS_AT_BITMAP, nullptr, 3, Geometry->MftBitmap,
-                                           FALSE, bitmapBytes, bitmapBytes});
+                       NtfsNonResidentStream{NTFS_AT_BITMAP, nullptr, 3, Geometry->MftBitmap, FALSE,
+                                             bitmapBytes, bitmapBytes});
   return NtfsEndRecord(Writer, Base);
 }
 
 NTSTATUS WriteBadClusRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
-  NtfsBeginRecord(Writer, Base,
-                  NtfsRecordHeader{NTFS_RECORD_BADCLUS, 1, NTFS_RECORD_IN_USE, 4,
-                                   NTFS_RECORD_BADCLUS});
+  NtfsBeginRecord(
+      Writer, Base,
+      NtfsRecordHeader{NTFS_RECORD_BADCLUS, 1, NTFS_RECORD_IN_USE, 4, NTFS_RECORD_BADCLUS});
   NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardLong, NTFS_FILE_HIDDEN_SYSTEM,
                                NTFS_SECURITY_ID_FILES);
   NtfsWriteFileName(Writer, Geometry, 3, NtfsSystemFileName(Geometry, NTFS_RECORD_BADCLUS));
@@ -101,7 +94,7 @@ NTSTATUS WriteBadClusRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLON
   // $Bad spans the whole volume as one sparse run: no bad clusters yet.
   NtfsExtent whole{0, Geometry->VolumeSize / Geometry->ClusterSize};
   NtfsWriteNonResident(Writer, Geometry,
-                       NtfsNonResidentSpec{NTFS_AT_DATA, "$Bad", 1, whole, TRUE, 0, 0});
+                       NtfsNonResidentStream{NTFS_AT_DATA, "$Bad", 1, whole, TRUE, 0, 0});
   return NtfsEndRecord(Writer, Base);
 }
 
@@ -111,63 +104,62 @@ USHORT NtfsSystemFileSequence(ULONG Number) {
   return Number == NTFS_RECORD_MFT ? 1 : static_cast<USHORT>(Number);
 }
 
-NtfsFileNameSpec NtfsSystemFileName(const NtfsGeometry *Geometry, ULONG Number) {
-  NtfsFileNameSpec spec{NTFS_ROOT_REFERENCE, "", 0, 0, NTFS_FILE_HIDDEN_SYSTEM};
+NtfsFileNameInfo NtfsSystemFileName(const NtfsGeometry *Geometry, ULONG Number) {
+  NtfsFileNameInfo info{NTFS_ROOT_REFERENCE, "", 0, 0, NTFS_FILE_HIDDEN_SYSTEM};
   switch (Number) {
     case NTFS_RECORD_MFT:
-      spec.Name = "$MFT";
-      spec.Allocated = spec.DataSize = Geometry->MftDataSize;
+      info.Name = "$MFT";
+      info.Allocated = info.DataSize = Geometry->MftDataSize;
       break;
     case NTFS_RECORD_MFTMIRR:
-      spec.Name = "$MFTMirr";
-      spec.Allocated = spec.DataSize = 4096;
+      info.Name = "$MFTMirr";
+      info.Allocated = info.DataSize = 4096;
       break;
     case NTFS_RECORD_LOGFILE:
-      spec.Name = "$LogFile";
-      spec.Allocated = spec.DataSize = ClusterBytes(Geometry, Geometry->LogFile);
+      info.Name = "$LogFile";
+      info.Allocated = info.DataSize = NtfsExtentBytes(Geometry, Geometry->LogFile);
       break;
     case NTFS_RECORD_VOLUME:
-      spec.Name = "$Volume";
+      info.Name = "$Volume";
       break;
     case NTFS_RECORD_ATTRDEF:
-      spec.Name = "$AttrDef";
-      spec.Allocated = 4096;
-      spec.DataSize = NTFS_ATTRDEF_BYTES;
+      info.Name = "$AttrDef";
+      info.Allocated = 4096;
+      info.DataSize = NTFS_ATTRDEF_BYTES;
       break;
     case NTFS_RECORD_ROOT:
-      spec.Name = ".";
-      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE | NTFS_FILE_DIRECTORY_INDEX;
+      info.Name = ".";
+      info.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE | NTFS_FILE_DIRECTORY_INDEX;
       break;
     case NTFS_RECORD_BITMAP:
-      spec.Name = "$Bitmap";
-      spec.Allocated = 4096;
-      spec.DataSize = Geometry->BitmapBytes;
+      info.Name = "$Bitmap";
+      info.Allocated = 4096;
+      info.DataSize = Geometry->BitmapBytes;
       break;
     case NTFS_RECORD_BOOT:
-      spec.Name = "$Boot";
-      spec.Allocated = spec.DataSize = 8192;
+      info.Name = "$Boot";
+      info.Allocated = info.DataSize = 8192;
       break;
     case NTFS_RECORD_BADCLUS:
-      spec.Name = "$BadClus";
+      info.Name = "$BadClus";
       break;
     case NTFS_RECORD_SECURE:
-      spec.Name = "$Secure";
-      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_VIEW_INDEX;
+      info.Name = "$Secure";
+      info.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_VIEW_INDEX;
       break;
     case NTFS_RECORD_UPCASE:
-      spec.Name = "$UpCase";
-      spec.Allocated = spec.DataSize = NTFS_UPCASE_BYTES;
+      info.Name = "$UpCase";
+      info.Allocated = info.DataSize = NTFS_UPCASE_BYTES;
       break;
     case NTFS_RECORD_EXTEND:
-      spec.Name = "$Extend";
-      spec.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_DIRECTORY_INDEX;
+      info.Name = "$Extend";
+      info.FileAttributes = NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_DIRECTORY_INDEX;
       break;
   }
-  return spec;
+  return info;
 }
 
-NTSTATUS NtfsWriteRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number,
-                         ULONGLONG Base) {
+NTSTATUS NtfsWriteRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number, ULONGLONG Base) {
   for (const PlainFile &file : gPlainFiles) {
     if (file.Number == Number) return WritePlainFile(Writer, Geometry, file, Base);
   }
@@ -200,13 +192,12 @@ NTSTATUS NtfsWritePlaceholderRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, 
     return NtfsFail(Writer, STATUS_INVALID_PARAMETER);
   }
   bool reserved = Number < FIRST_FREE_PLACEHOLDER;
-  NtfsBeginRecord(Writer, Base,
-                  NtfsRecordHeader{static_cast<USHORT>(Number),
-                                   static_cast<USHORT>(reserved ? 0 : 1),
-                                   static_cast<USHORT>(reserved ? NTFS_RECORD_IN_USE : 0), 2,
-                                   reserved ? Number : 0});
-  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardShort, NTFS_FILE_HIDDEN_SYSTEM,
-                               0);
+  NtfsBeginRecord(
+      Writer, Base,
+      NtfsRecordHeader{static_cast<USHORT>(Number), static_cast<USHORT>(reserved ? 0 : 1),
+                       static_cast<USHORT>(reserved ? NTFS_RECORD_IN_USE : 0), 2,
+                       reserved ? Number : 0});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardShort, NTFS_FILE_HIDDEN_SYSTEM, 0);
   if (reserved) NtfsWriteResident(Writer, NTFS_AT_DATA, nullptr, 1, nullptr, 0);
   return NtfsEndRecord(Writer, Base);
 }

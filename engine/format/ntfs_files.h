@@ -4,13 +4,12 @@
 #include "ntfs_index.h"
 
 // How the root directory and a record's $FILE_NAME describe records 0..11.
-NtfsFileNameSpec NtfsSystemFileName(const NtfsGeometry *Geometry, ULONG Number);
+NtfsFileNameInfo NtfsSystemFileName(const NtfsGeometry *Geometry, ULONG Number);
 USHORT NtfsSystemFileSequence(ULONG Number);
 
 // Writes record Number (0..11, 24..26) at Base: its slot in the MFT, or in
 // $MFTMirr for records 0..3.
-NTSTATUS NtfsWriteRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number,
-                         ULONGLONG Base);
+NTSTATUS NtfsWriteRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number, ULONGLONG Base);
 // Records 12..26 before the $Extend files take 24..26: 12..15 are reserved
 // and in use, the others free.
 NTSTATUS NtfsWritePlaceholderRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG Number,

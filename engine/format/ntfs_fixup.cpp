@@ -11,13 +11,19 @@ constexpr ULONG INDEX_BLOCK_ARRAY_OFFSET = 40;
 }  // namespace
 
 NTSTATUS NtfsProtect(NtfsWriter *Writer, ULONGLONG Base, ULONG ArrayOffset, ULONG Strides) {
-  NtfsPut16(Writer, Base + ArrayOffset, NTFS_UPDATE_SEQUENCE_NUMBER);
+  // The stride ends are read first, then the whole array is written in one
+  // run, then the sequence number over each stride end.
+  UCHAR saved[2 * (NTFS_INDEX_BLOCK_SIZE / NTFS_FIXUP_STRIDE)] = {};
+  if (Strides > sizeof(saved) / 2) return NtfsFail(Writer, STATUS_INVALID_PARAMETER);
   for (ULONG j = 1; j <= Strides; ++j) {
-    ULONGLONG end = Base + static_cast<ULONGLONG>(NTFS_FIXUP_STRIDE) * j - 2;
-    UCHAR saved[2] = {0, 0};
-    NtfsGetBytes(Writer, end, saved, sizeof(saved));
-    NtfsPutBytes(Writer, Base + ArrayOffset + 2 * j, saved, sizeof(saved));
-    NtfsPut16(Writer, end, NTFS_UPDATE_SEQUENCE_NUMBER);
+    NtfsGetBytes(Writer, Base + static_cast<ULONGLONG>(NTFS_FIXUP_STRIDE) * j - 2,
+                 saved + 2 * (j - 1), 2);
+  }
+  NtfsPut16(Writer, Base + ArrayOffset, NTFS_UPDATE_SEQUENCE_NUMBER);
+  NtfsAppendBytes(Writer, saved, 2 * Strides);
+  for (ULONG j = 1; j <= Strides; ++j) {
+    NtfsPut16(Writer, Base + static_cast<ULONGLONG>(NTFS_FIXUP_STRIDE) * j - 2,
+              NTFS_UPDATE_SEQUENCE_NUMBER);
   }
   return Writer->Status;
 }

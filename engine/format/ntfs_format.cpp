@@ -12,6 +12,8 @@ namespace {
 // One buffer serves the boot sector, the $UpCase table and the log-file fill.
 constexpr ULONG SCRATCH_BYTES = NTFS_UPCASE_BYTES;
 constexpr ULONG MAX_TRANSFER = 0x40000000;
+// Adjacent fields are combined up to a page.
+constexpr ULONG STAGE_BYTES = 4096;
 
 NTSTATUS WriteMetadataRecords(NtfsWriter *Writer, NtfsGeometry *Geometry) {
   for (ULONG number = NTFS_RECORD_MFT; number <= NTFS_RECORD_EXTEND; ++number) {
@@ -95,7 +97,7 @@ NTSTATUS WriteVolume(NtfsWriter *Writer, NtfsGeometry *Geometry, PUCHAR Scratch)
   NtfsApplyFixups(Writer, Geometry);
   NtfsWriteRootSecurityStream(Writer, Geometry);
   NtfsWriteSdsStream(Writer, Geometry);
-  return Writer->Status;
+  return NtfsFlush(Writer);
 }
 
 }  // namespace
@@ -110,12 +112,14 @@ NTSTATUS FormatNtfs(ULONG SectorSize, SectorWriter *Writer, ULONGLONG Length, PC
   status = NtfsAllocateClusterBitmap(&geometry);
   if (!NT_SUCCESS(status)) return status;
   FormatBuffer scratch;
-  if (!scratch.Allocate(SCRATCH_BYTES)) {
+  FormatBuffer stage;
+  if (!scratch.Allocate(SCRATCH_BYTES) || !stage.Allocate(STAGE_BYTES)) {
     NtfsFreeClusterBitmap(&geometry);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   NtfsWriter writer;
   NtfsWriterInit(&writer, SectorSize, Writer, geometry.VolumeSize, Label);
+  NtfsWriterSetStage(&writer, stage.Data, STAGE_BYTES);
   status = WriteVolume(&writer, &geometry, scratch.Data);
   NtfsFreeClusterBitmap(&geometry);
   return status;

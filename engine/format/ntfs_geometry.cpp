@@ -7,7 +7,9 @@ namespace {
 
 constexpr ULONGLONG TiB = 1ULL << 40;
 
-ULONGLONG CeilDiv(ULONGLONG Value, ULONGLONG Divisor) { return (Value + Divisor - 1) / Divisor; }
+ULONGLONG CeilDiv(ULONGLONG Value, ULONGLONG Divisor) {
+  return (Value + Divisor - 1) / Divisor;
+}
 
 // True when Label has its terminating NUL among its first MaxChars + 1 bytes.
 bool LabelFits(PCSTR Label, ULONG MaxChars) {
@@ -65,11 +67,10 @@ NTSTATUS NtfsComputeGeometry(ULONG SectorSize, ULONGLONG Length, PCSTR Label,
   g->SectorSize = static_cast<USHORT>(SectorSize);
   g->SectorsPerCluster = static_cast<UCHAR>(cs / SectorSize);
   g->ClusterSize = cs;
-  g->MftRecordCode = cs <= NTFS_MFT_RECORD_SIZE ? static_cast<UCHAR>(NTFS_MFT_RECORD_SIZE / cs)
-                                                : 0xF6;
-  g->IndexBlockCode = cs <= NTFS_INDEX_BLOCK_SIZE
-                          ? static_cast<UCHAR>(NTFS_INDEX_BLOCK_SIZE / cs)
-                          : 0xF4;
+  g->MftRecordCode =
+      cs <= NTFS_MFT_RECORD_SIZE ? static_cast<UCHAR>(NTFS_MFT_RECORD_SIZE / cs) : 0xF6;
+  g->IndexBlockCode =
+      cs <= NTFS_INDEX_BLOCK_SIZE ? static_cast<UCHAR>(NTFS_INDEX_BLOCK_SIZE / cs) : 0xF4;
   g->Label = Label;
   g->IndexBlockSize = NTFS_INDEX_BLOCK_SIZE;
   g->ClustersPerIndexBlock = cs <= NTFS_INDEX_BLOCK_SIZE
@@ -112,7 +113,9 @@ NTSTATUS NtfsAllocateClusterBitmap(NtfsGeometry *Geometry) {
   return STATUS_SUCCESS;
 }
 
-VOID NtfsFreeClusterBitmap(NtfsGeometry *Geometry) { KsFree(&Geometry->ClusterBitmap); }
+VOID NtfsFreeClusterBitmap(NtfsGeometry *Geometry) {
+  KsFree(&Geometry->ClusterBitmap);
+}
 
 VOID NtfsMarkClusters(NtfsGeometry *Geometry, ULONGLONG Lcn, ULONGLONG Count) {
   PUCHAR bitmap = Geometry->ClusterBitmap;

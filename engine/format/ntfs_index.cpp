@@ -23,9 +23,9 @@ ULONG NtfsFileNameEntryLength(ULONG NameChars) {
 }
 
 NTSTATUS NtfsAppendFileNameEntry(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                 ULONGLONG FileReference, const NtfsFileNameSpec &Spec) {
+                                 ULONGLONG FileReference, const NtfsFileNameInfo &Info) {
   NtfsName name;
-  NTSTATUS status = NtfsMakeName(Spec.Name, NTFS_MAX_NAME_CHARS, &name);
+  NTSTATUS status = NtfsMakeName(Info.Name, NTFS_MAX_NAME_CHARS, &name);
   if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
   ULONGLONG start = Writer->Position;
   ULONG length = NtfsFileNameEntryLength(name.Chars);
@@ -33,7 +33,7 @@ NTSTATUS NtfsAppendFileNameEntry(NtfsWriter *Writer, const NtfsGeometry *Geometr
   NtfsAppend16(Writer, static_cast<USHORT>(length));
   NtfsAppend16(Writer, static_cast<USHORT>(NtfsFileNameValueLength(name.Chars)));
   NtfsAppend32(Writer, 0);
-  NtfsAppendFileNameValue(Writer, Geometry, Spec, name);
+  NtfsAppendFileNameValue(Writer, Geometry, Info, name);
   return NtfsPutZeros(Writer, Writer->Position,
                       static_cast<ULONG>(start + length - Writer->Position));
 }
@@ -50,11 +50,11 @@ NTSTATUS NtfsAppendViewEntryHeader(NtfsWriter *Writer, USHORT DataOffset, USHORT
 
 NTSTATUS NtfsAppendLastEntry(NtfsWriter *Writer, BOOLEAN SubNode) {
   NtfsAppend64(Writer, 0);
-  NtfsAppend16(Writer, static_cast<USHORT>(SubNode ? NTFS_LAST_NODE_ENTRY_BYTES
-                                                   : NTFS_LAST_ENTRY_BYTES));
+  NtfsAppend16(Writer,
+               static_cast<USHORT>(SubNode ? NTFS_LAST_NODE_ENTRY_BYTES : NTFS_LAST_ENTRY_BYTES));
   NtfsAppend16(Writer, 0);
-  NtfsAppend32(Writer, SubNode ? NTFS_INDEX_ENTRY_NODE | NTFS_INDEX_ENTRY_END
-                               : NTFS_INDEX_ENTRY_END);
+  NtfsAppend32(Writer,
+               SubNode ? NTFS_INDEX_ENTRY_NODE | NTFS_INDEX_ENTRY_END : NTFS_INDEX_ENTRY_END);
   if (SubNode) NtfsAppend64(Writer, 0);  // VCN of the index block below
   return Writer->Status;
 }

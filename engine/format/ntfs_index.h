@@ -19,7 +19,7 @@ NTSTATUS NtfsAppendIndexRootHeader(NtfsWriter *Writer, const NtfsGeometry *Geome
 ULONG NtfsFileNameEntryLength(ULONG NameChars);
 // A directory entry for the file FileReference, keyed by its $FILE_NAME value.
 NTSTATUS NtfsAppendFileNameEntry(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                 ULONGLONG FileReference, const NtfsFileNameSpec &Spec);
+                                 ULONGLONG FileReference, const NtfsFileNameInfo &Info);
 
 // The 16-byte header of a view-index entry; key and data are written after it.
 NTSTATUS NtfsAppendViewEntryHeader(NtfsWriter *Writer, USHORT DataOffset, USHORT DataLength,

@@ -11,7 +11,9 @@ constexpr ULONG RECORD_FIRST_ATTRIBUTE = 56;
 constexpr ULONG RESIDENT_HEADER = 24;
 constexpr ULONG NON_RESIDENT_HEADER = 64;
 
-ULONG RoundUp8(ULONG Value) { return (Value + 7) & ~7u; }
+ULONG RoundUp8(ULONG Value) {
+  return (Value + 7) & ~7u;
+}
 
 // Type, length, non-resident flag, name length, name offset, flags and id:
 // the part both attribute forms share.
@@ -64,6 +66,7 @@ ULONGLONG NtfsMirrorRecordOffset(const NtfsGeometry *Geometry, ULONG Number) {
 }
 
 NTSTATUS NtfsBeginRecord(NtfsWriter *Writer, ULONGLONG Base, const NtfsRecordHeader &Header) {
+  // Every header byte in order, so that the record streams out in one piece.
   NtfsPutBytes(Writer, Base, "FILE", 4);
   NtfsAppend16(Writer, RECORD_USA_OFFSET);
   NtfsAppend16(Writer, RECORD_USA_ENTRIES);
@@ -72,12 +75,14 @@ NTSTATUS NtfsBeginRecord(NtfsWriter *Writer, ULONGLONG Base, const NtfsRecordHea
   NtfsAppend16(Writer, Header.Links);
   NtfsAppend16(Writer, RECORD_FIRST_ATTRIBUTE);
   NtfsAppend16(Writer, Header.Flags);
-  NtfsPut32(Writer, Base + 28, NTFS_MFT_RECORD_SIZE);
+  NtfsAppend32(Writer, 0);  // bytes in use, set by NtfsEndRecord
+  NtfsAppend32(Writer, NTFS_MFT_RECORD_SIZE);
   NtfsAppend64(Writer, 0);  // base record
   NtfsAppend16(Writer, Header.NextAttributeId);
-  NtfsPut32(Writer, Base + 44, Header.Number);
-  Writer->Position = Base + RECORD_FIRST_ATTRIBUTE;
-  return Writer->Status;
+  NtfsAppend16(Writer, 0);
+  NtfsAppend32(Writer, Header.Number);
+  // The update-sequence array is filled by the fixup pass.
+  return NtfsAppendZeros(Writer, RECORD_FIRST_ATTRIBUTE - RECORD_USA_OFFSET);
 }
 
 NTSTATUS NtfsEndRecord(NtfsWriter *Writer, ULONGLONG Base) {
@@ -86,28 +91,31 @@ NTSTATUS NtfsEndRecord(NtfsWriter *Writer, ULONGLONG Base) {
   return NtfsPut32(Writer, Base + 24, (end + 4 + 7) & ~7u);
 }
 
-ULONG NtfsResidentValueOffset(ULONG NameChars) { return (2 * NameChars + 31) & ~7u; }
+ULONG NtfsResidentValueOffset(ULONG NameChars) {
+  return (2 * NameChars + 31) & ~7u;
+}
 
 ULONG NtfsResidentLength(ULONG NameChars, ULONG ValueLength) {
   return ((2 * NameChars + ((ValueLength + 7) | 7)) & ~7u) + RESIDENT_HEADER;
 }
 
-NTSTATUS NtfsBeginResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id,
-                           ULONG ValueLength, ULONGLONG *End) {
+NTSTATUS NtfsBeginResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id, ULONG ValueLength,
+                           ULONGLONG *End) {
   NtfsName name;
   NTSTATUS status = NtfsMakeName(Name, NTFS_MAX_ATTRIBUTE_NAME_CHARS, &name);
   if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
   ULONGLONG start = Writer->Position;
   ULONG valueOffset = NtfsResidentValueOffset(name.Chars);
   *End = start + NtfsResidentLength(name.Chars, ValueLength);
-  AppendCommonHeader(Writer, Type, static_cast<ULONG>(*End - start), 0, name.Chars,
-                     RESIDENT_HEADER, Id);
+  AppendCommonHeader(Writer, Type, static_cast<ULONG>(*End - start), 0, name.Chars, RESIDENT_HEADER,
+                     Id);
   NtfsAppend32(Writer, ValueLength);
   NtfsAppend16(Writer, static_cast<USHORT>(valueOffset));
   NtfsAppend8(Writer, Type == NTFS_AT_FILE_NAME ? 1 : 0);
   NtfsAppend8(Writer, 0);
   NtfsAppendName(Writer, name);
-  return NtfsPutZeros(Writer, Writer->Position, static_cast<ULONG>(start + valueOffset - Writer->Position));
+  return NtfsPutZeros(Writer, Writer->Position,
+                      static_cast<ULONG>(start + valueOffset - Writer->Position));
 }
 
 NTSTATUS NtfsEndAttribute(NtfsWriter *Writer, ULONGLONG End) {
@@ -118,8 +126,8 @@ NTSTATUS NtfsEndAttribute(NtfsWriter *Writer, ULONGLONG End) {
   return NtfsPutZeros(Writer, Writer->Position, static_cast<ULONG>(End - Writer->Position));
 }
 
-NTSTATUS NtfsWriteResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id,
-                           const VOID *Value, ULONG ValueLength) {
+NTSTATUS NtfsWriteResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id, const VOID *Value,
+                           ULONG ValueLength) {
   ULONGLONG end = 0;
   NTSTATUS status = NtfsBeginResident(Writer, Type, Name, Id, ValueLength, &end);
   if (!NT_SUCCESS(status)) return status;
@@ -135,30 +143,30 @@ ULONG NtfsNonResidentLength(ULONG NameChars, ULONG RunListBytes) {
 }
 
 NTSTATUS NtfsWriteNonResident(NtfsWriter *Writer, NtfsGeometry *Geometry,
-                              const NtfsNonResidentSpec &Spec) {
+                              const NtfsNonResidentStream &Stream) {
   NtfsName name;
-  NTSTATUS status = NtfsMakeName(Spec.Name, NTFS_MAX_ATTRIBUTE_NAME_CHARS, &name);
+  NTSTATUS status = NtfsMakeName(Stream.Name, NTFS_MAX_ATTRIBUTE_NAME_CHARS, &name);
   if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
   UCHAR runs[NTFS_MAX_RUN_LIST_BYTES];
-  ULONG runBytes = NtfsEncodeRunList(Spec.Run.Lcn, Spec.Run.Clusters, Spec.Sparse, runs);
+  ULONG runBytes = NtfsEncodeRunList(Stream.Run.Lcn, Stream.Run.Clusters, Stream.Sparse, runs);
   ULONGLONG start = Writer->Position;
   ULONG runOffset = (2 * name.Chars + 71) & ~7u;
   ULONG length = NtfsNonResidentLength(name.Chars, runBytes);
-  AppendCommonHeader(Writer, Spec.Type, length, 1, name.Chars, NON_RESIDENT_HEADER, Spec.Id);
-  NtfsAppend64(Writer, 0);                      // first VCN
-  NtfsAppend64(Writer, Spec.Run.Clusters - 1);  // last VCN
+  AppendCommonHeader(Writer, Stream.Type, length, 1, name.Chars, NON_RESIDENT_HEADER, Stream.Id);
+  NtfsAppend64(Writer, 0);                        // first VCN
+  NtfsAppend64(Writer, Stream.Run.Clusters - 1);  // last VCN
   NtfsAppend16(Writer, static_cast<USHORT>(runOffset));
   NtfsAppend16(Writer, 0);  // compression unit
   NtfsAppend32(Writer, 0);
-  NtfsAppend64(Writer, NtfsExtentBytes(Geometry, Spec.Run));
-  NtfsAppend64(Writer, Spec.DataSize);
-  NtfsAppend64(Writer, Spec.InitializedSize);
+  NtfsAppend64(Writer, NtfsExtentBytes(Geometry, Stream.Run));
+  NtfsAppend64(Writer, Stream.DataSize);
+  NtfsAppend64(Writer, Stream.InitializedSize);
   NtfsAppendName(Writer, name);
   NtfsPutZeros(Writer, Writer->Position, static_cast<ULONG>(start + runOffset - Writer->Position));
   NtfsAppendBytes(Writer, runs, runBytes);
   status = NtfsEndAttribute(Writer, start + length);
-  if (NT_SUCCESS(status) && !Spec.Sparse) {
-    NtfsMarkClusters(Geometry, Spec.Run.Lcn, Spec.Run.Clusters);
+  if (NT_SUCCESS(status) && !Stream.Sparse) {
+    NtfsMarkClusters(Geometry, Stream.Run.Lcn, Stream.Run.Clusters);
   }
   return status;
 }
@@ -169,6 +177,9 @@ NTSTATUS NtfsWriteEmptySlots(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
     ULONGLONG base = NtfsRecordOffset(Geometry, number);
     NtfsBeginRecord(Writer, base, NtfsRecordHeader{1, 0, 0, 0, number});
     NtfsEndRecord(Writer, base);
+    // The rest of the slot too, so that the slots stream out together.
+    NtfsPutZeros(Writer, base + RECORD_FIRST_ATTRIBUTE + 4,
+                 NTFS_MFT_RECORD_SIZE - RECORD_FIRST_ATTRIBUTE - 4);
   }
   return Writer->Status;
 }

@@ -41,15 +41,15 @@ ULONG NtfsResidentValueOffset(ULONG NameChars);
 
 // Writes the header and name of a resident attribute at the position and
 // leaves the position at its value; *End receives where the attribute ends.
-NTSTATUS NtfsBeginResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id,
-                           ULONG ValueLength, ULONGLONG *End);
+NTSTATUS NtfsBeginResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id, ULONG ValueLength,
+                           ULONGLONG *End);
 // Pads what is left of the attribute with zeros; the position moves to End.
 NTSTATUS NtfsEndAttribute(NtfsWriter *Writer, ULONGLONG End);
 // A whole resident attribute whose value is given as bytes.
-NTSTATUS NtfsWriteResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id,
-                           const VOID *Value, ULONG ValueLength);
+NTSTATUS NtfsWriteResident(NtfsWriter *Writer, ULONG Type, PCSTR Name, USHORT Id, const VOID *Value,
+                           ULONG ValueLength);
 
-struct NtfsNonResidentSpec {
+struct NtfsNonResidentStream {
   ULONG Type;
   PCSTR Name;  // null for an unnamed stream
   USHORT Id;
@@ -65,7 +65,7 @@ ULONG NtfsNonResidentLength(ULONG NameChars, ULONG RunListBytes);
 // Writes a non-resident attribute with one run at the position and marks
 // its clusters in the cluster bitmap (a sparse run marks none).
 NTSTATUS NtfsWriteNonResident(NtfsWriter *Writer, NtfsGeometry *Geometry,
-                              const NtfsNonResidentSpec &Spec);
+                              const NtfsNonResidentStream &Stream);
 
 // Writes every slot of the MFT as a free record.
 NTSTATUS NtfsWriteEmptySlots(NtfsWriter *Writer, const NtfsGeometry *Geometry);

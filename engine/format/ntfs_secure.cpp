@@ -38,8 +38,7 @@ NTSTATUS WriteSdhRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
   const SdsEntry *order[] = {&gSdsEntries[1], &gSdsEntries[0]};
   ULONG entries = 2 * SDH_ENTRY_BYTES + NTFS_LAST_ENTRY_BYTES;
   ULONGLONG end = 0;
-  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$SDH", 4, NTFS_INDEX_ROOT_HEADERS + entries,
-                    &end);
+  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$SDH", 4, NTFS_INDEX_ROOT_HEADERS + entries, &end);
   NtfsAppendIndexRootHeader(Writer, Geometry, 0, NTFS_COLLATION_SECURITY_HASH, entries, 0);
   for (const SdsEntry *entry : order) {
     NtfsAppendViewEntryHeader(Writer, 24, 20, SDH_ENTRY_BYTES, 8);
@@ -57,8 +56,7 @@ constexpr USHORT SII_ENTRY_BYTES = 40;
 NTSTATUS WriteSiiRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
   ULONG entries = 2 * SII_ENTRY_BYTES + NTFS_LAST_ENTRY_BYTES;
   ULONGLONG end = 0;
-  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$SII", 5, NTFS_INDEX_ROOT_HEADERS + entries,
-                    &end);
+  NtfsBeginResident(Writer, NTFS_AT_INDEX_ROOT, "$SII", 5, NTFS_INDEX_ROOT_HEADERS + entries, &end);
   NtfsAppendIndexRootHeader(Writer, Geometry, 0, NTFS_COLLATION_ULONG, entries, 0);
   for (const SdsEntry &entry : gSdsEntries) {
     NtfsAppendViewEntryHeader(Writer, 20, 20, SII_ENTRY_BYTES, 4);
@@ -72,17 +70,17 @@ NTSTATUS WriteSiiRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
 }  // namespace
 
 NTSTATUS NtfsWriteSecureRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONGLONG Base) {
-  NtfsBeginRecord(Writer, Base,
-                  NtfsRecordHeader{NTFS_RECORD_SECURE, 1,
-                                   NTFS_RECORD_IN_USE | NTFS_RECORD_VIEW_INDEX, 7,
-                                   NTFS_RECORD_SECURE});
+  NtfsBeginRecord(
+      Writer, Base,
+      NtfsRecordHeader{NTFS_RECORD_SECURE, 1, NTFS_RECORD_IN_USE | NTFS_RECORD_VIEW_INDEX, 7,
+                       NTFS_RECORD_SECURE});
   NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardLong,
                                NTFS_FILE_HIDDEN_SYSTEM | NTFS_FILE_VIEW_INDEX,
                                NTFS_SECURITY_ID_DIRECTORIES);
   NtfsWriteFileName(Writer, Geometry, 1, NtfsSystemFileName(Geometry, NTFS_RECORD_SECURE));
   NtfsWriteNonResident(Writer, Geometry,
-                       NtfsNonResidentSpec{NTFS_AT_DATA, "$SDS", 2, Geometry->Sds, FALSE,
-                                           NTFS_SDS_DATA_SIZE, NTFS_SDS_DATA_SIZE});
+                       NtfsNonResidentStream{NTFS_AT_DATA, "$SDS", 2, Geometry->Sds, FALSE,
+                                             NTFS_SDS_DATA_SIZE, NTFS_SDS_DATA_SIZE});
   WriteSdhRoot(Writer, Geometry);
   WriteSiiRoot(Writer, Geometry);
   return NtfsEndRecord(Writer, Base);

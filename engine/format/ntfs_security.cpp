@@ -13,29 +13,29 @@ constexpr ULONG DESCRIPTOR_HEADER = 20;
 // Inherited by files and folders below, not applied to the folder itself.
 constexpr UCHAR INHERIT_ONLY_TO_ALL = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
 
-struct AceSpec {
+struct AceEntry {
   UCHAR Flags;
   ULONG Mask;
   const NtfsSid *Sid;
 };
 
-struct DescriptorSpec {
-  const AceSpec *Aces;
+struct DescriptorLayout {
+  const AceEntry *Aces;
   ULONG AceCount;
   ULONG DaclSize;  // declared size; may exceed the ACEs
   const NtfsSid *Owner;
   const NtfsSid *Group;
 };
 
-const AceSpec gFilesAces[] = {
+const AceEntry gFilesAces[] = {
     {0, 0x00120089, &NtfsSidSystem},
     {0, 0x00120089, &NtfsSidAdministrators},
 };
-const AceSpec gDirectoriesAces[] = {
+const AceEntry gDirectoriesAces[] = {
     {0, 0x0012019F, &NtfsSidSystem},
     {0, 0x0012019F, &NtfsSidAdministrators},
 };
-const AceSpec gRootAces[] = {
+const AceEntry gRootAces[] = {
     {0, 0x001F01FF, &NtfsSidAdministrators},
     {INHERIT_ONLY_TO_ALL, 0x10000000, &NtfsSidAdministrators},
     {0, 0x001F01FF, &NtfsSidSystem},
@@ -46,9 +46,11 @@ const AceSpec gRootAces[] = {
     {INHERIT_ONLY_TO_ALL, 0xA0000000, &NtfsSidUsers},
 };
 
-ULONG AceLength(const AceSpec &Ace) { return 8 + NtfsSidLength(*Ace.Sid); }
+ULONG AceLength(const AceEntry &Ace) {
+  return 8 + NtfsSidLength(*Ace.Sid);
+}
 
-DescriptorSpec Describe(NtfsDescriptorKind Kind) {
+DescriptorLayout Describe(NtfsDescriptorKind Kind) {
   switch (Kind) {
     case NtfsDescriptorFiles:
       return {gFilesAces, 2, 52, &NtfsSidAdministrators, &NtfsSidAdministrators};
@@ -64,7 +66,9 @@ DescriptorSpec Describe(NtfsDescriptorKind Kind) {
 
 }  // namespace
 
-ULONG NtfsSidLength(const NtfsSid &Sid) { return 8 + 4 * Sid.SubAuthorityCount; }
+ULONG NtfsSidLength(const NtfsSid &Sid) {
+  return 8 + 4 * Sid.SubAuthorityCount;
+}
 
 NTSTATUS NtfsAppendSid(NtfsWriter *Writer, const NtfsSid &Sid) {
   NtfsAppend8(Writer, 1);  // revision
@@ -77,15 +81,16 @@ NTSTATUS NtfsAppendSid(NtfsWriter *Writer, const NtfsSid &Sid) {
 }
 
 ULONG NtfsDescriptorLength(NtfsDescriptorKind Kind) {
-  DescriptorSpec spec = Describe(Kind);
-  return DESCRIPTOR_HEADER + spec.DaclSize + NtfsSidLength(*spec.Owner) + NtfsSidLength(*spec.Group);
+  DescriptorLayout layout = Describe(Kind);
+  return DESCRIPTOR_HEADER + layout.DaclSize + NtfsSidLength(*layout.Owner) +
+         NtfsSidLength(*layout.Group);
 }
 
 NTSTATUS NtfsAppendDescriptor(NtfsWriter *Writer, NtfsDescriptorKind Kind) {
-  DescriptorSpec spec = Describe(Kind);
+  DescriptorLayout layout = Describe(Kind);
   ULONGLONG start = Writer->Position;
-  ULONG owner = DESCRIPTOR_HEADER + spec.DaclSize;
-  ULONG group = owner + NtfsSidLength(*spec.Owner);
+  ULONG owner = DESCRIPTOR_HEADER + layout.DaclSize;
+  ULONG group = owner + NtfsSidLength(*layout.Owner);
   NtfsAppend8(Writer, SECURITY_DESCRIPTOR_REVISION);
   NtfsAppend8(Writer, 0);
   NtfsAppend16(Writer, SE_SELF_RELATIVE | SE_DACL_PRESENT);
@@ -96,11 +101,11 @@ NTSTATUS NtfsAppendDescriptor(NtfsWriter *Writer, NtfsDescriptorKind Kind) {
   // DACL
   NtfsAppend8(Writer, ACL_REVISION);
   NtfsAppend8(Writer, 0);
-  NtfsAppend16(Writer, static_cast<USHORT>(spec.DaclSize));
-  NtfsAppend16(Writer, static_cast<USHORT>(spec.AceCount));
+  NtfsAppend16(Writer, static_cast<USHORT>(layout.DaclSize));
+  NtfsAppend16(Writer, static_cast<USHORT>(layout.AceCount));
   NtfsAppend16(Writer, 0);
-  for (ULONG i = 0; i < spec.AceCount; ++i) {
-    const AceSpec &ace = spec.Aces[i];
+  for (ULONG i = 0; i < layout.AceCount; ++i) {
+    const AceEntry &ace = layout.Aces[i];
     NtfsAppend8(Writer, ACCESS_ALLOWED_ACE_TYPE);
     NtfsAppend8(Writer, ace.Flags);
     NtfsAppend16(Writer, static_cast<USHORT>(AceLength(ace)));
@@ -108,6 +113,6 @@ NTSTATUS NtfsAppendDescriptor(NtfsWriter *Writer, NtfsDescriptorKind Kind) {
     NtfsAppendSid(Writer, *ace.Sid);
   }
   Writer->Position = start + owner;
-  NtfsAppendSid(Writer, *spec.Owner);
-  return NtfsAppendSid(Writer, *spec.Group);
+  NtfsAppendSid(Writer, *layout.Owner);
+  return NtfsAppendSid(Writer, *layout.Group);
 }

@@ -15,9 +15,9 @@ VOID AppendTimes(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
 
 }  // namespace
 
-NTSTATUS NtfsWriteStandardInformation(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                      USHORT Id, NtfsStandardInformationForm Form,
-                                      ULONG FileAttributes, ULONG SecurityId) {
+NTSTATUS NtfsWriteStandardInformation(NtfsWriter *Writer, const NtfsGeometry *Geometry, USHORT Id,
+                                      NtfsStandardInformationForm Form, ULONG FileAttributes,
+                                      ULONG SecurityId) {
   ULONG length = Form == NtfsStandardLong ? STANDARD_LONG_BYTES : STANDARD_SHORT_BYTES;
   ULONGLONG end = 0;
   NTSTATUS status =
@@ -35,15 +35,17 @@ NTSTATUS NtfsWriteStandardInformation(NtfsWriter *Writer, const NtfsGeometry *Ge
   return NtfsEndAttribute(Writer, end);
 }
 
-ULONG NtfsFileNameValueLength(ULONG NameChars) { return 66 + 2 * NameChars; }
+ULONG NtfsFileNameValueLength(ULONG NameChars) {
+  return 66 + 2 * NameChars;
+}
 
 NTSTATUS NtfsAppendFileNameValue(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                 const NtfsFileNameSpec &Spec, const NtfsName &Name) {
-  NtfsAppend64(Writer, Spec.Parent);
+                                 const NtfsFileNameInfo &Info, const NtfsName &Name) {
+  NtfsAppend64(Writer, Info.Parent);
   AppendTimes(Writer, Geometry);
-  NtfsAppend64(Writer, Spec.Allocated);
-  NtfsAppend64(Writer, Spec.DataSize);
-  NtfsAppend32(Writer, Spec.FileAttributes);
+  NtfsAppend64(Writer, Info.Allocated);
+  NtfsAppend64(Writer, Info.DataSize);
+  NtfsAppend32(Writer, Info.FileAttributes);
   NtfsAppend32(Writer, 0);  // extended attributes / reparse tag
   NtfsAppend8(Writer, static_cast<UCHAR>(Name.Chars));
   NtfsAppend8(Writer, NAMESPACE_WIN32_AND_DOS);
@@ -51,14 +53,14 @@ NTSTATUS NtfsAppendFileNameValue(NtfsWriter *Writer, const NtfsGeometry *Geometr
 }
 
 NTSTATUS NtfsWriteFileName(NtfsWriter *Writer, const NtfsGeometry *Geometry, USHORT Id,
-                           const NtfsFileNameSpec &Spec) {
+                           const NtfsFileNameInfo &Info) {
   NtfsName name;
-  NTSTATUS status = NtfsMakeName(Spec.Name, NTFS_MAX_NAME_CHARS, &name);
+  NTSTATUS status = NtfsMakeName(Info.Name, NTFS_MAX_NAME_CHARS, &name);
   if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
   ULONGLONG end = 0;
   status = NtfsBeginResident(Writer, NTFS_AT_FILE_NAME, nullptr, Id,
                              NtfsFileNameValueLength(name.Chars), &end);
   if (!NT_SUCCESS(status)) return status;
-  NtfsAppendFileNameValue(Writer, Geometry, Spec, name);
+  NtfsAppendFileNameValue(Writer, Geometry, Info, name);
   return NtfsEndAttribute(Writer, end);
 }

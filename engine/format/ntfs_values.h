@@ -6,12 +6,12 @@
 // The 48-byte form has no security id; the 72-byte form carries one.
 enum NtfsStandardInformationForm { NtfsStandardShort, NtfsStandardLong };
 
-NTSTATUS NtfsWriteStandardInformation(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                      USHORT Id, NtfsStandardInformationForm Form,
-                                      ULONG FileAttributes, ULONG SecurityId);
+NTSTATUS NtfsWriteStandardInformation(NtfsWriter *Writer, const NtfsGeometry *Geometry, USHORT Id,
+                                      NtfsStandardInformationForm Form, ULONG FileAttributes,
+                                      ULONG SecurityId);
 
 // What a $FILE_NAME value says about a file.
-struct NtfsFileNameSpec {
+struct NtfsFileNameInfo {
   ULONGLONG Parent;  // file reference of the directory
   PCSTR Name;
   ULONGLONG Allocated;
@@ -23,7 +23,7 @@ ULONG NtfsFileNameValueLength(ULONG NameChars);
 
 // The value alone (also the key of directory index entries).
 NTSTATUS NtfsAppendFileNameValue(NtfsWriter *Writer, const NtfsGeometry *Geometry,
-                                 const NtfsFileNameSpec &Spec, const NtfsName &Name);
+                                 const NtfsFileNameInfo &Info, const NtfsName &Name);
 // A resident $FILE_NAME attribute.
 NTSTATUS NtfsWriteFileName(NtfsWriter *Writer, const NtfsGeometry *Geometry, USHORT Id,
-                           const NtfsFileNameSpec &Spec);
+                           const NtfsFileNameInfo &Info);

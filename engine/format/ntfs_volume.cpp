@@ -7,11 +7,10 @@ NTSTATUS NtfsWriteVolumeRecord(NtfsWriter *Writer, NtfsGeometry *Geometry, ULONG
   NTSTATUS status = NtfsMakeName(Geometry->Label, NTFS_MAX_LABEL_CHARS, &label);
   if (!NT_SUCCESS(status)) return NtfsFail(Writer, status);
 
-  NtfsBeginRecord(Writer, Base,
-                  NtfsRecordHeader{NTFS_RECORD_VOLUME, 1, NTFS_RECORD_IN_USE, 7,
-                                   NTFS_RECORD_VOLUME});
-  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardShort, NTFS_FILE_HIDDEN_SYSTEM,
-                               0);
+  NtfsBeginRecord(
+      Writer, Base,
+      NtfsRecordHeader{NTFS_RECORD_VOLUME, 1, NTFS_RECORD_IN_USE, 7, NTFS_RECORD_VOLUME});
+  NtfsWriteStandardInformation(Writer, Geometry, 0, NtfsStandardShort, NTFS_FILE_HIDDEN_SYSTEM, 0);
   NtfsWriteFileName(Writer, Geometry, 1, NtfsSystemFileName(Geometry, NTFS_RECORD_VOLUME));
   NtfsWriteResident(Writer, NTFS_AT_OBJECT_ID, nullptr, 6, Geometry->VolumeGuid,
                     sizeof(Geometry->VolumeGuid));

@@ -1,6 +1,8 @@
-// The NTFS formatter's streaming writer: every field goes straight to the
-// volume at an explicit byte offset of the range; there is no in-memory
-// image of a record.
+// The NTFS formatter's streaming writer: every field goes to the volume at
+// an explicit byte offset of the range; there is no in-memory image of a
+// record. Fields that follow each other on the volume may be combined into
+// one transfer through a small staging buffer: thousands of two- and
+// four-byte requests would otherwise dominate a format.
 #pragma once
 
 #include "formatters.h"
@@ -19,6 +21,13 @@ struct NtfsWriter {
   // returns it, so a format stops at its first failing write even when a
   // builder goes on issuing fields.
   NTSTATUS Status;
+  // Write combining (optional): bytes staged for [StageOffset,
+  // StageOffset + StageLength), sent when a field lands elsewhere, before
+  // any read and on NtfsFlush.
+  PUCHAR Stage;
+  ULONG StageCapacity;
+  ULONGLONG StageOffset;
+  ULONG StageLength;
 };
 
 // Records Status as the writer's failure unless one is already recorded;
@@ -30,6 +39,12 @@ inline NTSTATUS NtfsFail(NtfsWriter *Writer, NTSTATUS Status) {
 
 VOID NtfsWriterInit(NtfsWriter *Writer, ULONG SectorSize, SectorWriter *Target, ULONGLONG Size,
                     PCSTR Label);
+
+// Lets the writer combine adjacent fields in Buffer (Capacity bytes). The
+// caller flushes before it frees the buffer.
+VOID NtfsWriterSetStage(NtfsWriter *Writer, PUCHAR Buffer, ULONG Capacity);
+// Sends what is staged.
+NTSTATUS NtfsFlush(NtfsWriter *Writer);
 
 // Writes Length bytes at Offset; the position moves just past them.
 NTSTATUS NtfsPutBytes(NtfsWriter *Writer, ULONGLONG Offset, const VOID *Data, ULONG Length);

@@ -97,9 +97,9 @@ TEST_F(NtfsWriterTest, FieldsAreLittleEndianAndMoveThePosition) {
   NtfsAppend64(&writer_, 0x0102030405060708ULL);
   NtfsAppend8(&writer_, 0x99);
   EXPECT_EQ(115u, writer_.Position);
-  EXPECT_EQ((std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 0xBB, 0xAA, 8, 7, 6, 5, 4, 3, 2, 1,
-                                  0x99}),
-            store_.Bytes(100, 15));
+  EXPECT_EQ(
+      (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 0xBB, 0xAA, 8, 7, 6, 5, 4, 3, 2, 1, 0x99}),
+      store_.Bytes(100, 15));
   EXPECT_EQ(4u, store_.Writes().size());
   // Reads come back through the read mode, even across no sector boundary.
   UCHAR two[2];
@@ -128,6 +128,45 @@ TEST_F(NtfsWriterTest, NothingOutsideTheRangeAndTheFirstFailureSticks) {
   EXPECT_STATUS(STATUS_IO_DEVICE_ERROR, writer_.Status);
 }
 
+TEST_F(NtfsWriterTest, StagingCombinesAdjacentFieldsOnly) {
+  UCHAR stage[64];
+  NtfsWriterSetStage(&writer_, stage, sizeof(stage));
+  NtfsPut32(&writer_, 1000, 0x11111111);
+  NtfsAppend32(&writer_, 0x22222222);
+  NtfsPut16(&writer_, 1002, 0x3333);  // within what is staged
+  EXPECT_TRUE(store_.Writes().empty());
+  // A read sends what is staged first, and sees it.
+  UCHAR two[2];
+  ASSERT_STATUS(STATUS_SUCCESS, NtfsGetBytes(&writer_, 1002, two, 2));
+  EXPECT_EQ(0x33, two[0]);
+  ASSERT_EQ(1u, store_.Writes().size());
+  EXPECT_EQ(1000u, store_.Writes()[0].offset);
+  EXPECT_EQ(8u, store_.Writes()[0].length);
+  // A gap is never filled from the buffer: the write after it starts anew.
+  NtfsPut8(&writer_, 2000, 1);
+  NtfsPut8(&writer_, 2002, 2);
+  // So does a write beyond the buffer's reach, and a block too big for it.
+  NtfsPutZeros(&writer_, 2003, 63);
+  NtfsPut8(&writer_, 2066, 3);
+  NtfsPutBytes(&writer_, 3000, std::vector<uint8_t>(64, 7).data(), 64);
+  ASSERT_STATUS(STATUS_SUCCESS, NtfsFlush(&writer_));
+  std::vector<std::pair<uint64_t, uint32_t>> writes;
+  for (const auto &w : store_.Writes()) writes.emplace_back(w.offset, w.length);
+  EXPECT_EQ((std::vector<std::pair<uint64_t, uint32_t>>{
+                {1000, 8}, {2000, 1}, {2002, 64}, {2066, 1}, {3000, 64}}),
+            writes);
+  EXPECT_EQ((std::vector<uint8_t>{0x11, 0x11, 0x33, 0x33, 0x22, 0x22, 0x22, 0x22}),
+            store_.Bytes(1000, 8));
+  EXPECT_EQ(0, store_.Bytes(2001, 1)[0]);
+  EXPECT_EQ(3, store_.Bytes(2066, 1)[0]);
+  // A staged write that fails on its way out stops everything after it.
+  store_.FailWrite(0, STATUS_DEVICE_NOT_READY);
+  NtfsPut32(&writer_, 100, 1);
+  EXPECT_STATUS(STATUS_DEVICE_NOT_READY, NtfsPut32(&writer_, 200, 1));
+  EXPECT_STATUS(STATUS_DEVICE_NOT_READY, NtfsFlush(&writer_));
+  EXPECT_EQ(6u, store_.Writes().size());
+}
+
 TEST_F(NtfsWriterTest, LongAttributeNamesAreRefused) {
   std::string name(128, 'n');
   writer_.Position = 56;
@@ -150,9 +189,9 @@ TEST_F(NtfsWriterTest, LongRunListsKeepTheNextAttributeIntact) {
   const ULONGLONG base = 4096;
   NtfsBeginRecord(&writer_, base, NtfsRecordHeader{1, 1, 1, 4, 0});
   ULONGLONG bytes = g.MftBitmap.Clusters * g.ClusterSize;
-  NtfsWriteNonResident(&writer_, &g,
-                       NtfsNonResidentSpec{NTFS_AT_BITMAP, nullptr, 3, g.MftBitmap, FALSE, bytes,
-                                           bytes});
+  NtfsWriteNonResident(
+      &writer_, &g,
+      NtfsNonResidentStream{NTFS_AT_BITMAP, nullptr, 3, g.MftBitmap, FALSE, bytes, bytes});
   NtfsWriteResident(&writer_, NTFS_AT_DATA, "next", 9, nullptr, 0);
   ASSERT_STATUS(STATUS_SUCCESS, NtfsEndRecord(&writer_, base));
   Record r = ParseRecord(store_.Bytes(base, 1024));

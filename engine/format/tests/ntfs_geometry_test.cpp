@@ -54,10 +54,9 @@ TEST(NtfsGeometry, ClusterSizeChooser) {
     uint64_t length;
     ULONG cluster;
   } cases[] = {
-      {5 * MiB, 4096},          {16 * TiB, 4096},          {16 * TiB + 512, 8192},
-      {32 * TiB, 8192},         {32 * TiB + 512, 16384},   {64 * TiB, 16384},
-      {64 * TiB + 512, 32768},  {128 * TiB, 32768},        {128 * TiB + 512, 65536},
-      {512 * TiB, 65536},
+      {5 * MiB, 4096},          {16 * TiB, 4096},   {16 * TiB + 512, 8192},  {32 * TiB, 8192},
+      {32 * TiB + 512, 16384},  {64 * TiB, 16384},  {64 * TiB + 512, 32768}, {128 * TiB, 32768},
+      {128 * TiB + 512, 65536}, {512 * TiB, 65536},
   };
   for (const Case &c : cases) {
     ASSERT_STATUS(STATUS_SUCCESS, NtfsChooseClusterSize(512, c.length, &cs));
@@ -72,8 +71,8 @@ TEST(NtfsGeometry, ClusterSizeChooser) {
 
 // Start LCN and cluster count of every metadata stream, in layout order.
 std::vector<std::pair<uint64_t, uint64_t>> Layout(const NtfsGeometry &g) {
-  const NtfsExtent *order[] = {&g.Boot,      &g.MftMirr, &g.UpCase, &g.RootSecurity,
-                               &g.RootIndex, &g.LogFile, &g.Sds,    &g.AttrDef,
+  const NtfsExtent *order[] = {&g.Boot,      &g.MftMirr,   &g.UpCase, &g.RootSecurity,
+                               &g.RootIndex, &g.LogFile,   &g.Sds,    &g.AttrDef,
                                &g.Bitmap,    &g.MftBitmap, &g.Mft};
   std::vector<std::pair<uint64_t, uint64_t>> out;
   for (const NtfsExtent *e : order) out.emplace_back(e->Lcn, e->Clusters);
@@ -87,8 +86,8 @@ TEST(NtfsGeometry, OneGibibyteLayout) {
   EXPECT_EQ(262143u, g.ManagedClusters);
   EXPECT_EQ(32768u, g.BitmapBytes);
   std::vector<std::pair<uint64_t, uint64_t>> expected = {
-      {0, 2},     {2, 1},       {3, 32},   {35, 2},   {37, 2},   {39, 1024},
-      {1063, 65}, {1128, 1},    {1129, 8}, {1137, 4}, {1141, 64}};
+      {0, 2},     {2, 1},    {3, 32},   {35, 2},   {37, 2},   {39, 1024},
+      {1063, 65}, {1128, 1}, {1129, 8}, {1137, 4}, {1141, 64}};
   EXPECT_EQ(expected, Layout(g));
   EXPECT_EQ(256 * KiB, g.MftDataSize);
 }
@@ -98,9 +97,9 @@ TEST(NtfsGeometry, FiveMebibyteLayout) {
   EXPECT_EQ(5 * MiB, g.VolumeSize);
   EXPECT_EQ(1279u, g.ManagedClusters);
   EXPECT_EQ(160u, g.BitmapBytes);
-  std::vector<std::pair<uint64_t, uint64_t>> expected = {
-      {0, 2},     {2, 1},     {3, 32},  {35, 2},  {37, 2},   {39, 512},
-      {551, 65},  {616, 1},   {617, 1}, {618, 1}, {619, 64}};
+  std::vector<std::pair<uint64_t, uint64_t>> expected = {{0, 2},   {2, 1},    {3, 32},   {35, 2},
+                                                         {37, 2},  {39, 512}, {551, 65}, {616, 1},
+                                                         {617, 1}, {618, 1},  {619, 64}};
   EXPECT_EQ(expected, Layout(g));
 }
 

@@ -91,7 +91,8 @@ class Image {
 NTSTATUS FormatImage(const Image &image, const std::string &label) {
   std::string tool = std::string(BW_BIN_DIR) + "/fmtimage";
   if (access(tool.c_str(), X_OK) == 0) {
-    Output out = Shell(Quote(tool) + " --fs ntfs --label " + Quote(label) + " " + Quote(image.path()));
+    Output out =
+        Shell(Quote(tool) + " --fs ntfs --label " + Quote(label) + " " + Quote(image.path()));
     return out.code == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   }
   std::string error;
@@ -106,16 +107,16 @@ struct Config {
   std::string label;
 };
 
-void PrintTo(const Config &c, std::ostream *os) { *os << c.name << " \"" << c.label << "\""; }
+void PrintTo(const Config &c, std::ostream *os) {
+  *os << c.name << " \"" << c.label << "\"";
+}
 
 const std::string kLongLabel = "Brimwell RAM disk label 32 chars";
 static_assert(sizeof("Brimwell RAM disk label 32 chars") == 33);
 
 const Config kConfigs[] = {
-    {"FiveMiB", 5 * MiB, ""},
-    {"SixtyFourMiB", 64 * MiB, kLongLabel},
-    {"OneGiB", GiB, ""},
-    {"NotFourKiBAligned", 37 * MiB + 3 * 512, kLongLabel},
+    {"FiveMiB", 5 * MiB, ""},      {"SixtyFourMiB", 64 * MiB, kLongLabel},
+    {"OneGiB", GiB, ""},           {"NotFourKiBAligned", 37 * MiB + 3 * 512, kLongLabel},
     {"Sparse64GiB", 64 * GiB, ""},
 };
 
@@ -136,8 +137,8 @@ class NtfsPeer : public ::testing::TestWithParam<Config> {
   NtfsGeometry geometry_{};
 };
 
-const char *const kSystemFiles[] = {"$AttrDef", "$BadClus", "$Bitmap",  "$Boot",
-                                    "$Extend",  "$LogFile", "$MFT",     "$MFTMirr",
+const char *const kSystemFiles[] = {"$AttrDef", "$BadClus", "$Bitmap", "$Boot",
+                                    "$Extend",  "$LogFile", "$MFT",    "$MFTMirr",
                                     "$Secure",  "$UpCase",  "$Volume"};
 
 TEST_P(NtfsPeer, ToolsReadTheFreshVolume) {
@@ -159,9 +160,9 @@ TEST_P(NtfsPeer, ToolsReadTheFreshVolume) {
 
   // Every metadata record opens, and names itself.
   const std::pair<int, const char *> records[] = {
-      {0, "$MFT"},      {1, "$MFTMirr"}, {2, "$LogFile"}, {3, "$Volume"},  {4, "$AttrDef"},
-      {5, "."},         {6, "$Bitmap"},  {7, "$Boot"},    {8, "$BadClus"}, {9, "$Secure"},
-      {10, "$UpCase"},  {11, "$Extend"}, {24, "$Quota"},  {25, "$ObjId"},  {26, "$Reparse"}};
+      {0, "$MFT"},     {1, "$MFTMirr"}, {2, "$LogFile"}, {3, "$Volume"},  {4, "$AttrDef"},
+      {5, "."},        {6, "$Bitmap"},  {7, "$Boot"},    {8, "$BadClus"}, {9, "$Secure"},
+      {10, "$UpCase"}, {11, "$Extend"}, {24, "$Quota"},  {25, "$ObjId"},  {26, "$Reparse"}};
   for (const auto &[number, name] : records) {
     Output r = Shell("ntfsinfo -i " + std::to_string(number) + " " + Img());
     EXPECT_EQ(0, r.code) << number << r.text;

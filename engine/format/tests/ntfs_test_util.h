@@ -23,9 +23,15 @@ inline uint64_t Le(const std::vector<uint8_t> &b, size_t at, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(b.at(at + i)) << (8 * i);
   return v;
 }
-inline uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(Le(b, at, 2)); }
-inline uint32_t U32(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint32_t>(Le(b, at, 4)); }
-inline uint64_t U64(const std::vector<uint8_t> &b, size_t at) { return Le(b, at, 8); }
+inline uint16_t U16(const std::vector<uint8_t> &b, size_t at) {
+  return static_cast<uint16_t>(Le(b, at, 2));
+}
+inline uint32_t U32(const std::vector<uint8_t> &b, size_t at) {
+  return static_cast<uint32_t>(Le(b, at, 4));
+}
+inline uint64_t U64(const std::vector<uint8_t> &b, size_t at) {
+  return Le(b, at, 8);
+}
 inline std::vector<uint8_t> Slice(const std::vector<uint8_t> &b, size_t at, size_t n) {
   return std::vector<uint8_t>(b.begin() + at, b.begin() + at + n);
 }
