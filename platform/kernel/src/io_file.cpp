@@ -303,26 +303,28 @@ NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOI
                                OutputBufferLength);
 }
 
-NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                    PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
+namespace {
+
+NTSTATUS ZwTransfer(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, bool write, PVOID Buffer,
+                    ULONG Length, PLARGE_INTEGER ByteOffset) {
   if (!IoStatusBlock) return STATUS_INVALID_PARAMETER;
   PFILE_OBJECT file = nullptr;
   NTSTATUS status = ReferenceFile(FileHandle, &file);
   if (!NT_SUCCESS(status)) return status;
-  status = FileReadWrite(file, KernelMode, false, Buffer, Length,
+  status = FileReadWrite(file, KernelMode, write, Buffer, Length,
                          ByteOffset ? ByteOffset->QuadPart : 0, IoStatusBlock);
   ObfDereferenceObject(file);
   return status;
 }
 
+}  // namespace
+
+NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                    PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
+  return ZwTransfer(FileHandle, IoStatusBlock, false, Buffer, Length, ByteOffset);
+}
+
 NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
                      PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
-  if (!IoStatusBlock) return STATUS_INVALID_PARAMETER;
-  PFILE_OBJECT file = nullptr;
-  NTSTATUS status = ReferenceFile(FileHandle, &file);
-  if (!NT_SUCCESS(status)) return status;
-  status = FileReadWrite(file, KernelMode, true, Buffer, Length,
-                         ByteOffset ? ByteOffset->QuadPart : 0, IoStatusBlock);
-  ObfDereferenceObject(file);
-  return status;
+  return ZwTransfer(FileHandle, IoStatusBlock, true, Buffer, Length, ByteOffset);
 }

@@ -37,6 +37,18 @@ NTSTATUS KeyFromHandle(HANDLE handle, PVOID *object, RegistryStore::KeyRef *key)
   return STATUS_SUCCESS;
 }
 
+// Runs `operation` on the key a handle refers to, holding the key object.
+template <typename Operation>
+NTSTATUS WithKey(HANDLE handle, Operation operation) {
+  PVOID object = nullptr;
+  RegistryStore::KeyRef key;
+  NTSTATUS status = KeyFromHandle(handle, &object, &key);
+  if (!NT_SUCCESS(status)) return status;
+  status = operation(key);
+  ObfDereferenceObject(object);
+  return status;
+}
+
 // Resolves the parent key and the path of the attributes.
 NTSTATUS ParentAndPath(POBJECT_ATTRIBUTES attributes, PVOID *parentObject,
                        RegistryStore::KeyRef *parent, std::u16string *path) {
@@ -218,62 +230,42 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
-  status = Registry().DeleteKey(key);
-  ObfDereferenceObject(object);
-  return status;
+  return WithKey(KeyHandle, [](const RegistryStore::KeyRef &key) { return Registry().DeleteKey(key); });
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type,
                        PVOID Data, ULONG DataSize) {
   if (!Data && DataSize) return STATUS_INVALID_PARAMETER;
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
-  status = Registry().SetValue(key, ToU16(ValueName), Type, Data, DataSize);
-  ObfDereferenceObject(object);
-  return status;
+  return WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().SetValue(key, ToU16(ValueName), Type, Data, DataSize);
+  });
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
   RegistryStore::Value value;
-  status = Registry().QueryValue(key, ToU16(ValueName), &value);
-  ObfDereferenceObject(object);
+  NTSTATUS status = WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().QueryValue(key, ToU16(ValueName), &value);
+  });
   if (!NT_SUCCESS(status)) return status;
   return FillValueInformation(value, KeyValueInformationClass, KeyValueInformation, Length,
                               ResultLength);
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
-  status = Registry().DeleteValue(key, ToU16(ValueName));
-  ObfDereferenceObject(object);
-  return status;
+  return WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().DeleteValue(key, ToU16(ValueName));
+  });
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
   RegistryStore::Value value;
-  status = Registry().EnumerateValue(key, Index, &value);
-  ObfDereferenceObject(object);
+  NTSTATUS status = WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().EnumerateValue(key, Index, &value);
+  });
   if (!NT_SUCCESS(status)) return status;
   return FillValueInformation(value, KeyValueInformationClass, KeyValueInformation, Length,
                               ResultLength);
@@ -281,35 +273,25 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
   RegistryStore::KeyInfo info;
-  status = Registry().EnumerateKey(key, Index, &info);
-  ObfDereferenceObject(object);
+  NTSTATUS status = WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().EnumerateKey(key, Index, &info);
+  });
   if (!NT_SUCCESS(status)) return status;
   return FillKeyInformation(info, KeyInformationClass, KeyInformation, Length, ResultLength);
 }
 
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
   RegistryStore::KeyInfo info;
-  status = Registry().QueryKey(key, &info);
-  ObfDereferenceObject(object);
+  NTSTATUS status = WithKey(KeyHandle, [&](const RegistryStore::KeyRef &key) {
+    return Registry().QueryKey(key, &info);
+  });
   if (!NT_SUCCESS(status)) return status;
   return FillKeyInformation(info, KeyInformationClass, KeyInformation, Length, ResultLength);
 }
 
 NTSTATUS ZwFlushKey(HANDLE KeyHandle) {
-  PVOID object = nullptr;
-  RegistryStore::KeyRef key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &object, &key);
-  if (!NT_SUCCESS(status)) return status;
-  ObfDereferenceObject(object);
-  return STATUS_SUCCESS;  // every change is already on disk
+  // Every change is already on disk.
+  return WithKey(KeyHandle, [](const RegistryStore::KeyRef &) { return STATUS_SUCCESS; });
 }
