@@ -32,6 +32,7 @@ class Daemon {
   // what it printed and ExitCode() how it ended.
   bool Start(std::vector<std::string> extra = {}) {
     std::string log = LogPath();
+    std::filesystem::remove(log);  // a restart must not see the last run's "ready"
     pid_ = fork();
     if (pid_ == 0) {
       FILE *out = freopen(log.c_str(), "w", stdout);

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "nt/bcrypt.h"
+#include "nt/fileinfo.h"
 #include "nt/io.h"
 #include "nt/ke.h"
+#include "nt/mm.h"
 #include "nt/ob.h"
 #include "nt/pool.h"
 #include "nt/ps.h"

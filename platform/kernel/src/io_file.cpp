@@ -55,6 +55,9 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode,
 void DestroyFile(void *body) {
   auto *file = static_cast<PFILE_OBJECT>(body);
   FileState *state = FileStateOf(file);
+  // A file object that never had a handle gets its cleanup now.
+  if (state->createSent && !(file->Flags & FO_CLEANUP_COMPLETE))
+    SendFileRequest(file, IRP_MJ_CLEANUP, KernelMode, nullptr, 0, 0, nullptr);
   if (state->createSent) SendFileRequest(file, IRP_MJ_CLOSE, KernelMode, nullptr, 0, 0, nullptr);
   if (file->DeviceObject) {
     InterlockedDecrement(&file->DeviceObject->ReferenceCount);
@@ -72,8 +75,10 @@ _OBJECT_TYPE FileType{u"File", DestroyFile, FILE_GENERIC_READ, FILE_GENERIC_WRIT
 void OnLastHandleClosed(PVOID object) {
   if (HeaderOf(object)->type != &FileType) return;
   auto *file = static_cast<PFILE_OBJECT>(object);
-  if (FileStateOf(file)->createSent)
+  if (FileStateOf(file)->createSent && !(file->Flags & FO_CLEANUP_COMPLETE)) {
     SendFileRequest(file, IRP_MJ_CLEANUP, KernelMode, nullptr, 0, 0, nullptr);
+    file->Flags |= FO_CLEANUP_COMPLETE;
+  }
 }
 
 NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess,
@@ -103,10 +108,14 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
       return status;
     }
   } else {
-    granted = access & (GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE)
-                  ? FILE_ALL_ACCESS
-                  : access;
-    if (access & MAXIMUM_ALLOWED) granted = FILE_ALL_ACCESS;
+    // Generic rights become the file rights they stand for, so that share
+    // access and the file system see what was really asked for.
+    granted = access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
+                         MAXIMUM_ALLOWED);
+    if (access & GENERIC_READ) granted |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE) granted |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE) granted |= FILE_GENERIC_EXECUTE;
+    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted = FILE_ALL_ACCESS;
   }
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) {
     ObfDereferenceObject(device);
@@ -138,8 +147,10 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
   if (options & FILE_NO_INTERMEDIATE_BUFFERING) f->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
   f->ReadAccess = (granted & FILE_READ_DATA) ? TRUE : FALSE;
   f->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) ? TRUE : FALSE;
+  f->DeleteAccess = (granted & DELETE) ? TRUE : FALSE;
   f->SharedRead = (shareAccess & FILE_SHARE_READ) ? TRUE : FALSE;
   f->SharedWrite = (shareAccess & FILE_SHARE_WRITE) ? TRUE : FALSE;
+  f->SharedDelete = (shareAccess & FILE_SHARE_DELETE) ? TRUE : FALSE;
   KeInitializeEvent(&f->Event, NotificationEvent, FALSE);
   KeInitializeEvent(&f->Lock, SynchronizationEvent, FALSE);
   IO_SECURITY_CONTEXT security{nullptr, nullptr, granted, options};
@@ -203,6 +214,11 @@ NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOI
   NTSTATUS status = CallAndWait(top, irp, &event, iosb);
   iosb->Status = status;
   ObfDereferenceObject(top);
+  // Synchronous file objects move on by what was transferred (the file
+  // system places writes at the end of file itself).
+  if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) &&
+      static_cast<LONGLONG>(offset) >= 0)
+    file->CurrentByteOffset.QuadPart = static_cast<LONGLONG>(offset + iosb->Information);
   return status;
 }
 
@@ -311,8 +327,23 @@ NTSTATUS ZwTransfer(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, bool writ
   PFILE_OBJECT file = nullptr;
   NTSTATUS status = ReferenceFile(FileHandle, &file);
   if (!NT_SUCCESS(status)) return status;
-  status = FileReadWrite(file, KernelMode, write, Buffer, Length,
-                         ByteOffset ? ByteOffset->QuadPart : 0, IoStatusBlock);
+  // No offset (or "the current position") reads and writes at the
+  // position of a synchronous file object; others must give one. "End of
+  // file" for writes is passed on for the file system to resolve.
+  ULONGLONG offset;
+  if (!ByteOffset || (ByteOffset->HighPart == -1 &&
+                      ByteOffset->LowPart == FILE_USE_FILE_POINTER_POSITION)) {
+    if (!(file->Flags & FO_SYNCHRONOUS_IO)) status = STATUS_INVALID_PARAMETER;
+    offset = static_cast<ULONGLONG>(file->CurrentByteOffset.QuadPart);
+  } else if (write && ByteOffset->HighPart == -1 &&
+             ByteOffset->LowPart == FILE_WRITE_TO_END_OF_FILE) {
+    offset = static_cast<ULONGLONG>(-1);
+  } else {
+    if (ByteOffset->QuadPart < 0) status = STATUS_INVALID_PARAMETER;
+    offset = static_cast<ULONGLONG>(ByteOffset->QuadPart);
+  }
+  if (NT_SUCCESS(status))
+    status = FileReadWrite(file, KernelMode, write, Buffer, Length, offset, IoStatusBlock);
   ObfDereferenceObject(file);
   return status;
 }

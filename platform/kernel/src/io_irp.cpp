@@ -165,12 +165,15 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
       }
       if (OutputBuffer && OutputBufferLength) {
-        auto *mdl = static_cast<PMDL>(calloc(1, sizeof(MDL)));
-        mdl->Size = sizeof(MDL);
-        mdl->StartVa = OutputBuffer;
-        mdl->MappedSystemVa = OutputBuffer;
-        mdl->ByteCount = OutputBufferLength;
-        irp->MdlAddress = mdl;
+        if (!IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp)) {
+          if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(irp->AssociatedIrp.SystemBuffer);
+          IoFreeIrp(irp);
+          return nullptr;
+        }
+        MmProbeAndLockPages(irp->MdlAddress, KernelMode,
+                            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT
+                                ? IoReadAccess
+                                : IoWriteAccess);
       }
       break;
     default:
@@ -197,12 +200,12 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     next->Parameters.Read.Length = Length;
     if (StartingOffset) next->Parameters.Read.ByteOffset = *StartingOffset;
     if (DeviceObject->Flags & DO_DIRECT_IO) {
-      auto *mdl = static_cast<PMDL>(calloc(1, sizeof(MDL)));
-      mdl->Size = sizeof(MDL);
-      mdl->StartVa = Buffer;
-      mdl->MappedSystemVa = Buffer;
-      mdl->ByteCount = Length;
-      irp->MdlAddress = mdl;
+      if (!IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp)) {
+        IoFreeIrp(irp);
+        return nullptr;
+      }
+      MmProbeAndLockPages(irp->MdlAddress, KernelMode,
+                          MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
     } else if (DeviceObject->Flags & DO_BUFFERED_IO) {
       irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, Length ? Length : 1,
                                                               0x20206F49);
@@ -283,10 +286,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   }
   if (Irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(Irp->AssociatedIrp.SystemBuffer);
   Irp->AssociatedIrp.SystemBuffer = nullptr;
-  if (Irp->MdlAddress) {
-    free(Irp->MdlAddress);
-    Irp->MdlAddress = nullptr;
+  for (PMDL mdl = Irp->MdlAddress, next; mdl; mdl = next) {
+    next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
   }
+  Irp->MdlAddress = nullptr;
   IO_STATUS_BLOCK result = Irp->IoStatus;
   PIO_STATUS_BLOCK iosb = Irp->UserIosb;
   PKEVENT event = Irp->UserEvent;

@@ -3,6 +3,7 @@
 #include "bw/host.h"
 #include "bw/user_session.h"
 #include "dispatcher.h"
+#include "hostfs.h"
 #include "internal.h"
 #include "io_internal.h"
 #include "process.h"
@@ -37,6 +38,7 @@ NTSTATUS KernelBoot(const BootOptions &options, std::string *error) {
   ProcessesInit();
   TimersInit();
   WorkQueueInit();
+  HostFsInit();
   gRunning = true;
   return STATUS_SUCCESS;
 }
@@ -52,6 +54,7 @@ VOID KernelShutdown() {
   DeviceStatesShutdown();
   KernelHandles().CloseAll();
   ProcessesShutdown();
+  HostFsShutdown();
   NamespaceShutdown();
   RegistryShutdown();
   gRunning = false;

@@ -5,6 +5,8 @@
 #include "internal.h"
 #include "io_internal.h"
 #include "process.h"
+#include "registry.h"
+#include "registry_store.h"
 
 #include <dlfcn.h>
 
@@ -80,6 +82,28 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
   driver->DriverStart = module;
   std::u16string registryPath =
       u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
+  // A loaded driver always has its service key.
+  RegistryStore::KeyRef serviceKey;
+  status = Registry().CreateKey(nullptr, registryPath, &serviceKey);
+  if (!NT_SUCCESS(status)) {
+    if (error) *error = "cannot create the service key: " + StatusText(status);
+    RemoveObject(driver);
+    ObfDereferenceObject(driver);
+    dlclose(module);
+    return status;
+  }
+  // A loaded driver always has its service key.
+  {
+    RegistryStore::KeyRef key;
+    NTSTATUS keyStatus = Registry().CreateKey(nullptr, registryPath, &key);
+    if (!NT_SUCCESS(keyStatus)) {
+      if (error) *error = "cannot create the service key: " + StatusText(keyStatus);
+      RemoveObject(driver);
+      ObfDereferenceObject(driver);
+      dlclose(module);
+      return keyStatus;
+    }
+  }
   UNICODE_STRING path;
   path.Buffer = registryPath.data();
   path.Length = static_cast<USHORT>(registryPath.size() * sizeof(WCHAR));

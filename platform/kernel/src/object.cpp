@@ -3,6 +3,7 @@
 
 #include "internal.h"
 #include "process.h"
+#include "nt/io.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -508,7 +509,12 @@ NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE Obje
 
 NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                            PULONG ReturnLength) {
-  const std::u16string &name = HeaderOf(Object)->name;
+  std::u16string name = HeaderOf(Object)->name;
+  // A file is named by its device and its name on that device.
+  if (HeaderOf(Object)->type == &FileType) {
+    auto *file = static_cast<PFILE_OBJECT>(Object);
+    name = HeaderOf(file->DeviceObject)->name + ToU16(&file->FileName);
+  }
   ULONG needed = static_cast<ULONG>(sizeof(OBJECT_NAME_INFORMATION) +
                                     (name.size() + 1) * sizeof(WCHAR));
   if (ReturnLength) *ReturnLength = needed;

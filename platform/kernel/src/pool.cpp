@@ -1,5 +1,6 @@
 // Executive pool with per-tag accounting and fault injection.
 #include "bw/host.h"
+#include "faults.h"
 #include "internal.h"
 #include "nt/pool.h"
 
@@ -146,14 +147,16 @@ std::string TagName(ULONG tag) {
 }
 
 VOID InjectFault(Fault what, uint32_t skip, uint32_t count) {
+  if (what != Fault::PoolAllocation) return SetFault(what, skip, count);
   auto &a = State();
   std::lock_guard<std::mutex> guard(a.lock);
-  if (what == Fault::PoolAllocation) {
-    a.faultSkip = skip;
-    a.faultCount = count;
-  }
+  a.faultSkip = skip;
+  a.faultCount = count;
 }
 
-VOID ClearFaults() { InjectFault(Fault::PoolAllocation, 0, 0); }
+VOID ClearFaults() {
+  InjectFault(Fault::PoolAllocation, 0, 0);
+  ClearOtherFaults();
+}
 
 }  // namespace bw

@@ -177,29 +177,33 @@ struct SystemThreadStart {
   PVOID context;
 };
 
-[[noreturn]] void EndSystemThread(NTSTATUS status) {
-  PKTHREAD self = tCurrent;
-  TerminateThreadObject(self, status);
-  tCurrent = nullptr;
-  ObfDereferenceObject(self);  // the thread's reference to itself
-  {
+// Ends a system thread once its frames are gone: the thread object is
+// signalled only after the unwind has left the driver's code, so a driver
+// that waits for its thread and then unloads never has code unmapped under
+// a thread still unwinding through it.
+struct SystemThreadEnd {
+  PKTHREAD self;
+  ~SystemThreadEnd() {
+    TerminateThreadObject(self, self->ExitStatus);
+    tCurrent = nullptr;
+    ObfDereferenceObject(self);  // the thread's reference to itself
     std::lock_guard<std::mutex> guard(gSystemThreadsLock);
     --gSystemThreads;
     gSystemThreadsCv.notify_all();
   }
-  pthread_exit(nullptr);
-}
+};
 
 void *SystemThreadMain(void *arg) {
   auto *start = static_cast<SystemThreadStart *>(arg);
   tCurrent = start->thread;
+  SystemThreadEnd end{start->thread};
   PKSTART_ROUTINE routine = start->routine;
   PVOID context = start->context;
   delete start;
   routine(context);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     KernelFault("system thread returned above PASSIVE_LEVEL");
-  EndSystemThread(STATUS_SUCCESS);
+  return nullptr;
 }
 
 }  // namespace
@@ -260,7 +264,8 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   PKTHREAD self = tCurrent;
   if (!self || !self->System || self == tAdopted.thread)
     KernelFault("PsTerminateSystemThread outside a system thread");
-  EndSystemThread(ExitStatus);
+  self->ExitStatus = ExitStatus;
+  pthread_exit(nullptr);  // SystemThreadMain's frame ends the thread object
 }
 
 PKTHREAD KeGetCurrentThread(VOID) { return CurrentThread(); }

@@ -42,10 +42,30 @@ uint64_t PoolBytesWithTag(ULONG tag);
 uint64_t PoolOutstandingAllocations();
 std::string TagName(ULONG tag);
 
-// Fault injection: the next `skip` allocations succeed, then `count` fail.
-enum class Fault { PoolAllocation };
+// Fault injection: the next `skip` calls of the kind succeed, then `count`
+// fail the way Windows fails them:
+// - PoolAllocation: pool allocations return NULL;
+// - PageAllocation: MmAllocatePagesForMdl(Ex) and MmAllocateNodePagesForMdlEx
+//   return NULL when MM_ALLOCATE_FULLY_REQUIRED is given (or a single page
+//   was asked for), else an MDL with half the pages asked for;
+// - Mapping: MmMapLockedPagesSpecifyCache returns NULL (a bug check when the
+//   caller asked for one), ZwMapViewOfSection and MmMapViewInSystemSpace
+//   return STATUS_NO_MEMORY;
+// - FileCall: every request the host file system serves but cleanup and
+//   close: a create fails with STATUS_INSUFFICIENT_RESOURCES, a read, write
+//   or flush with STATUS_IO_DEVICE_ERROR, an information query or change
+//   with STATUS_INSUFFICIENT_RESOURCES.
+enum class Fault { PoolAllocation, PageAllocation, Mapping, FileCall };
 VOID InjectFault(Fault what, uint32_t skip, uint32_t count);
 VOID ClearFaults();
+
+// Memory manager accounting: bytes of physical pages allocated for MDLs and
+// not yet freed, and mappings (of MDLs and section views) still in place.
+uint64_t MdlPagesOutstanding();
+uint64_t MappingsOutstanding();
+// Sector size the host file system reports for every host file; 0 (the
+// default) detects it from the block device holding the file.
+VOID SetHostSectorSize(ULONG bytes);
 
 // Status names for diagnostics ("STATUS_INVALID_HANDLE (0xC0000008)").
 const char *StatusName(NTSTATUS status);

@@ -1,7 +1,9 @@
 // I/O manager: drivers, devices, files, IRPs.
 #pragma once
 
+#include "nt/fileinfo.h"
 #include "nt/ke.h"
+#include "nt/mm.h"
 #include "nt/ob.h"
 #include "nt/ps.h"
 
@@ -173,17 +175,6 @@ struct _IRP;
 struct _FILE_OBJECT;
 struct _IO_STACK_LOCATION;
 
-typedef struct _MDL {
-  struct _MDL *Next;
-  CSHORT Size;
-  CSHORT MdlFlags;
-  struct _EPROCESS *Process;
-  PVOID MappedSystemVa;
-  PVOID StartVa;
-  ULONG ByteCount;
-  ULONG ByteOffset;
-} MDL, *PMDL;
-
 typedef struct _VPB {
   CSHORT Type;
   CSHORT Size;
@@ -306,6 +297,10 @@ typedef struct _FILE_OBJECT {
 #define FO_SYNCHRONOUS_IO 0x00000002
 #define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
 #define FO_WRITE_THROUGH 0x00000010
+#define FO_FILE_MODIFIED 0x00001000
+#define FO_CLEANUP_COMPLETE 0x00004000
+#define FO_DELETE_ON_CLOSE 0x00010000
+#define FO_HANDLE_CREATED 0x00040000
 #define FO_VOLUME_OPEN 0x00400000
 
 typedef struct _IO_SECURITY_CONTEXT {
@@ -412,8 +407,25 @@ typedef struct _IO_STACK_LOCATION {
     } FileSystemControl;
     struct {
       ULONG Length;
-      ULONG FileInformationClass;
+      FILE_INFORMATION_CLASS FileInformationClass;
     } QueryFile;
+    struct {
+      ULONG Length;
+      FILE_INFORMATION_CLASS FileInformationClass;
+      struct _FILE_OBJECT *FileObject;
+      union {
+        struct {
+          BOOLEAN ReplaceIfExists;
+          BOOLEAN AdvanceOnly;
+        };
+        ULONG ClusterCount;
+        HANDLE DeleteHandle;
+      };
+    } SetFile;
+    struct {
+      ULONG Length;
+      FS_INFORMATION_CLASS FsInformationClass;
+    } QueryVolume;
     struct {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;

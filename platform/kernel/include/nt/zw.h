@@ -136,3 +136,33 @@ NTSYSAPI NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine,
                               PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSYSAPI NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId);
+
+// File information, volume information, flushing and deletion.
+NTSYSAPI NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                         PVOID FileInformation, ULONG Length,
+                                         FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                       PVOID FileInformation, ULONG Length,
+                                       FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle,
+                                               PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FsInformation, ULONG Length,
+                                               FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSAPI NTSTATUS ZwDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS ZwQueryAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                        PFILE_BASIC_INFORMATION FileInformation);
+NTSYSAPI NTSTATUS ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                            PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+
+// Sections over files or over paging-file memory, and their views.
+NTSYSAPI NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
+                                  POBJECT_ATTRIBUTES ObjectAttributes,
+                                  PLARGE_INTEGER MaximumSize, ULONG SectionPageProtection,
+                                  ULONG AllocationAttributes, HANDLE FileHandle);
+NTSYSAPI NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle,
+                                     PVOID *BaseAddress, ULONG_PTR ZeroBits, SIZE_T CommitSize,
+                                     PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
+                                     SECTION_INHERIT InheritDisposition, ULONG AllocationType,
+                                     ULONG Win32Protect);
+NTSYSAPI NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress);

@@ -1,0 +1,116 @@
+// Saving a store into an image file: the whole volume, or only the sectors
+// written since the last save.
+#include "change_map.h"
+#include "engine_protocol.h"
+#include "image_file.h"
+#include "image_requests.h"
+#include "ks_file.h"
+#include "store_internal.h"
+
+namespace {
+
+constexpr ULONG CHANGED_RUN_SECTORS = 65536;  // 32 MiB per write
+
+struct SaveContext {
+  HANDLE File;
+  ULONGLONG Position;
+  ChangeMap *Changes;  // cleared once the walk holds the writers off
+  BOOLEAN Started;
+};
+
+// Writes each block, as stored, at the next position of the file.
+NTSTATUS SaveCallback(PVOID Context, VolumeStore *, PULONG, PUCHAR Block, ULONG Length, ULONGLONG) {
+  SaveContext *save = static_cast<SaveContext *>(Context);
+  if (!save->Started) {
+    // Writes are refused from the walk's start to its end, so what is
+    // written after it is what the next changed-block save must find.
+    save->Started = TRUE;
+    ChangeMapClearAll(save->Changes);
+  }
+  NTSTATUS status = ImageWriteAt(save->File, Block, Length, save->Position);
+  if (NT_SUCCESS(status)) save->Position += Length;
+  return status;
+}
+
+// Writes the runs the change map marks, at their places behind the header.
+NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart) {
+  PUCHAR buffer = static_cast<PUCHAR>(KsAllocate(CHANGED_RUN_SECTORS * STORE_SECTOR_SIZE, VOLUME_STORE_TAG));
+  if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONGLONG from = 0;
+  ULONGLONG first = 0;
+  ULONGLONG count = 0;
+  while (NT_SUCCESS(status) && ChangeMapFindRun(Store->Changes, from, CHANGED_RUN_SECTORS, &first, &count)) {
+    ULONGLONG offset = first * STORE_SECTOR_SIZE;
+    ULONGLONG length = count * STORE_SECTOR_SIZE;
+    // The last sector of a volume whose size is not whole sectors.
+    if (length > Store->VolumeSize - offset) length = Store->VolumeSize - offset;
+    status = StoreReadStored(Store, buffer, offset, static_cast<ULONG>(length));
+    if (NT_SUCCESS(status)) status = ImageWriteAt(File, buffer, static_cast<ULONG>(length), DataStart + offset);
+    from = first + count;
+  }
+  KsFree(&buffer);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetPath) {
+  if (!Store) return STATUS_INVALID_PARAMETER;
+  BOOLEAN hasPath = TargetPath && TargetPath->Buffer && TargetPath->Length;
+  if (!hasPath && !Store->ImageFile && !Store->ImagePath) return STATUS_INVALID_DEVICE_STATE;
+  BOOLEAN changedOnly = (SaveFlags & ENGINE_SAVE_CHANGED_ONLY) != 0;
+  BOOLEAN raw = StoreIsRaw(Store);
+  // Changed blocks are known of memory stores only.
+  if (changedOnly && (!StoreIsMemory(Store) || !Store->Changes)) return STATUS_INVALID_DEVICE_STATE;
+  if (!raw && !Store->Header) return STATUS_INVALID_DEVICE_STATE;
+
+  // Another file than the store's own image is a new file.
+  BOOLEAN newFile = hasPath && (!Store->ImagePath || !RtlEqualUnicodeString(TargetPath, Store->ImagePath, TRUE));
+  HANDLE file = nullptr;
+  BOOLEAN openedHere = FALSE;
+  NTSTATUS status;
+  if (!newFile && Store->ImageFile) {
+    file = Store->ImageFile;
+  } else {
+    status = ImageOpenFile(newFile ? TargetPath : Store->ImagePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           changedOnly ? FILE_OPEN_IF : FILE_OVERWRITE_IF, 0, &file);
+    if (!NT_SUCCESS(status)) return status;
+    openedHere = TRUE;
+  }
+
+  // The header carries the current properties.
+  ImageHeader header = {};
+  if (Store->Header) {
+    StoreLockData(Store);
+    RtlCopyMemory(&header, Store->Header, sizeof(header));
+    StoreUnlockData(Store);
+  }
+  ULONGLONG headerArea = raw ? 0 : 2ull * IMAGE_HEADER_BLOCK_SIZE;
+  ULONGLONG dataStart = raw ? 0 : IMAGE_HEADER_BLOCK_SIZE;
+  status = ImageSetFileSize(file, Store->VolumeSize + headerArea);
+  if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_FIRST, &header);
+
+  if (NT_SUCCESS(status)) {
+    if (changedOnly) {
+      Store->SetWriteProtected(TRUE);
+      status = SaveChangedSectors(Store, file, dataStart);
+      // The map tells what differs from the store's own image; a copy saved
+      // elsewhere leaves it as it is.
+      if (NT_SUCCESS(status) && !newFile) ChangeMapClearAll(Store->Changes);
+      Store->SetWriteProtected(FALSE);
+    } else {
+      SaveContext save = {file, dataStart, newFile ? nullptr : Store->Changes, FALSE};
+      status = StoreRangeWalk(Store, 0, 0, 0, SaveCallback, &save);
+      // A broken save leaves the image partly old: everything counts as
+      // changed until a save succeeds.
+      if (!NT_SUCCESS(status) && save.Started && save.Changes) {
+        ChangeMapSet(save.Changes, 0, save.Changes->BitCount);
+      }
+    }
+  }
+  if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_SECOND, &header);
+  if (NT_SUCCESS(status)) status = KsFlushFile(file);
+  if (openedHere) ZwClose(file);
+  return status;
+}

@@ -1,0 +1,24 @@
+// One bit per 512-byte sector of a memory volume: set by writes, cleared by
+// a successful save. Guarded by its own lock, so that writers and the saver
+// need no other.
+#pragma once
+
+#include "kernel.h"
+
+struct ChangeMap {
+  ULONGLONG BitCount;
+  PUCHAR Bits;
+  KSPIN_LOCK Lock;
+};
+
+NTSTATUS ChangeMapCreate(ULONGLONG BitCount, ChangeMap **Map);
+VOID ChangeMapFree(ChangeMap **Map);
+// Sets bits [First, First + Count), cut at the end of the map.
+VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count);
+VOID ChangeMapClearAll(ChangeMap *Map);
+BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit);
+// The first run of set bits at or after From, at most MaxRun long: FALSE
+// when there is none.
+BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
+                         PULONGLONG RunLength);
+ULONGLONG ChangeMapCount(ChangeMap *Map);

@@ -1,0 +1,116 @@
+#include "engine_fixture.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+namespace enginetest {
+
+std::string BinPath(const char *module) { return std::string(BW_BIN_DIR) + "/" + module; }
+
+bool IsDriverTag(ULONG tag) {
+  char first = static_cast<char>(tag & 0xFF);
+  char second = static_cast<char>((tag >> 8) & 0xFF);
+  return first == 'X' || (first == 'V' && (second == 'V' || second == 'h'));
+}
+
+std::string DriverPoolLeaks() {
+  std::ostringstream out;
+  for (const auto &usage : bw::PoolUsage())
+    if (IsDriverTag(usage.tag) && usage.allocations != 0)
+      out << bw::TagName(usage.tag) << ": " << usage.allocations << " (" << usage.bytes << " bytes)\n";
+  return out.str();
+}
+
+NTSTATUS CreateServiceKey(std::u16string_view service) {
+  std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(service);
+  UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key = nullptr;
+  NTSTATUS status = ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr);
+  if (NT_SUCCESS(status)) ZwClose(key);
+  return status;
+}
+
+void KernelFixture::SetUp() {
+  Boot();
+}
+
+void KernelFixture::Boot() {
+  char pattern[] = "/tmp/bw-engine-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  root_ = pattern;
+  bw::BootOptions options;
+  options.root = root_;
+  std::string error;
+  ASSERT_STATUS(STATUS_SUCCESS, bw::KernelBoot(options, &error)) << error;
+  ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kEngineService));
+  ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kBusService));
+}
+
+NTSTATUS KernelFixture::LoadBus() {
+  std::string error;
+  NTSTATUS status = bw::LoadDriver(BinPath("ramenum.sys"), kBusService, &error);
+  busLoaded_ = NT_SUCCESS(status);
+  return status;
+}
+
+NTSTATUS KernelFixture::LoadEngine() {
+  std::string error;
+  NTSTATUS status = bw::LoadDriver(BinPath(EngineModule()), kEngineService, &error);
+  engineLoaded_ = NT_SUCCESS(status);
+  return status;
+}
+
+void KernelFixture::UnloadAll() {
+  if (control_ && process_) process_->Close(control_);
+  control_ = nullptr;
+  thread_.reset();
+  if (process_) process_->Terminate();
+  process_.reset();
+  if (engineLoaded_) EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kEngineService));
+  if (busLoaded_) EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
+  engineLoaded_ = busLoaded_ = false;
+}
+
+void KernelFixture::TearDown() {
+  UnloadAll();
+  EXPECT_EQ("", DriverPoolLeaks()) << "driver pool left after both drivers unloaded";
+  bw::ClearFaults();
+  bw::KernelShutdown();
+  std::error_code ignored;
+  if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+}
+
+std::shared_ptr<bw::UserProcess> KernelFixture::NewProcess(bool wow64, uint32_t pid) {
+  bw::ProcessOptions options;
+  options.wow64 = wow64;
+  options.pid = pid;
+  options.uid = 1000;
+  options.gid = 1000;
+  options.imageName = wow64 ? "ramdeck32.exe" : "ramdeck.exe";
+  return bw::CreateUserProcess(options);
+}
+
+HANDLE KernelFixture::OpenControl(bw::UserProcess &process, bw::UserThread &thread) {
+  HANDLE handle = nullptr;
+  NTSTATUS status = process.CreateFile(thread, ENGINE_SYMBOLIC_LINK_NAME, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                       FILE_SYNCHRONOUS_IO_NONALERT, &handle);
+  EXPECT_STATUS(STATUS_SUCCESS, status);
+  return handle;
+}
+
+bw::IoResult KernelFixture::Control(ULONG code, const Record &input, ULONG outputLength) {
+  return Control(code, input.Bytes().data(), static_cast<ULONG>(input.Size()), outputLength);
+}
+
+bw::IoResult KernelFixture::Control(ULONG code, const void *input, ULONG inputLength, ULONG outputLength) {
+  return process_->DeviceIoControl(*thread_, control_, code, inputLength ? input : nullptr, inputLength,
+                                   outputLength);
+}
+
+}  // namespace enginetest

@@ -1,0 +1,91 @@
+// A fresh in-process kernel per test with the bus and the engine loaded,
+// and a user process holding the engine's control device open.
+#pragma once
+
+#include "bw/host.h"
+#include "bw/user_session.h"
+#include "engine_protocol.h"
+#include "status_matchers.h"
+
+#include <ntddk.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace enginetest {
+
+inline constexpr char16_t kEngineService[] = u"RamvolEngine";
+inline constexpr char16_t kBusService[] = u"BWRDPort";
+
+std::string BinPath(const char *module);
+
+// A pool tag from its four characters, first character lowest.
+constexpr ULONG TagOf(const char (&text)[5]) {
+  return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+         static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+         static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
+
+// Pool tags of the drivers and their support library.
+bool IsDriverTag(ULONG tag);
+// Outstanding driver allocations, as "tag: count" lines (empty when none).
+std::string DriverPoolLeaks();
+
+// Creates the service key a loaded driver expects to exist.
+NTSTATUS CreateServiceKey(std::u16string_view service);
+
+// Bytes of a packed record, written field by field.
+class Record {
+ public:
+  explicit Record(size_t size = 0) : bytes_(size, 0) {}
+  template <typename T>
+  Record &Put(size_t offset, T value) {
+    if (bytes_.size() < offset + sizeof(T)) bytes_.resize(offset + sizeof(T));
+    std::memcpy(bytes_.data() + offset, &value, sizeof(T));
+    return *this;
+  }
+  Record &Resize(size_t size) {
+    bytes_.resize(size);
+    return *this;
+  }
+  const std::vector<uint8_t> &Bytes() const { return bytes_; }
+  size_t Size() const { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+class KernelFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Boots and loads the drivers; the engine module may be the test build.
+  void Boot();
+  NTSTATUS LoadBus();
+  NTSTATUS LoadEngine();
+  void UnloadAll();
+
+  std::shared_ptr<bw::UserProcess> NewProcess(bool wow64 = false, uint32_t pid = 0);
+  // Opens "\??\BrimwellVolume" in Process for Thread.
+  HANDLE OpenControl(bw::UserProcess &process, bw::UserThread &thread);
+
+  bw::IoResult Control(ULONG code, const Record &input, ULONG outputLength);
+  bw::IoResult Control(ULONG code, const void *input, ULONG inputLength, ULONG outputLength);
+
+  virtual const char *EngineModule() const { return "ramvol.sys"; }
+
+  std::string root_;
+  bool busLoaded_ = false;
+  bool engineLoaded_ = false;
+  std::shared_ptr<bw::UserProcess> process_;
+  std::shared_ptr<bw::UserThread> thread_;
+  HANDLE control_ = nullptr;
+};
+
+}  // namespace enginetest

@@ -1,0 +1,12 @@
+// Entry points that only the test build of the engine exports, so that
+// kernel tests can reach engine-internal routines of the loaded driver.
+#include "notifications.h"
+#include "volume_reaper.h"
+
+#define ENGINE_TEST_HOOK extern "C" __attribute__((visibility("default")))
+
+ENGINE_TEST_HOOK void EngineTestBroadcast(ULONG64 Handle, ULONG Event) { NotifyBroadcast(Handle, Event); }
+
+ENGINE_TEST_HOOK ULONG EngineTestRegistrationCount() { return NotifyRegistrationCount(); }
+
+ENGINE_TEST_HOOK void EngineTestWakeReaper() { VolumeReaperWake(); }

@@ -1,0 +1,84 @@
+#include "ks_init.h"
+
+#include "ks_alloc.h"
+#include "ks_string.h"
+#include "ks_version.h"
+
+namespace {
+
+PDRIVER_OBJECT gDriverObject;
+PUNICODE_STRING gServiceKeyPath;
+PEPROCESS gStartProcess;
+KS_OPTIONAL_ROUTINES gRoutines;
+
+KS_KE_ARE_ALL_APCS_DISABLED gAreAllApcsDisabled;
+volatile LONG gAreAllApcsDisabledLooked;
+
+const WCHAR kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+
+PVOID LookUp(PCWSTR Name, NTSTATUS *Status) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, Name);
+  PVOID routine = MmGetSystemRoutineAddress(&name);
+  if (!routine) *Status = KS_STATUS_ROUTINE_MISSING;
+  return routine;
+}
+
+}  // namespace
+
+NTSTATUS KsInitialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath) {
+  if (!DriverObject || !RegistryPath) return STATUS_INVALID_PARAMETER;
+  KsSetAllocator(nullptr, nullptr);
+
+  // The service key is rebuilt from the service name so that it always has
+  // the machine-wide form, whatever spelling the system passed.
+  UNICODE_STRING serviceName;
+  KsLastPathComponent(RegistryPath, TRUE, &serviceName);
+  if (serviceName.Length == 0) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = KsFormatString(&gServiceKeyPath, u"%s\\%wZ", kServicesKey, &serviceName);
+  if (!NT_SUCCESS(status)) return status;
+
+  gDriverObject = DriverObject;
+  gStartProcess = PsGetCurrentProcess();
+  KsRefreshSystemVersion();
+
+  NTSTATUS lookup = STATUS_SUCCESS;
+  RtlZeroMemory(&gRoutines, sizeof(gRoutines));
+  gRoutines.ObGetObjectType = reinterpret_cast<KS_OB_GET_OBJECT_TYPE>(LookUp(u"ObGetObjectType", &lookup));
+  gRoutines.ObRegisterCallbacks = LookUp(u"ObRegisterCallbacks", &lookup);
+  gRoutines.ObUnRegisterCallbacks = LookUp(u"ObUnRegisterCallbacks", &lookup);
+  gRoutines.ObfReferenceObjectWithTag =
+      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(u"ObfReferenceObjectWithTag", &lookup));
+  gRoutines.ObfDereferenceObjectWithTag =
+      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(u"ObfDereferenceObjectWithTag", &lookup));
+  gRoutines.ObReferenceObjectByHandleWithTag = reinterpret_cast<KS_OB_REFERENCE_BY_HANDLE_WITH_TAG>(
+      LookUp(u"ObReferenceObjectByHandleWithTag", &lookup));
+  return lookup;
+}
+
+VOID KsUninitialize() {
+  KsFreeString(&gServiceKeyPath);
+  gDriverObject = nullptr;
+  gStartProcess = nullptr;
+  KsSetAllocator(nullptr, nullptr);
+}
+
+PDRIVER_OBJECT KsDriverObject() { return gDriverObject; }
+
+PCUNICODE_STRING KsServiceKeyPath() { return gServiceKeyPath; }
+
+PEPROCESS KsStartProcess() { return gStartProcess; }
+
+const KS_OPTIONAL_ROUTINES *KsOptionalRoutines() { return &gRoutines; }
+
+BOOLEAN KsAreAllApcsDisabled() {
+  if (!__atomic_load_n(&gAreAllApcsDisabledLooked, __ATOMIC_ACQUIRE)) {
+    NTSTATUS ignored = STATUS_SUCCESS;
+    auto routine =
+        reinterpret_cast<KS_KE_ARE_ALL_APCS_DISABLED>(LookUp(u"KeAreAllApcsDisabled", &ignored));
+    __atomic_store_n(&gAreAllApcsDisabled, routine, __ATOMIC_RELAXED);
+    __atomic_store_n(&gAreAllApcsDisabledLooked, 1, __ATOMIC_RELEASE);
+  }
+  auto routine = __atomic_load_n(&gAreAllApcsDisabled, __ATOMIC_RELAXED);
+  return routine ? routine() : FALSE;
+}

@@ -1,0 +1,65 @@
+// The host file system: \FileSystem\HostFs with its device \Device\HostRoot,
+// reached as drive Z: ("\??\Z:\tmp\a.img" is /tmp/a.img).
+#pragma once
+
+#include <wdm.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace bw {
+
+void HostFsInit();
+void HostFsShutdown();
+
+// One host file (device and inode) while the kernel has it open: what
+// Windows keeps in a file control block.
+struct HostNode {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool directory = false;
+  // Share access of the opens that asked for data or delete access.
+  ULONG openCount = 0, readers = 0, writers = 0, deleters = 0;
+  ULONG sharedRead = 0, sharedWrite = 0, sharedDelete = 0;
+  ULONG handles = 0;          // opens not cleaned up yet
+  bool deletePending = false;
+  std::string deletePath;     // the name the delete was asked through
+  bool deleted = false;
+  int sections = 0;           // section objects over the file
+};
+
+// One open of a host file (the file object's FsContext2).
+struct HostOpen {
+  int fd = -1;
+  std::shared_ptr<HostNode> node;
+  std::string path;        // host path
+  std::u16string name;     // name on the volume: "\tmp\a.img", "\" for the root
+  ACCESS_MASK access = 0;  // what the open asked for, generic rights mapped
+  ULONG share = 0;
+  bool shareCounted = false;
+  bool deleteOnClose = false;
+  bool cleanedUp = false;
+};
+
+// Serialises opens, share access, deletion and the nodes of the file system.
+std::mutex &HostFsLock();
+bool IsHostFile(PFILE_OBJECT file);
+HostOpen *OpenOf(PFILE_OBJECT file);
+NTSTATUS StatusFromErrno(int error);
+ULONG SectorSizeOf(dev_t dev);
+
+// Sections over host files: a descriptor of their own for the open file,
+// and the node, which refuses to shrink while sections exist.
+NTSTATUS HostFsAttachSection(PFILE_OBJECT file, int *fd, std::shared_ptr<HostNode> *node);
+void HostFsDetachSection(const std::shared_ptr<HostNode> &node);
+
+// Information requests (hostfs_info.cpp).
+NTSTATUS HostFsQueryInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HostFsSetInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HostFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HostFsComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+}  // namespace bw
