@@ -17,12 +17,33 @@ namespace bw {
 
 namespace {
 std::mutex gDispatcherLock;
-std::condition_variable gDispatcherCv;
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
+
+// A thread blocked in a wait, listed while it waits so that a signal wakes
+// only the threads waiting on that object.
+struct Waiter {
+  PVOID *objects;
+  ULONG count;
+  std::condition_variable cv;
+  Waiter *next;
+};
+Waiter *gWaiters = nullptr;  // guarded by gDispatcherLock
+
+// Wakes the threads waiting on `object`; call with the lock held.
+void WakeWaitersOf(const void *object) {
+  for (Waiter *w = gWaiters; w; w = w->next)
+    for (ULONG i = 0; i < w->count; ++i)
+      if (w->objects[i] == object) {
+        w->cv.notify_one();
+        break;
+      }
+}
 }  // namespace
 
 std::mutex &DispatcherLock() { return gDispatcherLock; }
-void DispatcherNotify() { gDispatcherCv.notify_all(); }
+void DispatcherNotify() {
+  for (Waiter *w = gWaiters; w; w = w->next) w->cv.notify_one();
+}
 
 void InitializeDispatcherHeader(DISPATCHER_HEADER *header, UCHAR type, LONG signalState) {
   header->Type = type;
@@ -36,7 +57,7 @@ void InitializeDispatcherHeader(DISPATCHER_HEADER *header, UCHAR type, LONG sign
 void SignalObject(DISPATCHER_HEADER *header, LONG state) {
   std::lock_guard<std::mutex> guard(gDispatcherLock);
   header->SignalState = state;
-  gDispatcherCv.notify_all();
+  WakeWaitersOf(header);
 }
 
 namespace {
@@ -149,7 +170,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   std::lock_guard<std::mutex> guard(gDispatcherLock);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  gDispatcherCv.notify_all();
+  WakeWaitersOf(Event);
   return previous;
 }
 
@@ -178,7 +199,7 @@ LONG KeReleaseSemaphore(PKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLE
   if (Adjustment <= 0 || previous + Adjustment > Semaphore->Limit)
     KernelFault("KeReleaseSemaphore beyond the semaphore's limit");
   Semaphore->Header.SignalState = previous + Adjustment;
-  gDispatcherCv.notify_all();
+  WakeWaitersOf(Semaphore);
   return previous;
 }
 
@@ -196,7 +217,7 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN) {
   if (--Mutex->RecursionCount == 0) {
     Mutex->OwnerThread = nullptr;
     Mutex->Header.SignalState = 1;
-    gDispatcherCv.notify_all();
+    WakeWaitersOf(Mutex);
   }
   return previous;
 }
@@ -211,6 +232,21 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   std::chrono::steady_clock::time_point deadline;
   bool timed = DeadlineFor(Timeout, &deadline);
   std::unique_lock<std::mutex> guard(gDispatcherLock);
+  Waiter waiter{Object, Count, {}, nullptr};
+  bool listed = false;
+  // Leaves the waiter list however the wait ends.
+  struct Unlist {
+    Waiter *waiter;
+    bool *listed;
+    ~Unlist() {
+      if (!*listed) return;
+      for (Waiter **p = &gWaiters; *p; p = &(*p)->next)
+        if (*p == waiter) {
+          *p = waiter->next;
+          break;
+        }
+    }
+  } unlist{&waiter, &listed};
   for (;;) {
     if (WaitType == WaitAny) {
       for (ULONG i = 0; i < Count; ++i) {
@@ -230,8 +266,13 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         return STATUS_SUCCESS;
       }
     }
+    if (!listed) {
+      waiter.next = gWaiters;
+      gWaiters = &waiter;
+      listed = true;
+    }
     if (timed) {
-      if (gDispatcherCv.wait_until(guard, deadline) == std::cv_status::timeout &&
+      if (waiter.cv.wait_until(guard, deadline) == std::cv_status::timeout &&
           std::chrono::steady_clock::now() >= deadline) {
         // One last look: the object may have been signalled at the deadline.
         bool any = false;
@@ -240,7 +281,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         if (!any || WaitType == WaitAll) return STATUS_TIMEOUT;
       }
     } else {
-      gDispatcherCv.wait(guard);
+      waiter.cv.wait(guard);
     }
   }
 }
