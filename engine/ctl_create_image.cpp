@@ -1,32 +1,29 @@
 // CreateImage: create and format a new image file.
 #include "control_request.h"
 #include "engine_protocol.h"
+#include "image_requests.h"
 #include "ks_alloc.h"
-#include "ks_file.h"
 #include "ks_string.h"
 
 namespace {
 
-// Whether something already answers to Path. A file that is there but
-// cannot be opened for us still exists.
-BOOLEAN FileExists(const UCHAR *Path, ULONG Length) {
-  // The path is unaligned inside the request: copy it into a string first.
-  PUNICODE_STRING name = nullptr;
+// A counted string of UTF-16 bytes that lie unaligned inside the request.
+NTSTATUS CopyPath(const UCHAR *Bytes, ULONG Length, PUNICODE_STRING *Path) {
   PWSTR text = static_cast<PWSTR>(KsAllocate(Length, KS_TAG_PATH, PagedPool));
-  if (!text) return FALSE;
-  RtlCopyMemory(text, Path, Length);
-  NTSTATUS status = KsStringFromWide(text, Length, &name);
+  if (!text) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(text, Bytes, Length);
+  NTSTATUS status = KsStringFromWide(text, Length, Path);
   KsFree(&text);
-  if (!NT_SUCCESS(status)) return FALSE;
-  HANDLE file;
-  status = KsOpenFile(&file, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      FILE_OPEN, 0);
-  KsFreeString(&name);
-  if (NT_SUCCESS(status)) {
-    ZwClose(file);
-    return TRUE;
-  }
-  return status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
+  return status;
+}
+
+// The label as the formatter takes it: 8-bit characters and a NUL.
+PSTR CopyLabel(const UCHAR *Bytes, ULONG Length) {
+  PSTR label = static_cast<PSTR>(KsAllocate(Length + 1, KS_TAG_BUFFER, PagedPool));
+  if (!label) return nullptr;
+  RtlCopyMemory(label, Bytes, Length);
+  label[Length] = '\0';
+  return label;
 }
 
 }  // namespace
@@ -43,11 +40,42 @@ NTSTATUS HandleCreateImage(ControlRequest *Request) {
   // Half a character is no path either.
   if (input.ImagePathLength < sizeof(WCHAR) || input.ImagePathLength % sizeof(WCHAR))
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
-  if (!input.Overwrite && FileExists(RequestBytes(Request) + sizeof(CreateImageRequest), input.ImagePathLength))
-    return STATUS_OBJECT_NAME_EXISTS;
+
+  const UCHAR *pathBytes = RequestBytes(Request) + sizeof(CreateImageRequest);
+  const UCHAR *keyBytes = pathBytes + input.ImagePathLength;
+  const UCHAR *labelBytes = keyBytes + input.PasswordLength;
+  PUNICODE_STRING path = nullptr;
+  PSTR label = nullptr;
+  NTSTATUS status = CopyPath(pathBytes, input.ImagePathLength, &path);
+  if (NT_SUCCESS(status)) {
+    label = CopyLabel(labelBytes, input.LabelLength);
+    if (!label) status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (NT_SUCCESS(status)) {
+    ImageCreateParameters parameters = {};
+    parameters.Path = path;
+    parameters.AlgorithmId = input.AlgorithmId;
+    parameters.Key = keyBytes;
+    parameters.KeyLength = input.PasswordLength;
+    parameters.Layout = input.ImageKind;
+    parameters.Size = input.ImageSize;
+    parameters.Overwrite = input.Overwrite != 0;
+    parameters.FileSystem = input.FileSystem;
+    parameters.Label = label;
+    status = ImageCreate(&parameters);
+  }
+  KsFreeString(&path);
+  KsFree(&label);
+  // An existing file is answered before anything happened.
+  if (status == STATUS_OBJECT_NAME_EXISTS) return status;
   // The password travels in the request: it does not outlive it.
-  NTSTATUS status = input.AlgorithmId == ENGINE_ALGORITHM_NONE ? STATUS_INVALID_PARAMETER
-                                                                : STATUS_NOT_IMPLEMENTED;
   RtlZeroMemory(Request->Buffer, Request->InputLength);
+  if (status == STATUS_IMPLEMENTATION_LIMIT) {
+    // The size does not suit the file system: told in the reply.
+    CreateImageReply reply = {status};
+    RtlCopyMemory(Request->Buffer, &reply, sizeof(reply));
+    Request->Information = sizeof(reply);
+    return STATUS_SUCCESS;
+  }
   return status;
 }

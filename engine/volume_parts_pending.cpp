@@ -4,21 +4,7 @@
 #include "ks_string.h"
 #include "volume_parts.h"
 
-ULONG64 VolumeStoreSize(VolumeStore *) { return 0; }
-
-NTSTATUS VolumeStoreQueryImageName(VolumeStore *, PUNICODE_STRING *Name) {
-  *Name = nullptr;
-  return STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-VOID VolumeStoreSetProperties(VolumeStore *, ULONG) {}
-
-VOID VolumeStoreRelease(VolumeStore **Store, BOOLEAN) { *Store = nullptr; }
-
-ULONG CipherAlgorithmId(CipherBlock *) { return 0; }
-ULONG CipherKeyLength(CipherBlock *) { return 0; }
-ULONG CipherBlockSize(CipherBlock *) { return 0; }
-VOID CipherFree(CipherBlock **Cipher) { *Cipher = nullptr; }
+// The store and the cipher are in store/store_volume_parts.cpp.
 
 NTSTATUS VolumePostCommand(VolumeBlock *Volume, ULONG) {
   return VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING) ? STATUS_NOT_IMPLEMENTED : STATUS_SUCCESS;

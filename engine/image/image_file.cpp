@@ -67,14 +67,9 @@ NTSTATUS ImageSetFileSize(HANDLE File, ULONGLONG Size) {
 }
 
 BOOLEAN ImageFileExists(PCUNICODE_STRING Path) {
-  HANDLE file;
-  NTSTATUS status = ImageOpenFile(Path, FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, &file);
-  if (NT_SUCCESS(status)) {
-    ZwClose(file);
-    return TRUE;
-  }
-  return status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
+  ULONGLONG size = 0;
+  NTSTATUS status = ImageQueryPathSize(Path, &size);
+  return NT_SUCCESS(status) || status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
 }
 
 NTSTATUS ImageMarkForDeletion(HANDLE File) {

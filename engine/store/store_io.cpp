@@ -6,8 +6,49 @@
 
 namespace {
 
+constexpr LONG GATE_WRITER = static_cast<LONG>(0x80000000u);
+constexpr ULONG GATE_SPINS = 1000;
+
+// Waits a moment: spins first, then gives the processor away, so that a
+// writer or reader that lost its processor can finish.
+VOID GateWait(PULONG Spins) {
+  if (++*Spins < GATE_SPINS) {
+    YieldProcessor();
+    return;
+  }
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10;  // 1 us
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+}  // namespace
+
+VOID StoreEnterRead(VolumeStore *Store) {
+  ULONG spins = 0;
+  for (;;) {
+    LONG gate = __atomic_load_n(&Store->ReadGate, __ATOMIC_ACQUIRE);
+    if (!(gate & GATE_WRITER) &&
+        __atomic_compare_exchange_n(&Store->ReadGate, &gate, gate + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+      return;
+    }
+    GateWait(&spins);
+  }
+}
+
+VOID StoreLeaveRead(VolumeStore *Store) { __atomic_sub_fetch(&Store->ReadGate, 1, __ATOMIC_RELEASE); }
+
+VOID StoreCloseReadGate(VolumeStore *Store) {
+  __atomic_fetch_or(&Store->ReadGate, GATE_WRITER, __ATOMIC_ACQ_REL);
+  ULONG spins = 0;
+  while (__atomic_load_n(&Store->ReadGate, __ATOMIC_ACQUIRE) != GATE_WRITER) GateWait(&spins);
+}
+
+VOID StoreOpenReadGate(VolumeStore *Store) { __atomic_fetch_and(&Store->ReadGate, ~GATE_WRITER, __ATOMIC_RELEASE); }
+
+namespace {
+
 // Copies between Buffer and the store's memory from MemoryOffset on, across
-// pieces. The caller holds the data mutex.
+// pieces. The caller is inside the read gate, or holds it closed.
 NTSTATUS CopyMemory(VolumeStore *Store, PUCHAR Buffer, ULONGLONG MemoryOffset, SIZE_T Length, BOOLEAN ToStore) {
   StorePiece *piece = StoreFindPiece(Store, MemoryOffset);
   while (Length) {
@@ -63,7 +104,7 @@ NTSTATUS ReadInternal(VolumeStore *Store, PVOID Buffer, ULONGLONG Offset, ULONG 
   NTSTATUS status;
   ULONG_PTR moved = 0;
   if (StoreIsMemory(Store)) {
-    StoreLockData(Store);
+    StoreEnterRead(Store);
     if (CheckBusy && StoreHasFlag(Store, STORE_BUSY)) {
       status = STATUS_FILE_LOCK_CONFLICT;
     } else if (Offset >= Store->VolumeSize) {
@@ -74,7 +115,7 @@ NTSTATUS ReadInternal(VolumeStore *Store, PVOID Buffer, ULONGLONG Offset, ULONG 
       status = CopyMemory(Store, static_cast<PUCHAR>(Buffer), Offset + Store->DataOffset, moved, FALSE);
       if (!NT_SUCCESS(status)) moved = 0;
     }
-    StoreUnlockData(Store);
+    StoreLeaveRead(Store);
   } else {
     if (Offset % Store->SectorBytes || Length % Store->SectorBytes) return STATUS_INVALID_PARAMETER;
     if (Offset > Store->VolumeSize || Length > Store->VolumeSize - Offset) return STATUS_END_OF_FILE;
@@ -118,7 +159,9 @@ NTSTATUS WriteSectors(VolumeStore *Store, ULONG Flags, const VOID *Buffer, ULONG
     // the mutex after raising its flag sees no write still copying.
     status = CheckWritable(Store, Flags);
     if (NT_SUCCESS(status)) {
+      StoreCloseReadGate(Store);
       status = CopyMemory(Store, static_cast<PUCHAR>(const_cast<VOID *>(data)), Offset + Store->DataOffset, Length, TRUE);
+      StoreOpenReadGate(Store);
     }
     if (NT_SUCCESS(status)) {
       ULONGLONG first = Offset / STORE_SECTOR_SIZE;

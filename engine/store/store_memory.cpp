@@ -133,20 +133,40 @@ NTSTATUS MapChunk(VolumeStore *Store, StorePiece **Tail, PMDL Chunk, ULONG Lengt
   return STATUS_SUCCESS;
 }
 
+constexpr ULONG LOAD_BOUNCE = 1024 * 1024;
+
 struct LoadContext {
   HANDLE File;
   ULONGLONG Position;
+  PUCHAR Bounce;  // optional: reads land in it and are copied on
 };
 
-// Copies the image's next block into the store as it is stored.
-NTSTATUS LoadCallback(PVOID Context, VolumeStore *, PULONG Actions, PUCHAR Block, ULONG Length, ULONGLONG) {
-  LoadContext *load = static_cast<LoadContext *>(Context);
+NTSTATUS ReadAt(HANDLE File, PVOID Buffer, ULONG Length, ULONGLONG Offset) {
   IO_STATUS_BLOCK iosb = {};
   LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(load->Position);
-  NTSTATUS status = ZwReadFile(load->File, nullptr, nullptr, nullptr, &iosb, Block, Length, &at, nullptr);
+  at.QuadPart = static_cast<LONGLONG>(Offset);
+  NTSTATUS status = ZwReadFile(File, nullptr, nullptr, nullptr, &iosb, Buffer, Length, &at, nullptr);
+  if (NT_SUCCESS(status) && iosb.Information < Length) status = STATUS_END_OF_FILE;
+  return status;
+}
+
+// Copies the image's next block into the store as it is stored. Through a
+// small buffer the file system's copies stay in the cache, and the copy
+// into the block runs at memory speed.
+NTSTATUS LoadCallback(PVOID Context, VolumeStore *, PULONG Actions, PUCHAR Block, ULONG Length, ULONGLONG) {
+  LoadContext *load = static_cast<LoadContext *>(Context);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!load->Bounce) {
+    status = ReadAt(load->File, Block, Length, load->Position);
+  } else {
+    for (ULONG done = 0; NT_SUCCESS(status) && done < Length;) {
+      ULONG run = Length - done < LOAD_BOUNCE ? Length - done : LOAD_BOUNCE;
+      status = ReadAt(load->File, load->Bounce, run, load->Position + done);
+      if (NT_SUCCESS(status)) RtlCopyMemory(Block + done, load->Bounce, run);
+      done += run;
+    }
+  }
   if (!NT_SUCCESS(status)) return status;
-  if (iosb.Information < Length) return STATUS_END_OF_FILE;
   load->Position += Length;
   *Actions = WALK_ACTION_WRITE_BACK | WALK_ACTION_NO_CIPHER;
   return STATUS_SUCCESS;
@@ -213,11 +233,18 @@ NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode)
     RtlZeroMemory(piece->Address, static_cast<SIZE_T>(length));
   }
 
-  if (NT_SUCCESS(status) && Store->ImageFile) {
-    LoadContext load = {Store->ImageFile, StoreFileDataOffset(Store)};
-    status = StoreRangeWalk(Store, WALK_NO_READ, 0, 0, LoadCallback, &load);
-  }
+  if (NT_SUCCESS(status) && Store->ImageFile) status = StoreLoadImage(Store);
   if (!NT_SUCCESS(status)) StoreFreeMemory(Store);
+  return status;
+}
+
+NTSTATUS StoreLoadImage(VolumeStore *Store) {
+  if (!Store || !StoreIsMemory(Store) || !Store->ImageFile || !Store->Pieces) return STATUS_INVALID_PARAMETER;
+  LoadContext load = {Store->ImageFile, StoreFileDataOffset(Store), nullptr};
+  // Without the buffer the reads go straight into the store.
+  load.Bounce = static_cast<PUCHAR>(KsAllocate(LOAD_BOUNCE, VOLUME_STORE_TAG));
+  NTSTATUS status = StoreRangeWalk(Store, WALK_NO_READ, 0, 0, LoadCallback, &load);
+  KsFree(&load.Bounce);
   return status;
 }
 

@@ -31,8 +31,11 @@ NTSTATUS StoreRangeWalk(VolumeStore *Store, ULONG WalkFlags, ULONGLONG Start, UL
     return STATUS_FILE_LOCK_CONFLICT;
   }
   if (memory) {
-    // Let a write that passed its checks before the flag finish copying.
+    // Let a write or read that passed its checks before the flag finish
+    // copying; later ones see the flag.
     StoreLockData(Store);
+    StoreCloseReadGate(Store);
+    StoreOpenReadGate(Store);
     StoreUnlockData(Store);
   }
 

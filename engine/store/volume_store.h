@@ -105,8 +105,11 @@ struct VolumeStore final : public FormatStore {
   ULONG PieceCount;
   ULONG SmallestPiece;
   ULONGLONG ImageFileSize;  // size of the image file when the store was opened
-  FAST_MUTEX DataMutex;     // serialises reads and writes of memory data
+  FAST_MUTEX DataMutex;     // serialises writes of memory data (and the header copy)
   FAST_MUTEX SecondMutex;
+  // Readers of memory data share it; a writer (holding DataMutex) sets the
+  // top bit and waits for the readers inside to leave.
+  volatile LONG ReadGate;
 
   // FormatStore.
   ULONGLONG Size() const override { return VolumeSize; }
@@ -133,6 +136,9 @@ NTSTATUS StoreCreate(StoreMode Mode, BOOLEAN Raw, PCUNICODE_STRING ImagePath, HA
 // Allocates, maps and zeroes the memory of a memory store and, when the
 // store has an open image, loads the image's stored bytes into it.
 NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode);
+// Copies the stored bytes of the store's open image into its memory, as
+// they are stored (StoreCreateMemory does this for a store with an image).
+NTSTATUS StoreLoadImage(VolumeStore *Store);
 // Releases the store, its memory and its image file; with Wipe the memory is
 // cleared first.
 VOID StoreRelease(VolumeStore **Store, BOOLEAN Wipe);
@@ -178,6 +184,13 @@ inline VOID StoreUnlockData(VolumeStore *Store) {
   ExReleaseFastMutexUnsafe(&Store->DataMutex);
   KeLeaveCriticalRegion();
 }
+
+// Reads of memory data run side by side; writes exclude them. A writer
+// holds the data mutex around StoreCloseReadGate .. StoreOpenReadGate.
+VOID StoreEnterRead(VolumeStore *Store);
+VOID StoreLeaveRead(VolumeStore *Store);
+VOID StoreCloseReadGate(VolumeStore *Store);
+VOID StoreOpenReadGate(VolumeStore *Store);
 
 // Creates the store of a new volume (create, mount or automatic volume).
 // *Outcome is the image status reported with the result; on failure nothing

@@ -1,6 +1,7 @@
 // CreateImage against files that exist on the host.
 #include "engine_fixture.h"
 
+#include <filesystem>
 #include <fstream>
 
 namespace enginetest {
@@ -41,9 +42,11 @@ TEST_F(CreateImage, ExistingFileIsKeptUnlessOverwriteIsAsked) {
   EXPECT_EQ(0u, kept.information);
   // The existence check comes before the algorithm check.
   EXPECT_STATUS(STATUS_OBJECT_NAME_EXISTS, Control(IOCTL_ENGINE_CREATE_IMAGE, Request(NtPath(host), 0, 0), 4).status);
-  EXPECT_STATUS(STATUS_NOT_IMPLEMENTED, Control(IOCTL_ENGINE_CREATE_IMAGE, Request(NtPath(host), 1), 4).status);
-  EXPECT_STATUS(STATUS_NOT_IMPLEMENTED,
-                Control(IOCTL_ENGINE_CREATE_IMAGE, Request(NtPath(root_ + "/new.img"), 0), 4).status);
+  // Overwritten, or new: a 1 MiB image between its two header blocks.
+  EXPECT_STATUS(STATUS_SUCCESS, Control(IOCTL_ENGINE_CREATE_IMAGE, Request(NtPath(host), 1), 4).status);
+  EXPECT_EQ((1u << 20) + 8192, std::filesystem::file_size(host));
+  EXPECT_STATUS(STATUS_SUCCESS, Control(IOCTL_ENGINE_CREATE_IMAGE, Request(NtPath(root_ + "/new.img"), 0), 4).status);
+  EXPECT_EQ((1u << 20) + 8192, std::filesystem::file_size(root_ + "/new.img"));
 }
 
 }  // namespace

@@ -140,8 +140,8 @@ std::vector<Case> Cases() {
                     STATUS_OBJECT_PATH_SYNTAX_BAD));
   c.push_back(Fails("CreateImage_AlgorithmZero", IOCTL_ENGINE_CREATE_IMAGE, CreateImageAt(kMissingImage, 0, 0), 4,
                     param));
-  c.push_back(Fails("CreateImage_NotBuiltYet", IOCTL_ENGINE_CREATE_IMAGE, CreateImageAt(kMissingImage, 1, 1), 4,
-                    STATUS_NOT_IMPLEMENTED));
+  c.push_back(Fails("CreateImage_MissingFolder", IOCTL_ENGINE_CREATE_IMAGE, CreateImageAt(kMissingImage, 1, 1), 4,
+                    STATUS_OBJECT_PATH_NOT_FOUND));
 
   // MountImage: out != 16 or in < 10, then lengths and the memory flag.
   c.push_back(Fails("Mount_Out15", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 0), 15, size));

@@ -3,6 +3,7 @@
 // refuses or cleans up.
 #include "engine_protocol.h"
 #include "image_fixture.h"
+#include "volume_parts.h"
 
 namespace storetest {
 namespace {
@@ -146,10 +147,19 @@ TEST_F(ImageTest, SaveTargetsAndDirectMounts) {
   EXPECT_EQ(0, std::memcmp(back.data() + 1001 - 512, "hello", 5));
   std::vector<uint8_t> onDisk = FileBytes(image);
   EXPECT_EQ('h' ^ direct.get()->KeyMaterial[(1001 % 512) % 64], onDisk[4096 + 1001]);
+  // Properties go straight into the mounted file's header.
+  VolumeStoreSetProperties(store, 0x5);
+  uint32_t properties = 0;
+  std::memcpy(&properties, FileBytes(image).data() + 128, 4);
+  EXPECT_EQ(0x5u, properties);
   // Changed blocks are known of memory stores only; whole saves of a mount work.
   EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr));
   ASSERT_STATUS(STATUS_SUCCESS, ImageSave(store, 0, copyPath.get()));
-  EXPECT_TRUE(FileBytes(copy) == FileBytes(image));
+  std::vector<uint8_t> saved = FileBytes(copy), mounted = FileBytes(image);
+  ASSERT_EQ(mounted.size(), saved.size());
+  // The mounted file's copy 2 still has the old properties; the copy has both new.
+  EXPECT_EQ(0, std::memcmp(saved.data(), mounted.data(), saved.size() - 4096));
+  EXPECT_EQ(0, std::memcmp(saved.data(), saved.data() + saved.size() - 4096, 4096));
   StoreRelease(&store, FALSE);
 
   // No target at all.

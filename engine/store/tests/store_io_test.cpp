@@ -3,7 +3,9 @@
 // both algorithms; and the change map those writes leave.
 #include "store_fixture.h"
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 namespace storetest {
 namespace {
@@ -173,6 +175,38 @@ TEST_F(StoreTest, EdgesOfTheVolume) {
     EXPECT_STATUS(STATUS_INVALID_PARAMETER, Write(store, nullptr, 5, 1));
     StoreRelease(&store, FALSE);
   }
+}
+
+// Readers share the store, a writer excludes them: a block written whole is
+// never seen half old, half new.
+TEST_F(StoreTest, ReadsNeverSeeHalfAWrite) {
+  CipherHolder cipher;
+  MakeCipher(&cipher, CIPHER_ALGORITHM_XOR, u"k");
+  VolumeStore *store = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, MemoryStore(64 << 10, cipher.get(), &store));
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0}, reads{0};
+  auto reader = [&] {
+    std::vector<uint8_t> block(64 << 10);
+    while (!done) {
+      ULONG_PTR bytes = 0;
+      if (!NT_SUCCESS(StoreRead(store, block.data(), 0, static_cast<ULONG>(block.size()), &bytes))) continue;
+      if (std::count(block.begin(), block.end(), block[0]) != static_cast<long>(block.size())) ++torn;
+      ++reads;
+    }
+  };
+  std::thread first(reader), second(reader);
+  std::vector<uint8_t> block(64 << 10);
+  for (int i = 0; i < 3000; ++i) {
+    std::fill(block.begin(), block.end(), static_cast<uint8_t>(i));
+    ASSERT_STATUS(STATUS_SUCCESS, Write(store, block.data(), 0, static_cast<ULONG>(block.size())));
+  }
+  done = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(0, torn.load());
+  EXPECT_GT(reads.load(), 0);
+  StoreRelease(&store, FALSE);
 }
 
 TEST_F(StoreTest, WalksAndProtectionRefuseOrdinaryIo) {
