@@ -505,8 +505,13 @@ NTSTATUS StatusFromErrno(int error) {
 
 // The logical sector size of the block device holding files of `dev`, as
 // the host publishes it; 512 where it cannot be found.
-ULONG SectorSizeOf(dev_t dev) {
-  if (ULONG forced = gSectorOverride.load()) return forced;
+namespace {
+// Sector sizes of host devices, read from /sys once per device: unbuffered
+// transfers ask for every request.
+std::mutex gSectorCacheLock;
+std::map<dev_t, ULONG> gSectorCache;
+
+ULONG ReadSectorSize(dev_t dev) {
   char base[96];
   snprintf(base, sizeof base, "/sys/dev/block/%u:%u", major(dev), minor(dev));
   for (const char *where : {"/queue/logical_block_size", "/../queue/logical_block_size"}) {
@@ -518,6 +523,17 @@ ULONG SectorSizeOf(dev_t dev) {
     if (ok && value >= 512 && (value & (value - 1)) == 0) return value;
   }
   return 512;
+}
+}  // namespace
+
+ULONG SectorSizeOf(dev_t dev) {
+  if (ULONG forced = gSectorOverride.load()) return forced;
+  std::lock_guard<std::mutex> guard(gSectorCacheLock);
+  auto it = gSectorCache.find(dev);
+  if (it != gSectorCache.end()) return it->second;
+  ULONG size = ReadSectorSize(dev);
+  gSectorCache.emplace(dev, size);
+  return size;
 }
 
 VOID SetHostSectorSize(ULONG bytes) { gSectorOverride = bytes; }
