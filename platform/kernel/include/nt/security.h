@@ -10,9 +10,7 @@
 // ---------------------------------------------------------------------------
 // Access masks.
 
-// Access rights shared by every object type. Spelled like nt/io.h so that a
-// translation unit seeing both gets identical (harmless) definitions.
-#ifndef DELETE
+// Access rights shared by every object type.
 #define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L
 #define WRITE_DAC 0x00040000L
@@ -25,7 +23,6 @@
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
-#endif
 #define STANDARD_RIGHTS_READ (READ_CONTROL)
 #define STANDARD_RIGHTS_WRITE (READ_CONTROL)
 #define STANDARD_RIGHTS_EXECUTE (READ_CONTROL)
@@ -33,7 +30,6 @@
 #define ACCESS_SYSTEM_SECURITY 0x01000000L
 
 // File and device rights.
-#ifndef FILE_READ_DATA
 #define FILE_READ_DATA 0x0001
 #define FILE_LIST_DIRECTORY 0x0001
 #define FILE_WRITE_DATA 0x0002
@@ -52,7 +48,6 @@
   (READ_CONTROL | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | \
    SYNCHRONIZE)
 #define FILE_GENERIC_EXECUTE (READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
-#endif
 #define FILE_ADD_SUBDIRECTORY 0x0004
 #define FILE_CREATE_PIPE_INSTANCE 0x0004
 #define FILE_DELETE_CHILD 0x0040
