@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "mm_internal.h"
 
+#include <dlfcn.h>
 #include <numa.h>
 #include <numaif.h>
 #include <sched.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 namespace bw {
 
@@ -30,15 +32,49 @@ std::atomic<uint64_t> gOutstanding{0};
 // The largest page list an MDL can describe (its byte count is 32 bits).
 constexpr uint64_t kMaxMdlPages = 0xFFFFF000ULL >> PAGE_SHIFT;
 
+// libnuma is loaded on first use: programs that never allocate pages
+// (the tools) do not pay for its start-up.
+struct NumaApi {
+  decltype(&numa_available) available = nullptr;
+  decltype(&numa_node_size64) nodeSize = nullptr;
+  decltype(&numa_max_node) maxNode = nullptr;
+  decltype(&numa_bitmask_isbitset) isBitSet = nullptr;
+  decltype(&numa_node_of_cpu) nodeOfCpu = nullptr;
+  decltype(&mbind) bind = nullptr;
+  struct bitmask **allNodes = nullptr;
+};
+
+const NumaApi &Numa() {
+  static NumaApi api;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    void *library = dlopen("libnuma.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return;
+    NumaApi loaded;
+    loaded.available = reinterpret_cast<decltype(&numa_available)>(dlsym(library, "numa_available"));
+    loaded.nodeSize = reinterpret_cast<decltype(&numa_node_size64)>(dlsym(library, "numa_node_size64"));
+    loaded.maxNode = reinterpret_cast<decltype(&numa_max_node)>(dlsym(library, "numa_max_node"));
+    loaded.isBitSet =
+        reinterpret_cast<decltype(&numa_bitmask_isbitset)>(dlsym(library, "numa_bitmask_isbitset"));
+    loaded.nodeOfCpu = reinterpret_cast<decltype(&numa_node_of_cpu)>(dlsym(library, "numa_node_of_cpu"));
+    loaded.bind = reinterpret_cast<decltype(&mbind)>(dlsym(library, "mbind"));
+    loaded.allNodes = static_cast<struct bitmask **>(dlsym(library, "numa_all_nodes_ptr"));
+    if (loaded.available && loaded.nodeSize && loaded.maxNode && loaded.isBitSet &&
+        loaded.nodeOfCpu && loaded.bind && loaded.allNodes)
+      api = loaded;
+  });
+  return api;
+}
+
 bool NumaUsable() {
-  static const bool usable = numa_available() >= 0;
+  static const bool usable = Numa().available && Numa().available() >= 0;
   return usable;
 }
 
 // What a node holds; the whole machine for allocations from any node.
 uint64_t NodeMemory(int node) {
   if (node >= 0 && NumaUsable()) {
-    long long size = numa_node_size64(node, nullptr);
+    long long size = Numa().nodeSize(node, nullptr);
     if (size > 0) return static_cast<uint64_t>(size);
   }
   return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
@@ -53,7 +89,7 @@ bool PlaceOnNode(int fd, uint64_t bytes, int node, bool only) {
   if (p == MAP_FAILED) return false;
   unsigned long mask[16] = {};
   mask[node / 64] |= 1UL << (node % 64);
-  long rc = mbind(p, bytes, only ? MPOL_BIND : MPOL_PREFERRED, mask, sizeof(mask) * 8, 0);
+  long rc = Numa().bind(p, bytes, only ? MPOL_BIND : MPOL_PREFERRED, mask, sizeof(mask) * 8, 0);
   munmap(p, bytes);
   // A host that forbids policies has nothing to choose between when it
   // has one node; with several, "this node only" cannot be kept.
@@ -160,14 +196,14 @@ void MaybeDropRun(PageRun *run) {
 
 ULONG HighestNode() {
   if (!NumaUsable()) return 0;
-  int highest = numa_max_node();
+  int highest = Numa().maxNode();
   return highest < 0 ? 0 : static_cast<ULONG>(highest);
 }
 
 bool NodeExists(ULONG node) {
   if (!NumaUsable()) return node == 0;
   if (node > HighestNode()) return false;
-  return numa_bitmask_isbitset(numa_all_nodes_ptr, node) != 0;
+  return Numa().isBitSet(*Numa().allNodes, node) != 0;
 }
 
 uint64_t MdlPagesOutstanding() { return gOutstanding.load(); }
@@ -235,6 +271,6 @@ USHORT KeQueryHighestNodeNumber(VOID) { return static_cast<USHORT>(HighestNode()
 USHORT KeGetCurrentNodeNumber(VOID) {
   if (!NumaUsable()) return 0;
   int cpu = sched_getcpu();
-  int node = cpu < 0 ? 0 : numa_node_of_cpu(cpu);
+  int node = cpu < 0 ? 0 : Numa().nodeOfCpu(cpu);
   return static_cast<USHORT>(node < 0 ? 0 : node);
 }
