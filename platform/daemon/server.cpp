@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <sstream>
 
@@ -74,6 +75,51 @@ struct Server::Connection {
       memcpy(CMSG_DATA(cmsg), &passFd, sizeof(int));
     }
     return sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+  }
+
+  // APCs are queued here and sent by their own thread: the kernel queues
+  // them with the engine's locks held, and a client that does not read its
+  // socket must not stall the engine for everybody.
+  static constexpr size_t kMaxPendingApcs = 100000;
+  std::mutex apcLock;
+  std::condition_variable apcReady;
+  std::deque<wire::ApcFrame> apcs;
+  bool closing = false;
+  std::thread apcSender;
+
+  void QueueApc(const wire::ApcFrame &frame) {
+    std::lock_guard<std::mutex> guard(apcLock);
+    if (closing) return;
+    // A thread that never waits alertably cannot hold the daemon's memory
+    // hostage: beyond the limit the oldest calls are dropped.
+    if (apcs.size() >= kMaxPendingApcs) apcs.pop_front();
+    apcs.push_back(frame);
+    if (!apcSender.joinable()) apcSender = std::thread([this] { SendApcs(); });
+    apcReady.notify_one();
+  }
+
+  void SendApcs() {
+    std::unique_lock<std::mutex> guard(apcLock);
+    for (;;) {
+      apcReady.wait(guard, [this] { return closing || !apcs.empty(); });
+      if (closing) return;
+      wire::ApcFrame frame = apcs.front();
+      apcs.pop_front();
+      guard.unlock();
+      bool sent = Send(&frame, sizeof frame);
+      guard.lock();
+      if (!sent) return;  // the connection is gone
+    }
+  }
+
+  void StopApcs() {
+    {
+      std::lock_guard<std::mutex> guard(apcLock);
+      closing = true;
+      apcReady.notify_all();
+    }
+    shutdown(fd, SHUT_RDWR);  // wakes a sender blocked on a full socket
+    if (apcSender.joinable()) apcSender.join();
   }
 };
 
@@ -273,10 +319,9 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
       thread->SetApcSink([weak](const UserApc &apc) {
         auto c = weak.lock();
         if (!c) return;
-        wire::ApcFrame frame{{wire::kMagic, static_cast<uint32_t>(wire::Op::Apc)},
-                             apc.routine, apc.normalContext, apc.systemArgument1,
-                             apc.systemArgument2};
-        c->Send(&frame, sizeof frame);
+        c->QueueApc(wire::ApcFrame{{wire::kMagic, static_cast<uint32_t>(wire::Op::Apc)},
+                                   apc.routine, apc.normalContext, apc.systemArgument1,
+                                   apc.systemArgument2});
       });
       continue;
     }
@@ -398,6 +443,7 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
 
   // The client thread is gone (or misbehaved): its kernel thread ends, and
   // with the process's last connection the process ends too.
+  connection->StopApcs();
   if (thread) {
     thread->SetApcSink(nullptr);
     thread->Terminate();

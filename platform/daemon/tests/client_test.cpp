@@ -16,6 +16,7 @@ namespace {
 constexpr DWORD kEcho = 0x222000;
 constexpr DWORD kQueueApc = 0x222008;
 constexpr DWORD kCallerInfo = 0x222018;
+constexpr DWORD kQueueApcToThread = 0x22201C;
 
 class ClientTest : public ::testing::Test {
  protected:
@@ -80,6 +81,40 @@ TEST_F(ClientTest, ApcsRunOnlyInAlertableWaits) {
   EXPECT_EQ(1, gApcRuns.load());
   EXPECT_EQ(0x5151u, gApcContext.load());
   EXPECT_EQ(0u, SleepEx(10, TRUE));  // nothing more queued
+  CloseHandle(device);
+}
+
+std::atomic<int> gLateApcs{0};
+VOID NTAPI CountLateApc(ULONG_PTR, ULONG_PTR, ULONG_PTR) { ++gLateApcs; }
+
+TEST_F(ClientTest, AThreadThatNeverWaitsAlertablyStallsNobody) {
+  // The thread sleeps without being alertable while thousands of calls are
+  // queued to it: more than its socket holds. Requests keep being served.
+  std::atomic<bool> release{false};
+  HANDLE sleeper = CreateThread(
+      nullptr, 0,
+      [](LPVOID flag) -> DWORD {
+        while (!static_cast<std::atomic<bool> *>(flag)->load()) SleepEx(10, FALSE);
+        while (SleepEx(200, TRUE) == WAIT_IO_COMPLETION) {
+        }
+        return 0;
+      },
+      &release, 0, nullptr);
+  ASSERT_NE(nullptr, sleeper);
+  HANDLE device = OpenTestDevice();
+  ASSERT_NE(INVALID_HANDLE_VALUE, device);
+  uint64_t request[3] = {reinterpret_cast<uint64_t>(sleeper),
+                         reinterpret_cast<uint64_t>(&CountLateApc), 0};
+  DWORD returned;
+  const int kCalls = 3000;
+  for (int i = 0; i < kCalls; ++i)
+    ASSERT_TRUE(DeviceIoControl(device, kQueueApcToThread, request, sizeof request, nullptr, 0,
+                                &returned, nullptr))
+        << i << " " << GetLastError();
+  release = true;
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(sleeper, 30000));
+  EXPECT_EQ(kCalls, gLateApcs.load());  // every call ran once the thread waited
+  CloseHandle(sleeper);
   CloseHandle(device);
 }
 

@@ -265,7 +265,10 @@ DWORD WINAPI BwWow64RoutineAddress(PNTAPCFUNC routine) {
 }
 
 DWORD WINAPI BwPendingApcCount(VOID) {
-  return tConnection ? static_cast<DWORD>(tConnection->Pending().size()) : 0;
+  if (!tConnection) return 0;
+  while (tConnection->WaitForApc(0)) {
+  }  // take in what has arrived
+  return static_cast<DWORD>(tConnection->Pending().size());
 }
 
 BOOL WINAPI IsWow64Process(HANDLE, BOOL *Wow64Process) {

@@ -13,6 +13,7 @@ constexpr ULONG kThreadTimer = CTL_CODE(0x22, 0x803, METHOD_BUFFERED, FILE_ANY_A
 constexpr ULONG kCompleteTwice = CTL_CODE(0x22, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kPendUnmarked = CTL_CODE(0x22, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kCallerInfo = CTL_CODE(0x22, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kQueueApcToThread = CTL_CODE(0x22, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kTag = 0x74737442;  // "Btst"
 
 PDEVICE_OBJECT gDevice;
@@ -99,6 +100,29 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ExFreePoolWithTag(apc, kTag);
         status = STATUS_THREAD_IS_TERMINATING;
       }
+      break;
+    }
+    case kQueueApcToThread: {
+      // Input: u64 thread handle of the caller, u64 routine, u64 context.
+      if (in != 24 || !buffer) {
+        status = STATUS_INVALID_BUFFER_SIZE;
+        break;
+      }
+      ULONG64 values[3];
+      RtlCopyMemory(values, buffer, 24);
+      PVOID thread = nullptr;
+      status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(values[0]), 0, *PsThreadType,
+                                         UserMode, &thread, nullptr);
+      if (!NT_SUCCESS(status)) break;
+      auto *apc = static_cast<PKAPC>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KAPC), kTag));
+      KeInitializeApc(apc, static_cast<PKTHREAD>(thread), OriginalApcEnvironment, ApcKernelRoutine,
+                      nullptr, reinterpret_cast<PKNORMAL_ROUTINE>(values[1]), UserMode,
+                      reinterpret_cast<PVOID>(values[2]));
+      if (!KeInsertQueueApc(apc, reinterpret_cast<PVOID>(ULONG_PTR{7}), nullptr, 0)) {
+        ExFreePoolWithTag(apc, kTag);
+        status = STATUS_THREAD_IS_TERMINATING;
+      }
+      ObDereferenceObject(thread);
       break;
     }
     case kThreadTimer: {
