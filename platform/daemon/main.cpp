@@ -73,14 +73,14 @@ int main(int argc, char **argv) {
       boot.majorVersion = major;
       boot.minorVersion = minor;
     } else if (arg == "--driver" && i + 1 < argc) {
-      std::string spec = argv[++i];
-      size_t eq = spec.find('=');
-      if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+      std::string argument = argv[++i];
+      size_t eq = argument.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
         Usage();
         return 2;
       }
-      std::u16string service(spec.begin() + eq + 1, spec.end());
-      extraDrivers.emplace_back(spec.substr(0, eq), service);
+      std::u16string service(argument.begin() + eq + 1, argument.end());
+      extraDrivers.emplace_back(argument.substr(0, eq), service);
     } else if (arg == "--help" || arg == "-h") {
       Usage();
       return 0;

@@ -16,15 +16,11 @@ using bw::test::Le32;
 using bw::test::MemoryFormatStore;
 using bw::test::Text;
 
-constexpr uint64_t MiB = 1024 * 1024;
-constexpr uint64_t GiB = 1024 * MiB;
+using bw::test::GiB;
+using bw::test::MiB;
 
-class FatFormat : public ::testing::Test {
+class FatFormat : public bw::test::FormatterTest {
  protected:
-  void TearDown() override {
-    bw::ClearFaults();
-    EXPECT_EQ(0u, bw::PoolBytesWithTag(FORMAT_POOL_TAG)) << "formatter buffers left in pool";
-  }
   NTSTATUS Format(MemoryFormatStore &store, uint64_t length, PCSTR label, ULONG ss = 512) {
     SectorWriter writer = {&store, 0};
     return FormatFat(ss, &writer, length, label);

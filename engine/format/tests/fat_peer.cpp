@@ -49,19 +49,6 @@ FsckReport RunFsck(const std::string &image) {
   CommandResult r = RunCommand(FindTools().fsck + " -n " + ShellQuote(image));
   report.exitCode = r.exitCode;
   report.output = r.output;
-  // Intended differences:
-  // - FAT12/FAT16 boot sectors carry the fixed text "Tavik" in their label
-  //   field whatever the volume's label, which lives in the root directory
-  //   (or is absent).
-  static const std::regex intended[] = {
-      std::regex(R"(^fsck\.fat \S+ \(.*\)$)"),
-      std::regex(R"(^Volume label '.*' stored in root directory and label 'Tavik' stored in boot sector and different\.$)"),
-      std::regex(R"(^  Auto-copying volume label from root directory to boot sector\.$)"),
-      std::regex(R"(^Label in boot sector is 'Tavik', but there is no volume label in root directory\.$)"),
-      std::regex(R"(^  Auto-removing label from boot sector\.$)"),
-      std::regex(R"(^Leaving filesystem unchanged\.$)"),
-      std::regex(R"(^$)"),
-  };
   static const std::regex summary(R"(^.*: \d+ files, (\d+)/(\d+) clusters$)");
   std::istringstream lines(r.output);
   std::string line;
@@ -72,9 +59,7 @@ FsckReport RunFsck(const std::string &image) {
       report.totalClusters = std::stoull(m[2]);
       continue;
     }
-    bool known = false;
-    for (const auto &re : intended) known = known || std::regex_match(line, re);
-    if (!known) report.unexpected.push_back(line);
+    if (!FsckLineIntended(line)) report.unexpected.push_back(line);
   }
   return report;
 }

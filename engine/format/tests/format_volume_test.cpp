@@ -13,16 +13,10 @@ using bw::test::Le32;
 using bw::test::MemoryFormatStore;
 using bw::test::Text;
 
-constexpr uint64_t MiB = 1024 * 1024;
-constexpr uint64_t GiB = 1024 * MiB;
+using bw::test::GiB;
+using bw::test::MiB;
 
-class FormatVolumeTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    bw::ClearFaults();
-    EXPECT_EQ(0u, bw::PoolBytesWithTag(FORMAT_POOL_TAG)) << "formatter buffers left in pool";
-  }
-};
+using FormatVolumeTest = bw::test::FormatterTest;
 
 TEST_F(FormatVolumeTest, RefusalsLeaveTheStoreAlone) {
   EXPECT_STATUS(STATUS_INVALID_PARAMETER, FormatVolume(nullptr, 0, fsFAT, "", 0, 0));

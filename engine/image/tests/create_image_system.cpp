@@ -11,10 +11,6 @@
 namespace bw::test {
 namespace {
 
-std::string Devio(const Daemon &daemon, const std::string &args) {
-  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1");
-}
-
 std::string Hex(const std::vector<uint8_t> &bytes) {
   std::string text;
   char digits[3];

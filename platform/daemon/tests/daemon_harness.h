@@ -114,4 +114,9 @@ inline std::string Run(const std::string &command, int *exitCode = nullptr) {
   return text;
 }
 
+// Runs devio against `daemon` and returns what it printed.
+inline std::string Devio(const Daemon &daemon, const std::string &args) {
+  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1");
+}
+
 }  // namespace bw::test

@@ -11,10 +11,6 @@
 namespace bw::test {
 namespace {
 
-std::string Devio(const Daemon &daemon, const std::string &args) {
-  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1");
-}
-
 std::string ReadFile(const std::string &path) {
   std::ifstream file(path, std::ios::binary);
   std::stringstream text;

@@ -14,10 +14,6 @@
 namespace bw::test {
 namespace {
 
-std::string Devio(const Daemon &daemon, const std::string &args) {
-  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1");
-}
-
 int RawConnect(const Daemon &daemon) {
   int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
   sockaddr_un address{};

@@ -11,6 +11,12 @@ HandleTable &KernelHandles() {
   return *table;
 }
 
+HandleTable *TableForNewHandle(ULONG attributes) {
+  PEPROCESS process = CurrentProcess();
+  if ((attributes & OBJ_KERNEL_HANDLE) || !process->Handles) return &KernelHandles();
+  return process->Handles;
+}
+
 namespace {
 POBJECT_TYPE gFileType = &FileType;
 POBJECT_TYPE gDeviceType = &DeviceType;
@@ -127,10 +133,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID,
                                KPROCESSOR_MODE, PHANDLE Handle) {
   if (!Object || !Handle) return STATUS_INVALID_PARAMETER;
   if (ObjectType && HeaderOf(Object)->type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
-  HandleTable *table = (HandleAttributes & OBJ_KERNEL_HANDLE) || !CurrentProcess()->Handles
-                           ? &KernelHandles()
-                           : CurrentProcess()->Handles;
-  return table->Insert(Object, DesiredAccess ? DesiredAccess : 0x1FFFFF, HandleAttributes, Handle);
+  return TableForNewHandle(HandleAttributes)->Insert(Object, DesiredAccess ? DesiredAccess : 0x1FFFFF, HandleAttributes, Handle);
 }
 
 NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,

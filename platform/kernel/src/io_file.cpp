@@ -251,13 +251,6 @@ NTSTATUS IoQueryFileDosDeviceName(PFILE_OBJECT, POBJECT_NAME_INFORMATION *) {
 
 namespace {
 
-HandleTable *TableForNewHandle(POBJECT_ATTRIBUTES attributes) {
-  PEPROCESS process = CurrentProcess();
-  if ((attributes && (attributes->Attributes & OBJ_KERNEL_HANDLE)) || !process->Handles)
-    return &KernelHandles();
-  return process->Handles;
-}
-
 NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
   PVOID object = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle(handle, 0, &FileType, KernelMode, &object, nullptr);
@@ -283,7 +276,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   IoStatusBlock->Status = status;
   IoStatusBlock->Information = information;
   if (!NT_SUCCESS(status)) return status;
-  status = TableForNewHandle(ObjectAttributes)->Insert(file, FileStateOf(file)->grantedAccess,
+  status = TableForNewHandle(ObjectAttributes->Attributes)->Insert(file, FileStateOf(file)->grantedAccess,
                                                        ObjectAttributes->Attributes, FileHandle);
   ObfDereferenceObject(file);
   return status;

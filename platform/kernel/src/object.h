@@ -106,6 +106,9 @@ class HandleTable {
 void OnLastHandleClosed(PVOID object);
 
 HandleTable &KernelHandles();
+// The table a new handle goes to: the kernel's for OBJ_KERNEL_HANDLE (or a
+// caller in the system process), else the current process's.
+HandleTable *TableForNewHandle(ULONG attributes);
 bool IsKernelHandle(HANDLE handle);
 
 }  // namespace bw

@@ -220,9 +220,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   PEPROCESS process = gSystemProcess;
   PKTHREAD thread = CreateThreadObject(process, 0, true);
   if (!thread) return STATUS_INSUFFICIENT_RESOURCES;
-  bool kernelHandle = ObjectAttributes && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
-  HandleTable *table = kernelHandle || !CurrentProcess()->Handles ? &KernelHandles()
-                                                                  : CurrentProcess()->Handles;
+  HandleTable *table = TableForNewHandle(ObjectAttributes ? ObjectAttributes->Attributes : 0);
   NTSTATUS status = table->Insert(thread, DesiredAccess ? DesiredAccess : THREAD_ALL_ACCESS,
                                   0, ThreadHandle);
   if (!NT_SUCCESS(status)) {

@@ -23,13 +23,6 @@ void DestroyKey(void *body) { static_cast<KeyBody *>(body)->~KeyBody(); }
 
 std::unique_ptr<RegistryStore> gStore;
 
-HandleTable *TableForNewHandle(POBJECT_ATTRIBUTES attributes) {
-  PEPROCESS process = CurrentProcess();
-  if ((attributes && (attributes->Attributes & OBJ_KERNEL_HANDLE)) || !process->Handles)
-    return &KernelHandles();
-  return process->Handles;
-}
-
 NTSTATUS KeyFromHandle(HANDLE handle, PVOID *object, RegistryStore::KeyRef *key) {
   NTSTATUS status = ObReferenceObjectByHandle(handle, 0, &KeyType, KernelMode, object, nullptr);
   if (!NT_SUCCESS(status)) return status;
@@ -65,7 +58,7 @@ NTSTATUS InsertKeyHandle(RegistryStore::KeyRef key, ACCESS_MASK access,
   PVOID object = CreateObject(&KeyType, sizeof(KeyBody));
   if (!object) return STATUS_INSUFFICIENT_RESOURCES;
   new (object) KeyBody{std::move(key)};
-  NTSTATUS status = TableForNewHandle(attributes)->Insert(object, access ? access : KEY_ALL_ACCESS,
+  NTSTATUS status = TableForNewHandle(attributes->Attributes)->Insert(object, access ? access : KEY_ALL_ACCESS,
                                                            attributes->Attributes, handle);
   ObfDereferenceObject(object);
   return status;

@@ -210,16 +210,16 @@ int FormatInto(Char *out, SIZE_T count, const Char *fmt, va_list args, bool wide
       result.push_back(u'%');
       continue;
     }
-    std::string spec = "%";
-    while (*p == '-' || *p == '0' || *p == '+' || *p == ' ' || *p == '#') spec += char(*p++);
-    while (*p >= '0' && *p <= '9') spec += char(*p++);
+    std::string conversion = "%";
+    while (*p == '-' || *p == '0' || *p == '+' || *p == ' ' || *p == '#') conversion += char(*p++);
+    while (*p >= '0' && *p <= '9') conversion += char(*p++);
     if (*p == '.') {
-      spec += char(*p++);
+      conversion += char(*p++);
       if (*p == '*') {
-        spec += std::to_string(va_arg(args, int));
+        conversion += std::to_string(va_arg(args, int));
         ++p;
       }
-      while (*p >= '0' && *p <= '9') spec += char(*p++);
+      while (*p >= '0' && *p <= '9') conversion += char(*p++);
     }
     int longness = 0;
     bool widePrefix = false, narrowPrefix = false;
@@ -253,7 +253,7 @@ int FormatInto(Char *out, SIZE_T count, const Char *fmt, va_list args, bool wide
       case 'x':
       case 'X':
       case 'o': {
-        std::string f = spec + (longness >= 2 ? "ll" : "") + char(conv);
+        std::string f = conversion + (longness >= 2 ? "ll" : "") + char(conv);
         if (longness >= 2)
           snprintf(buf, sizeof buf, f.c_str(), va_arg(args, long long));
         else
@@ -290,8 +290,8 @@ int FormatInto(Char *out, SIZE_T count, const Char *fmt, va_list args, bool wide
       case 'S': {
         bool wideString = (conv == 's') == wide ? !narrowPrefix : widePrefix;
         long precision = -1;
-        auto dot = spec.find('.');
-        if (dot != std::string::npos) precision = strtol(spec.c_str() + dot + 1, nullptr, 10);
+        auto dot = conversion.find('.');
+        if (dot != std::string::npos) precision = strtol(conversion.c_str() + dot + 1, nullptr, 10);
         if (wideString) {
           auto *s = va_arg(args, PCWSTR);
           if (!s) s = u"(null)";

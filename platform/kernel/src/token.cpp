@@ -83,22 +83,22 @@ SidBytes AdministratorsSid() {
   return MakeSid(kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
 }
 
-bw::Token::Spec SystemSpec() {
-  bw::Token::Spec spec;
-  spec.user = SystemSid();
-  spec.groups = {
+bw::Token::Contents SystemContents() {
+  bw::Token::Contents contents;
+  contents.user = SystemSid();
+  contents.groups = {
       {AdministratorsSid(), kGroupOn | SE_GROUP_OWNER},
       {MakeSid(kWorldAuthority, {SECURITY_WORLD_RID}), kGroupOn},
       {MakeSid(kNtAuthority, {SECURITY_AUTHENTICATED_USER_RID}), kGroupOn},
   };
-  spec.privileges = SystemPrivileges();
-  spec.owner = AdministratorsSid();
-  spec.primaryGroup = SystemSid();
-  spec.authenticationId = SYSTEM_LUID;
-  spec.sessionId = 0;
-  spec.integrityRid = SECURITY_MANDATORY_SYSTEM_RID;
-  spec.elevated = true;
-  return spec;
+  contents.privileges = SystemPrivileges();
+  contents.owner = AdministratorsSid();
+  contents.primaryGroup = SystemSid();
+  contents.authenticationId = SYSTEM_LUID;
+  contents.sessionId = 0;
+  contents.integrityRid = SECURITY_MANDATORY_SYSTEM_RID;
+  contents.elevated = true;
+  return contents;
 }
 
 // Serialises a query result: fixed part first, SIDs after it, pointers
@@ -148,23 +148,23 @@ void WriteGroups(Writer &w, const std::vector<bw::Token::Group> &groups) {
 
 namespace bw {
 
-Token::Token(Spec spec)
-    : user_(std::move(spec.user)),
-      groups_(std::move(spec.groups)),
-      owner_(spec.owner.empty() ? user_ : std::move(spec.owner)),
-      primaryGroup_(spec.primaryGroup.empty() ? user_ : std::move(spec.primaryGroup)),
+Token::Token(Contents contents)
+    : user_(std::move(contents.user)),
+      groups_(std::move(contents.groups)),
+      owner_(contents.owner.empty() ? user_ : std::move(contents.owner)),
+      primaryGroup_(contents.primaryGroup.empty() ? user_ : std::move(contents.primaryGroup)),
       tokenId_(NextTokenId()),
-      authenticationId_(spec.authenticationId),
-      sessionId_(spec.sessionId),
-      integrityRid_(spec.integrityRid),
-      elevated_(spec.elevated),
-      privileges_(std::move(spec.privileges)) {
+      authenticationId_(contents.authenticationId),
+      sessionId_(contents.sessionId),
+      integrityRid_(contents.integrityRid),
+      elevated_(contents.elevated),
+      privileges_(std::move(contents.privileges)) {
   groups_.push_back({MakeSid(kMandatoryLabelAuthority, {integrityRid_}), kIntegrityAttributes});
 }
 
-std::shared_ptr<Token> Token::Create(Spec spec) { return std::make_shared<Token>(std::move(spec)); }
+std::shared_ptr<Token> Token::Create(Contents contents) { return std::make_shared<Token>(std::move(contents)); }
 
-std::shared_ptr<Token> Token::System() { return Create(SystemSpec()); }
+std::shared_ptr<Token> Token::System() { return Create(SystemContents()); }
 
 LUID Token::HostLogonId(uid_t uid, ULONG loginSession) {
   LONG high = static_cast<LONG>(uid & 0x7FFFFFFF);
@@ -192,39 +192,39 @@ std::vector<UCHAR> Token::HostUserSid(uid_t uid) {
 std::shared_ptr<Token> Token::ForHostUser(uid_t uid, gid_t gid, std::span<const gid_t> groups,
                                           const HostLogon &logon) {
   if (uid == 0) {
-    Spec spec = SystemSpec();
-    spec.sessionId = logon.sessionId.value_or(0);
-    if (logon.authenticationId) spec.authenticationId = *logon.authenticationId;
-    return Create(std::move(spec));
+    Contents contents = SystemContents();
+    contents.sessionId = logon.sessionId.value_or(0);
+    if (logon.authenticationId) contents.authenticationId = *logon.authenticationId;
+    return Create(std::move(contents));
   }
 
   bool administrator = IsHostAdminGroup(gid) ||
                        std::any_of(groups.begin(), groups.end(), IsHostAdminGroup);
-  Spec spec;
-  spec.user = HostUserSid(uid);
-  spec.sessionId = logon.sessionId.value_or(1);
-  spec.authenticationId =
-      logon.authenticationId.value_or(HostLogonId(uid, spec.sessionId));
-  const LUID &logonId = spec.authenticationId;
-  spec.groups.push_back({MakeSid(kWorldAuthority, {SECURITY_WORLD_RID}), kGroupOn});
-  if (administrator) spec.groups.push_back({AdministratorsSid(), kGroupOn | SE_GROUP_OWNER});
-  spec.groups.push_back(
+  Contents contents;
+  contents.user = HostUserSid(uid);
+  contents.sessionId = logon.sessionId.value_or(1);
+  contents.authenticationId =
+      logon.authenticationId.value_or(HostLogonId(uid, contents.sessionId));
+  const LUID &logonId = contents.authenticationId;
+  contents.groups.push_back({MakeSid(kWorldAuthority, {SECURITY_WORLD_RID}), kGroupOn});
+  if (administrator) contents.groups.push_back({AdministratorsSid(), kGroupOn | SE_GROUP_OWNER});
+  contents.groups.push_back(
       {MakeSid(kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}), kGroupOn});
-  spec.groups.push_back({MakeSid(kNtAuthority, {SECURITY_INTERACTIVE_RID}), kGroupOn});
-  spec.groups.push_back({MakeSid(kNtAuthority, {SECURITY_AUTHENTICATED_USER_RID}), kGroupOn});
-  spec.groups.push_back({MakeSid(kNtAuthority, {SECURITY_THIS_ORGANIZATION_RID}), kGroupOn});
-  spec.groups.push_back({MakeSid(kLocalAuthority, {SECURITY_LOCAL_RID}), kGroupOn});
-  spec.groups.push_back({MakeSid(kNtAuthority, {SECURITY_LOGON_IDS_RID,
+  contents.groups.push_back({MakeSid(kNtAuthority, {SECURITY_INTERACTIVE_RID}), kGroupOn});
+  contents.groups.push_back({MakeSid(kNtAuthority, {SECURITY_AUTHENTICATED_USER_RID}), kGroupOn});
+  contents.groups.push_back({MakeSid(kNtAuthority, {SECURITY_THIS_ORGANIZATION_RID}), kGroupOn});
+  contents.groups.push_back({MakeSid(kLocalAuthority, {SECURITY_LOCAL_RID}), kGroupOn});
+  contents.groups.push_back({MakeSid(kNtAuthority, {SECURITY_LOGON_IDS_RID,
                                                 static_cast<ULONG>(logonId.HighPart),
                                                 logonId.LowPart}),
                          kGroupOn | SE_GROUP_LOGON_ID});
-  spec.privileges = administrator ? AdministratorPrivileges() : UserPrivileges();
-  if (administrator) spec.owner = AdministratorsSid();
-  spec.primaryGroup = MakeSid(kNtAuthority, {SECURITY_NT_NON_UNIQUE, kMachineRid1, kMachineRid2,
+  contents.privileges = administrator ? AdministratorPrivileges() : UserPrivileges();
+  if (administrator) contents.owner = AdministratorsSid();
+  contents.primaryGroup = MakeSid(kNtAuthority, {SECURITY_NT_NON_UNIQUE, kMachineRid1, kMachineRid2,
                                              kMachineRid3, DOMAIN_GROUP_RID_USERS});
-  spec.integrityRid = administrator ? SECURITY_MANDATORY_HIGH_RID : SECURITY_MANDATORY_MEDIUM_RID;
-  spec.elevated = administrator;
-  return Create(std::move(spec));
+  contents.integrityRid = administrator ? SECURITY_MANDATORY_HIGH_RID : SECURITY_MANDATORY_MEDIUM_RID;
+  contents.elevated = administrator;
+  return Create(std::move(contents));
 }
 
 PSID Token::IntegritySid() const {

@@ -24,7 +24,7 @@ class Token {
 
   // Everything a token is made of. Groups exclude the integrity label, which
   // the token adds from integrityRid.
-  struct Spec {
+  struct Contents {
     std::vector<UCHAR> user;
     std::vector<Group> groups;
     std::vector<LUID_AND_ATTRIBUTES> privileges;
@@ -42,11 +42,11 @@ class Token {
     std::optional<ULONG> sessionId;        // default: 0 for uid 0, else 1
   };
 
-  explicit Token(Spec spec);
+  explicit Token(Contents contents);
   Token(const Token &) = delete;
   Token &operator=(const Token &) = delete;
 
-  static std::shared_ptr<Token> Create(Spec spec);
+  static std::shared_ptr<Token> Create(Contents contents);
 
   // LocalSystem: user S-1-5-18, Administrators, system integrity, session 0,
   // logon session SYSTEM_LUID.

@@ -14,12 +14,12 @@ namespace {
 std::shared_ptr<Token> MakeToken(uid_t uid, std::vector<std::u16string> groupSids,
                                  ULONG integrity = SECURITY_MANDATORY_MEDIUM_RID,
                                  ULONG extraAttributes = 0) {
-  Token::Spec spec;
-  spec.user = Token::HostUserSid(uid);
+  Token::Contents contents;
+  contents.user = Token::HostUserSid(uid);
   for (auto &g : groupSids)
-    spec.groups.push_back({Sid(g), ULONG(SE_GROUP_MANDATORY | SE_GROUP_ENABLED) | extraAttributes});
-  spec.integrityRid = integrity;
-  return Token::Create(std::move(spec));
+    contents.groups.push_back({Sid(g), ULONG(SE_GROUP_MANDATORY | SE_GROUP_ENABLED) | extraAttributes});
+  contents.integrityRid = integrity;
+  return Token::Create(std::move(contents));
 }
 
 class AccessCheckTest : public ::testing::Test {
@@ -73,10 +73,10 @@ TEST_F(AccessCheckTest, DeviceDescriptors) {
   EXPECT_EQ(granted_, 0u);
 
   // An administrator whose Administrators membership is for deny only is a user.
-  Token::Spec spec;
-  spec.user = Token::HostUserSid(1002);
-  spec.groups = {{Sid(u"BA"), SE_GROUP_USE_FOR_DENY_ONLY}, {Sid(u"BU"), SE_GROUP_ENABLED}};
-  auto filtered = Token::Create(std::move(spec));
+  Token::Contents contents;
+  contents.user = Token::HostUserSid(1002);
+  contents.groups = {{Sid(u"BA"), SE_GROUP_USE_FOR_DENY_ONLY}, {Sid(u"BU"), SE_GROUP_ENABLED}};
+  auto filtered = Token::Create(std::move(contents));
   EXPECT_STATUS(STATUS_ACCESS_DENIED, Check(read_.get(), *filtered, GENERIC_WRITE));
 }
 
@@ -117,10 +117,10 @@ TEST_F(AccessCheckTest, DenyAcesAndOrder) {
   // Inherit-only aces are for children; a group that is not enabled does not count.
   PoolSd inheritOnly = ParseSddl(u"D:(A;OICIIO;GA;;;BU)");
   EXPECT_STATUS(STATUS_ACCESS_DENIED, Check(inheritOnly.get(), *user_, GENERIC_READ));
-  Token::Spec spec;
-  spec.user = Token::HostUserSid(1003);
-  spec.groups = {{Sid(u"BU"), SE_GROUP_ENABLED_BY_DEFAULT}};
-  auto disabled = Token::Create(std::move(spec));
+  Token::Contents contents;
+  contents.user = Token::HostUserSid(1003);
+  contents.groups = {{Sid(u"BU"), SE_GROUP_ENABLED_BY_DEFAULT}};
+  auto disabled = Token::Create(std::move(contents));
   EXPECT_STATUS(STATUS_ACCESS_DENIED, Check(full_.get(), *disabled, GENERIC_READ));
 }
 

@@ -1,5 +1,7 @@
 #include "peer_support.h"
 
+#include <regex>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,6 +136,21 @@ std::string FmtimagePath() {
 #else
   return "fmtimage";
 #endif
+}
+
+bool FsckLineIntended(const std::string &line) {
+  static const std::regex intended[] = {
+      std::regex(R"(^fsck\.fat \S+ \(.*\)$)"),
+      std::regex(R"(^Volume label '.*' stored in root directory and label 'Tavik' stored in boot sector and different\.$)"),
+      std::regex(R"(^  Auto-copying volume label from root directory to boot sector\.$)"),
+      std::regex(R"(^Label in boot sector is 'Tavik', but there is no volume label in root directory\.$)"),
+      std::regex(R"(^  Auto-removing label from boot sector\.$)"),
+      std::regex(R"(^Leaving filesystem unchanged\.$)"),
+      std::regex(R"(^$)"),
+  };
+  for (const auto &re : intended)
+    if (std::regex_match(line, re)) return true;
+  return false;
 }
 
 }  // namespace bw::test

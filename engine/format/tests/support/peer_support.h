@@ -48,4 +48,10 @@ std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
 // Path of the image tool in the build tree.
 std::string FmtimagePath();
 
+// Whether a line of `fsck.fat -n` output is one the formatter means: its
+// banner and closing lines, and the fixed label text "Tavik" that FAT12 and
+// FAT16 boot sectors carry whatever the volume's label (which lives in the
+// root directory, or is absent).
+bool FsckLineIntended(const std::string &line);
+
 }  // namespace bw::test
