@@ -78,11 +78,13 @@ void TimerThread() {
     } else {
       timer->Header.Inserted = 0;
     }
-    SignalObject(&timer->Header, 1);
+    // Queue the DPC before signalling: a waiter may free the timer as soon
+    // as it is signalled, so the timer is not touched afterwards.
     if (timer->Dpc && !timer->Dpc->DpcData) {
       timer->Dpc->DpcData = timer->Dpc;  // marks it queued
       s.dpcs.push_back(timer->Dpc);
     }
+    SignalObject(&timer->Header, 1);
   }
 }
 
