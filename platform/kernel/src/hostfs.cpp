@@ -411,21 +411,23 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT, PIRP irp) {
     return HostFsComplete(irp, STATUS_ACCESS_DENIED, 0);
   ULONG length = stack->Parameters.Read.Length;
   LARGE_INTEGER at = stack->Parameters.Read.ByteOffset;
-  struct stat st;
-  if (fstat(open->fd, &st) != 0) return HostFsComplete(irp, StatusFromErrno(errno), 0);
   // Writes at "end of file", and every write of an append-only open, go
-  // to the end.
+  // to the end. Only they need the file's size: a transfer costs one host
+  // call otherwise.
   bool append = write && ((at.HighPart == -1 && at.LowPart == FILE_WRITE_TO_END_OF_FILE) ||
                           !(open->access & FILE_WRITE_DATA));
-  uint64_t offset = append ? static_cast<uint64_t>(st.st_size) : static_cast<uint64_t>(at.QuadPart);
+  uint64_t offset = static_cast<uint64_t>(at.QuadPart);
+  if (append) {
+    struct stat st;
+    if (fstat(open->fd, &st) != 0) return HostFsComplete(irp, StatusFromErrno(errno), 0);
+    offset = static_cast<uint64_t>(st.st_size);
+  }
   if (!append && at.QuadPart < 0) return HostFsComplete(irp, STATUS_INVALID_PARAMETER, 0);
   if (file->Flags & FO_NO_INTERMEDIATE_BUFFERING) {
-    ULONG sector = SectorSizeOf(st.st_dev);
+    ULONG sector = SectorSizeOf(open->node->dev);
     if (offset % sector || length % sector) return HostFsComplete(irp, STATUS_INVALID_PARAMETER, 0);
   }
   if (length == 0) return HostFsComplete(irp, STATUS_SUCCESS, 0);
-  if (!write && offset >= static_cast<uint64_t>(st.st_size))
-    return HostFsComplete(irp, STATUS_END_OF_FILE, 0);
   auto *buffer = static_cast<char *>(TransferBuffer(irp));
   if (!buffer) return HostFsComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   ULONG done = 0;
@@ -437,6 +439,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT, PIRP irp) {
     if (n == 0) break;
     done += static_cast<ULONG>(n);
   }
+  // A read that starts at or past the end of file finds nothing at all.
+  if (!write && done == 0) return HostFsComplete(irp, STATUS_END_OF_FILE, 0);
   if (append && (file->Flags & FO_SYNCHRONOUS_IO))
     file->CurrentByteOffset.QuadPart = static_cast<LONGLONG>(offset + done);
   if (write) file->Flags |= FO_FILE_MODIFIED;

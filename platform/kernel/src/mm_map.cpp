@@ -192,6 +192,17 @@ bool SegmentsOf(PMDL mdl, std::vector<MapSegment> *segments) {
   return true;
 }
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_READ 22
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Faults in a fresh mapping of pages allocated for MDLs. A host kernel
+// without the call leaves it to the first touch of each page.
+void PopulateMapping(PVOID base, size_t bytes, bool writable) {
+  madvise(base, bytes, writable ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+}
+
 // Ordinary host memory described page by page in order: its own address.
 PVOID IdentityAddress(PMDL mdl) {
   ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
@@ -231,21 +242,33 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   if (CacheType < MmNonCached || CacheType >= MmMaximumCacheType) return fail();
   if (FaultShouldFail(Fault::Mapping)) return fail();
   PVOID address;
+  PVOID mapped = nullptr;
+  size_t mappedBytes = 0;
+  bool populate = true;
+  int protection = (Priority & MdlMappingNoWrite) ? PROT_READ : PROT_READ | PROT_WRITE;
   {
     std::lock_guard<std::mutex> guard(MmLock());
     std::vector<MapSegment> segments;
     if (SegmentsOf(mdl, &segments)) {
-      int protection = (Priority & MdlMappingNoWrite) ? PROT_READ : PROT_READ | PROT_WRITE;
       NTSTATUS status;
-      PVOID base = MapSegments(segments, user, CurrentProcess(), user ? RequestedAddress : nullptr,
-                               protection, false, false, &status);
-      if (!base) return fail();
-      address = static_cast<PCHAR>(base) + mdl->ByteOffset;
+      mapped = MapSegments(segments, user, CurrentProcess(), user ? RequestedAddress : nullptr,
+                           protection, false, false, &status);
+      if (!mapped) return fail();
+      for (const MapSegment &s : segments) {
+        mappedBytes += s.pages << PAGE_SHIFT;
+        if (!s.run->allocated) populate = false;  // file pages come in as they are read
+      }
+      address = static_cast<PCHAR>(mapped) + mdl->ByteOffset;
     } else {
       address = IdentityAddress(mdl);
       if (!address) return fail();
     }
   }
+  // Locked pages are resident and their mapping is whole from the start:
+  // fill the page tables now, in one go, rather than a fault per page on
+  // first touch. The mapping is not known to anyone else yet, so this runs
+  // outside the lock.
+  if (mapped && populate) PopulateMapping(mapped, mappedBytes, (protection & PROT_WRITE) != 0);
   if (!user) {
     mdl->MappedSystemVa = address;
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

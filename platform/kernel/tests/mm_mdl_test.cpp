@@ -111,29 +111,58 @@ TEST_F(MemoryTest, OneListHoldsAtMostFourGibibytesLessAPage) {
   ExpectNothingLeft();
 }
 
-TEST_F(MemoryTest, SixteenGibibytesAreTakenLazily) {
+// Page lists are taken lazily, so tens of GiB cost nothing until mapped;
+// a mapping, like one of locked pages on Windows, is resident at once.
+TEST_F(MemoryTest, SixteenGibibytesAreTakenLazilyAndMappedResident) {
   constexpr uint64_t kTotal = 16ULL << 30, kChunk = 0xFFFFF000ULL;
   size_t before = ResidentBytes();
-  std::vector<std::pair<PMDL, char *>> chunks;
+  std::vector<PMDL> chunks;
   for (uint64_t done = 0; done < kTotal; done += kChunk) {
     PMDL mdl = Allocate(std::min(kChunk, kTotal - done));
     ASSERT_NE(nullptr, mdl);
-    auto *va = static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
-    ASSERT_NE(nullptr, va);
-    chunks.emplace_back(mdl, va);
+    chunks.push_back(mdl);
   }
   EXPECT_EQ(5u, chunks.size());
   EXPECT_EQ(kTotal, MdlPagesOutstanding());
-  chunks.front().second[0] = 1;
-  PMDL last = chunks.back().first;
-  chunks.back().second[MmGetMdlByteCount(last) - 1] = 2;
-  EXPECT_EQ(1, chunks.front().second[0]);
-  EXPECT_EQ(2, chunks.back().second[MmGetMdlByteCount(last) - 1]);
+  EXPECT_LT(ResidentBytes(), before + (64u << 20));
+
+  // The first page of the first chunk and the last of the last, each
+  // through a one-page partial list, and 64 MiB of the second chunk.
+  auto mapPart = [](PMDL source, ULONG offset, ULONG length) {
+    auto *va = static_cast<char *>(MmGetMdlVirtualAddress(source)) + offset;
+    PMDL partial = IoAllocateMdl(va, length, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(source, partial, va, length);
+    return partial;
+  };
+  PMDL first = mapPart(chunks.front(), 0, PAGE_SIZE);
+  PMDL last = mapPart(chunks.back(), MmGetMdlByteCount(chunks.back()) - PAGE_SIZE, PAGE_SIZE);
+  auto *head = static_cast<char *>(MmGetSystemAddressForMdlSafe(first, NormalPagePriority));
+  auto *tail = static_cast<char *>(MmGetSystemAddressForMdlSafe(last, NormalPagePriority));
+  ASSERT_NE(nullptr, head);
+  ASSERT_NE(nullptr, tail);
+  head[0] = 1;
+  tail[PAGE_SIZE - 1] = 2;
+  size_t beforeMapping = ResidentBytes();
+  PMDL middle = mapPart(chunks[1], 0, 64u << 20);
+  auto *block = static_cast<char *>(MmGetSystemAddressForMdlSafe(middle, NormalPagePriority));
+  ASSERT_NE(nullptr, block);
+  EXPECT_GE(ResidentBytes(), beforeMapping + (60u << 20));
+  EXPECT_EQ(0, block[(64u << 20) - 1]);
+  for (PMDL partial : {first, last, middle}) IoFreeMdl(partial);  // unmaps them
+
+  // Another mapping of the same pages sees what was written.
+  PMDL again = mapPart(chunks.front(), 0, PAGE_SIZE);
+  auto *seen = static_cast<char *>(MmGetSystemAddressForMdlSafe(again, NormalPagePriority));
+  ASSERT_NE(nullptr, seen);
+  EXPECT_EQ(1, seen[0]);
+  IoFreeMdl(again);
+  again = mapPart(chunks.back(), MmGetMdlByteCount(chunks.back()) - PAGE_SIZE, PAGE_SIZE);
+  seen = static_cast<char *>(MmGetSystemAddressForMdlSafe(again, NormalPagePriority));
+  ASSERT_NE(nullptr, seen);
+  EXPECT_EQ(2, seen[PAGE_SIZE - 1]);
+  IoFreeMdl(again);
   EXPECT_LT(ResidentBytes(), before + (256u << 20));
-  for (auto &[mdl, va] : chunks) {
-    MmUnmapLockedPages(va, mdl);
-    Free(mdl);
-  }
+  for (PMDL mdl : chunks) Free(mdl);
   ExpectNothingLeft();
 }
 
