@@ -246,8 +246,12 @@ struct Bench {
       uint64_t marked = ChangeMapCount(store->Changes);
       double part = Seconds([&] { Check(ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr), "changed save"); });
       double again = Seconds([&] { Check(ImageSave(store, 0, nullptr), "whole save"); });
-      printf("changed  %llu sectors marked\n", static_cast<unsigned long long>(marked));
-      Report("changed", "store s", part, "whole save s", again, part / again, "<= 0.03", part / again <= 0.03);
+      // The whole save's time varies a lot with the state of host memory:
+      // the ratio is taken against the quickest one of the run.
+      double best = std::min(whole, again);
+      printf("changed  %llu sectors marked, whole saves %.3f s and %.3f s\n",
+             static_cast<unsigned long long>(marked), whole, again);
+      Report("changed", "store s", part, "whole save s", best, part / best, "<= 0.03", part / best <= 0.03);
     }
     StoreRelease(&store, FALSE);
     std::filesystem::remove(image);
