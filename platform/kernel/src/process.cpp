@@ -327,7 +327,7 @@ VOID KeInitializeApc(PRKAPC Apc, PRKTHREAD Thread, KAPC_ENVIRONMENT, PKKERNEL_RO
   Apc->KernelRoutine = KernelRoutine;
   Apc->RundownRoutine = RundownRoutine;
   Apc->NormalRoutine = NormalRoutine;
-  Apc->ApcMode = NormalRoutine ? ProcessorMode : KernelMode;
+  Apc->ApcMode = NormalRoutine ? ProcessorMode : static_cast<KPROCESSOR_MODE>(KernelMode);
   Apc->NormalContext = NormalRoutine ? NormalContext : nullptr;
 }
 
