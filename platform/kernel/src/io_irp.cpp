@@ -30,6 +30,10 @@ constexpr uint64_t kIrpMagic = 0x50524957424C4956ULL;
 
 std::mutex gIrpLock;
 std::set<PIRP> gLiveIrps;
+// Who frees an IRP (the last IoCallDriver frame to let go, the completion,
+// or IoFreeIrp) is decided under this lock: a completion on another thread
+// and the dispatching frame's return may otherwise both, or neither, free it.
+std::mutex gHoldLock;
 
 IrpHeader *HeaderOfIrp(PIRP irp) { return reinterpret_cast<IrpHeader *>(irp) - 1; }
 
@@ -47,7 +51,12 @@ void ReleaseIrpMemory(PIRP irp) {
 // Frees a finished IRP once no IoCallDriver frame holds it.
 void DropHold(PIRP irp) {
   IrpHeader *h = HeaderOfIrp(irp);
-  if (--h->holds == 0 && h->done) ReleaseIrpMemory(irp);
+  bool release;
+  {
+    std::lock_guard<std::mutex> guard(gHoldLock);
+    release = --h->holds == 0 && h->done;
+  }
+  if (release) ReleaseIrpMemory(irp);
 }
 
 }  // namespace
@@ -99,9 +108,12 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 VOID IoFreeIrp(PIRP Irp) {
   IrpHeader *h = HeaderOfIrp(Irp);
   if (h->magic != kIrpMagic) KernelFault("IoFreeIrp of something that is not a live IRP");
-  if (h->holds > 0) {
-    h->done = true;  // freed as soon as the dispatching frame lets go
-    return;
+  {
+    std::lock_guard<std::mutex> guard(gHoldLock);
+    if (h->holds > 0) {
+      h->done = true;  // freed as soon as the dispatching frame lets go
+      return;
+    }
   }
   ReleaseIrpMemory(Irp);
 }
@@ -236,7 +248,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  h->holds++;
+  {
+    std::lock_guard<std::mutex> guard(gHoldLock);
+    h->holds++;
+  }
   NTSTATUS status = dispatch(DeviceObject, Irp);
   if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED))
     KernelFault("driver returned STATUS_PENDING without IoMarkIrpPending");
@@ -295,8 +310,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   IO_STATUS_BLOCK result = Irp->IoStatus;
   PIO_STATUS_BLOCK iosb = Irp->UserIosb;
   PKEVENT event = Irp->UserEvent;
-  h->done = true;
-  bool free_now = h->holds == 0;
+  bool free_now;
+  {
+    std::lock_guard<std::mutex> guard(gHoldLock);
+    h->done = true;
+    free_now = h->holds == 0;
+  }
   if (free_now) ReleaseIrpMemory(Irp);
   if (iosb) *iosb = result;
   if (event) KeSetEvent(event, 0, FALSE);
