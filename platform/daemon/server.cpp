@@ -152,12 +152,14 @@ bool Server::Listen(const std::string &socketPath, std::string *error) {
 }
 
 void Server::Stop() {
+  // Under the lock: Join closes the wake pipe, and a late stop must not
+  // write into a descriptor number that has been reused since.
+  std::lock_guard<std::mutex> guard(lock_);
   stopping_ = true;
   if (wakeFd_[1] >= 0) {
     char c = 1;
     (void)!write(wakeFd_[1], &c, 1);
   }
-  std::lock_guard<std::mutex> guard(lock_);
   for (auto &c : connections_) shutdown(c->fd, SHUT_RDWR);
 }
 

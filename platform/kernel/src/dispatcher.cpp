@@ -310,20 +310,23 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
+// The owner is read by other threads' checks while it changes: relaxed
+// atomic accesses, as the ordering comes from Count and the event.
 VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
   PKTHREAD self = KeGetCurrentThread();
-  if (FastMutex->Owner == self) KernelFault("recursive acquisition of a fast mutex");
+  if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == self)
+    KernelFault("recursive acquisition of a fast mutex");
   if (__atomic_sub_fetch(&FastMutex->Count, 1, __ATOMIC_ACQ_REL) != 0) {
-    FastMutex->Contention++;
+    __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
     KeWaitForSingleObject(&FastMutex->Event, WrExecutive, KernelMode, FALSE, nullptr);
   }
-  FastMutex->Owner = self;
+  __atomic_store_n(&FastMutex->Owner, static_cast<PVOID>(self), __ATOMIC_RELAXED);
 }
 
 VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
-  if (FastMutex->Owner != KeGetCurrentThread())
+  if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread())
     KernelFault("fast mutex released by a thread that does not own it");
-  FastMutex->Owner = nullptr;
+  __atomic_store_n(&FastMutex->Owner, static_cast<PVOID>(nullptr), __ATOMIC_RELAXED);
   if (__atomic_add_fetch(&FastMutex->Count, 1, __ATOMIC_ACQ_REL) != 1)
     KeSetEvent(&FastMutex->Event, 0, FALSE);
 }
@@ -347,7 +350,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   if (!__atomic_compare_exchange_n(&FastMutex->Count, &expected, 0, false, __ATOMIC_ACQ_REL,
                                    __ATOMIC_ACQUIRE))
     return FALSE;
-  FastMutex->Owner = KeGetCurrentThread();
+  __atomic_store_n(&FastMutex->Owner, static_cast<PVOID>(KeGetCurrentThread()), __ATOMIC_RELAXED);
   FastMutex->OldIrql = tIrql;
   tIrql = APC_LEVEL;
   return TRUE;

@@ -40,8 +40,10 @@ PEPROCESS gSystemProcess = nullptr;
 std::atomic<uint32_t> gNextPid{1000};
 std::atomic<uint32_t> gNextTid{5000};
 
-std::mutex gSystemThreadsLock;
-std::condition_variable gSystemThreadsCv;
+// Never destroyed: a detached system thread may still be on its way out
+// when the host process exits.
+std::mutex &gSystemThreadsLock = *new std::mutex;
+std::condition_variable &gSystemThreadsCv = *new std::condition_variable;
 size_t gSystemThreads = 0;
 
 // Adopted host threads: a thread object made on first use for a host thread
