@@ -9,13 +9,13 @@
 //   changed  a changed-blocks save after 1 % random sectors changed (target <= 3 % of the whole save)
 // Usage: store_bench [--dir DIR] [--create-gib N] [--save-gib N] [names...]
 #include "bw/host.h"
-#include "change_map.h"
-#include "cipher.h"
-#include "engine_protocol.h"
-#include "image_file.h"
-#include "image_requests.h"
-#include "ks_version.h"
-#include "volume_store.h"
+#include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/image/image_file.h"
+#include "engine/image/image_requests.h"
+#include "kernel-support/ks_version.h"
+#include "engine/store/volume_store.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // The virtual disk bus driver's devices and driver-wide state.
 #pragma once
 
-#include "kernel.h"
-#include "bus_protocol.h"
+#include "kernel-support/kernel.h"
+#include "bus/protocol/bus_protocol.h"
 
 // Every device extension of the driver starts with this header.
 struct BusDeviceHeader {

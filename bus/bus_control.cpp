@@ -1,5 +1,5 @@
 // The control device "\Device\BrimwellDisk": the engine's door to the bus.
-#include "bus.h"
+#include "bus/bus.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Driver start and unload of the virtual disk bus.
-#include "bus.h"
-#include "ks_device.h"
-#include "ks_init.h"
+#include "bus/bus.h"
+#include "kernel-support/ks_device.h"
+#include "kernel-support/ks_init.h"
 
 BusState Bus;
 

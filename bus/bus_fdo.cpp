@@ -1,6 +1,6 @@
 // The functional bus device on the root-enumerated "Root\BWRD" device.
-#include "bus.h"
-#include "ks_device.h"
+#include "bus/bus.h"
+#include "kernel-support/ks_device.h"
 
 #ifndef IRP_MN_REMOVE_DEVICE
 #define IRP_MN_QUERY_REMOVE_DEVICE 0x01

@@ -1,4 +1,4 @@
-#include "ks_alloc.h"
+#include "kernel-support/ks_alloc.h"
 
 namespace {
 

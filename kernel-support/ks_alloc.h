@@ -1,7 +1,7 @@
 // Pool allocation through the library's allocation slots.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Pool tags are written as their four characters in the order pool tools
 // show them; the first character is the lowest byte.

@@ -1,6 +1,6 @@
-#include "ks_apc.h"
+#include "kernel-support/ks_apc.h"
 
-#include "ks_alloc.h"
+#include "kernel-support/ks_alloc.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // User-mode APC delivery to a thread.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Runs in the APC's kernel routine, in the target thread, before the user
 // routine is called.

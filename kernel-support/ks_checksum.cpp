@@ -1,4 +1,4 @@
-#include "ks_checksum.h"
+#include "kernel-support/ks_checksum.h"
 
 ULONG KsCrc32Continue(ULONG Crc, const VOID *Data, SIZE_T Length) {
   auto *p = static_cast<const UCHAR *>(Data);

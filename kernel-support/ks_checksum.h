@@ -1,7 +1,7 @@
 // CRC-32 and SHA-512 as the drivers compute them.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 constexpr ULONG KS_SHA512_DIGEST_SIZE = 64;
 

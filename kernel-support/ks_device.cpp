@@ -1,4 +1,4 @@
-#include "ks_device.h"
+#include "kernel-support/ks_device.h"
 
 #include <wdmsec.h>
 

@@ -1,7 +1,7 @@
 // Device creation, secured by SDDL when the device can be opened by name.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 enum KS_DEVICE_ACCESS {
   KsDeviceUsersFullAccess,  // "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)"

@@ -1,8 +1,8 @@
-#include "ks_file.h"
+#include "kernel-support/ks_file.h"
 
-#include "ks_alloc.h"
-#include "ks_object.h"
-#include "ks_string.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_object.h"
+#include "kernel-support/ks_string.h"
 
 namespace {
 

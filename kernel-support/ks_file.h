@@ -1,7 +1,7 @@
 // Files and devices: opening by name, synchronous requests to a device stack.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Opens (or creates, per Disposition) a file or device as a kernel handle
 // for synchronous I/O.

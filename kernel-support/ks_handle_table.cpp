@@ -1,6 +1,6 @@
-#include "ks_handle_table.h"
+#include "kernel-support/ks_handle_table.h"
 
-#include "ks_alloc.h"
+#include "kernel-support/ks_alloc.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // goes. The table guards itself with a fast mutex (passive level only).
 #pragma once
 
-#include "ks_hash_table.h"
+#include "kernel-support/ks_hash_table.h"
 
 typedef VOID KS_HANDLE_DESTROY(PVOID Context, PVOID Object);
 // Answers KS_VISIT_CONTINUE or KS_VISIT_STOP.

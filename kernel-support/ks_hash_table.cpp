@@ -1,7 +1,7 @@
-#include "ks_hash_table.h"
+#include "kernel-support/ks_hash_table.h"
 
-#include "ks_alloc.h"
-#include "ks_checksum.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_checksum.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // own: the caller holds its lock around every call, walks included.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 typedef ULONG KS_HASH_ROUTINE(ULONG64 Key);
 

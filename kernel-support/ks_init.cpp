@@ -1,8 +1,8 @@
-#include "ks_init.h"
+#include "kernel-support/ks_init.h"
 
-#include "ks_alloc.h"
-#include "ks_string.h"
-#include "ks_version.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_string.h"
+#include "kernel-support/ks_version.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // KsUninitialize last when they unload or fail to start.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Reported when an optional kernel routine is missing; start-up goes on.
 constexpr NTSTATUS KS_STATUS_ROUTINE_MISSING = static_cast<NTSTATUS>(0xC0000287);

@@ -1,7 +1,7 @@
-#include "ks_object.h"
+#include "kernel-support/ks_object.h"
 
-#include "ks_alloc.h"
-#include "ks_init.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_init.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // KS_OBJECT_REFERENCE_TAG when the running kernel has the tagged routines.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 LONG_PTR KsReferenceObject(PVOID Object);
 LONG_PTR KsDereferenceObject(PVOID Object);

@@ -1,6 +1,6 @@
-#include "ks_random.h"
+#include "kernel-support/ks_random.h"
 
-#include "ks_checksum.h"
+#include "kernel-support/ks_checksum.h"
 
 namespace {
 

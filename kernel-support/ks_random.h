@@ -1,7 +1,7 @@
 // Engine-wide pseudo-random values: disk signatures and volume GUIDs.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 constexpr ULONG KS_RANDOM_STATE_SIZE = 64;
 

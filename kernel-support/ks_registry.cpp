@@ -1,8 +1,8 @@
-#include "ks_registry.h"
+#include "kernel-support/ks_registry.h"
 
-#include "ks_alloc.h"
-#include "ks_status.h"
-#include "ks_string.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_status.h"
+#include "kernel-support/ks_string.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // handles, names compared case-insensitively.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Opens Path (absolute, or relative to Root when Root is given).
 NTSTATUS KsOpenKey(PHANDLE Key, HANDLE Root, PCUNICODE_STRING Path, ACCESS_MASK Access);

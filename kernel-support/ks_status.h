@@ -1,7 +1,7 @@
 // Status classes the helpers share.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // The "not there" statuses that removal operations (links, registry values
 // and keys, mount points) count as success.

@@ -1,6 +1,6 @@
-#include "ks_string.h"
+#include "kernel-support/ks_string.h"
 
-#include "ks_alloc.h"
+#include "kernel-support/ks_alloc.h"
 
 namespace {
 

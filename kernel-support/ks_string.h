@@ -2,7 +2,7 @@
 // and a terminating zero ("Xsu " for UTF-16, "Xsa " for 8-bit text).
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Longest text a counted string holds: its capacity (text + terminator) must
 // fit the 16-bit field.

@@ -1,7 +1,7 @@
 // Symbolic links in the object namespace.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 NTSTATUS KsCreateSymbolicLink(PCUNICODE_STRING Link, PCUNICODE_STRING Target);
 // A link that is not there counts as deleted.

@@ -1,7 +1,7 @@
-#include "ks_thread.h"
+#include "kernel-support/ks_thread.h"
 
-#include "ks_alloc.h"
-#include "ks_object.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_object.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // System threads that run a routine with a context and end with its status.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 typedef NTSTATUS KS_THREAD_ROUTINE(PVOID Context);
 

@@ -1,4 +1,4 @@
-#include "ks_user_memory.h"
+#include "kernel-support/ks_user_memory.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // example the argument block of a user-mode APC to a 32-bit process).
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Allocates Length bytes in Process, copies Data there and returns the
 // address as the process sees it. With LowAddress the block lies below 2 GB,

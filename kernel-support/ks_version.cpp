@@ -1,4 +1,4 @@
-#include "ks_version.h"
+#include "kernel-support/ks_version.h"
 
 namespace {
 

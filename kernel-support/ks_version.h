@@ -2,7 +2,7 @@
 // later systems behave differently.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 struct KS_SYSTEM_VERSION {
   ULONG Major;

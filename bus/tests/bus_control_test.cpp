@@ -1,8 +1,8 @@
 // The bus driver's control device and the engine registration.
-#include "bus_protocol.h"
+#include "bus/protocol/bus_protocol.h"
 #include "bw/host.h"
 #include "bw/user_session.h"
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 #include <ntddk.h>
 

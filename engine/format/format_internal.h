@@ -1,8 +1,8 @@
 // Helpers shared by the formatters.
 #pragma once
 
-#include "formatters.h"
-#include "ks_alloc.h"
+#include "engine/format/formatters.h"
+#include "kernel-support/ks_alloc.h"
 
 constexpr ULONG FORMAT_POOL_TAG = KS_TAG_FORMAT;  // "Xfmt"
 

@@ -2,7 +2,7 @@
 // implements this; tests use an in-memory store.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 // Internal write flag: the formatter writes while the store is locked for
 // formatting, so the busy and write-protected checks are skipped.

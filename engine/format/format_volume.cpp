@@ -1,5 +1,5 @@
 // Format dispatch, the formatters' write path and the partition sector.
-#include "format_internal.h"
+#include "engine/format/format_internal.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The formatter's entry points.
 #pragma once
 
-#include "format_store.h"
-#include "kernel.h"
+#include "engine/format/format_store.h"
+#include "kernel-support/kernel.h"
 
 // File-system type codes.
 enum FileSystemType : ULONG { fsRAW = 0, fsFAT = 1, fsFAT32 = 2, fsNTFS = 3 };

@@ -1,5 +1,5 @@
 // Cipher blocks, the XOR routine and the transforms built on it.
-#include "cipher.h"
+#include "engine/image/cipher.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // key material derived from the password.
 #pragma once
 
-#include "kernel.h"
-#include "ks_alloc.h"
-#include "ks_checksum.h"
+#include "kernel-support/kernel.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_checksum.h"
 
 constexpr ULONG CIPHER_BLOCK_TAG = KsTag("VVcb");
 constexpr ULONG CIPHER_BUFFER_TAG = KsTag("VVen");

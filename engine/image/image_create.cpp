@@ -1,12 +1,12 @@
 // CreateImage: a new image file, zero-filled through its cipher, with an
 // optional partition table and a fresh file system.
-#include "cipher.h"
-#include "formatters.h"
-#include "image_file.h"
-#include "image_requests.h"
-#include "ks_file.h"
-#include "ks_random.h"
-#include "store_internal.h"
+#include "engine/image/cipher.h"
+#include "engine/format/formatters.h"
+#include "engine/image/image_file.h"
+#include "engine/image/image_requests.h"
+#include "kernel-support/ks_file.h"
+#include "kernel-support/ks_random.h"
+#include "engine/store/store_internal.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Image files: sizes, header copies and the selection of the algorithm.
-#include "image_file.h"
+#include "engine/image/image_file.h"
 
-#include "cipher.h"
-#include "ks_file.h"
+#include "engine/image/cipher.h"
+#include "kernel-support/ks_file.h"
 
 namespace {
 

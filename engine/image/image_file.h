@@ -2,8 +2,8 @@
 // and the check of an opened image.
 #pragma once
 
-#include "image_header.h"
-#include "kernel.h"
+#include "engine/image/image_header.h"
+#include "kernel-support/kernel.h"
 
 struct VolumeStore;
 

@@ -1,8 +1,8 @@
 // Whether a size suits a file system, decided before anything is written.
-#include "fat_geometry.h"
-#include "formatters.h"
-#include "image_requests.h"
-#include "ntfs_geometry.h"
+#include "engine/format/fat/fat_geometry.h"
+#include "engine/format/formatters.h"
+#include "engine/image/image_requests.h"
+#include "engine/format/ntfs/ntfs_geometry.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Building and checking the 132-byte image header.
-#include "image_header.h"
+#include "engine/image/image_header.h"
 
-#include "cipher.h"
+#include "engine/image/cipher.h"
 
 NTSTATUS ImageBuildHeader(ImageHeader *Header, ULONGLONG DataSize, const CipherBlock *Cipher) {
   if (!Header || !Cipher) return STATUS_INVALID_PARAMETER;

@@ -3,9 +3,9 @@
 // file written by a periodic flush may lack copy 2.
 #pragma once
 
-#include "kernel.h"
-#include "ks_alloc.h"
-#include "ks_checksum.h"
+#include "kernel-support/kernel.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_checksum.h"
 
 struct CipherBlock;
 

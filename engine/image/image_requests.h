@@ -2,7 +2,7 @@
 // into an image file.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 struct VolumeStore;
 

@@ -1,11 +1,11 @@
 // Saving a store into an image file: the whole volume, or only the sectors
 // written since the last save.
-#include "change_map.h"
-#include "engine_protocol.h"
-#include "image_file.h"
-#include "image_requests.h"
-#include "ks_file.h"
-#include "store_internal.h"
+#include "engine/store/change_map.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/image/image_file.h"
+#include "engine/image/image_requests.h"
+#include "kernel-support/ks_file.h"
+#include "engine/store/store_internal.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The header of an image opened as a volume's store, and its check.
-#include "cipher.h"
-#include "image_file.h"
-#include "store_internal.h"
+#include "engine/image/cipher.h"
+#include "engine/image/image_file.h"
+#include "engine/store/store_internal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // no alignment. Parsers check the lengths against the buffer before they form
 // a single pointer into the tail.
 
-#include "engine_protocol.h"
+#include "engine/protocol/engine_protocol.h"
 
 namespace {
 

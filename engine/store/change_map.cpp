@@ -1,7 +1,7 @@
 // The change map: a locked bitmap.
-#include "change_map.h"
+#include "engine/store/change_map.h"
 
-#include "ks_alloc.h"
+#include "kernel-support/ks_alloc.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // need no other.
 #pragma once
 
-#include "kernel.h"
+#include "kernel-support/kernel.h"
 
 struct ChangeMap {
   ULONGLONG BitCount;

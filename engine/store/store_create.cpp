@@ -1,13 +1,13 @@
 // Creating and releasing a store.
 #include <new>
 
-#include "change_map.h"
-#include "cipher.h"
-#include "image_header.h"
-#include "ks_init.h"
-#include "ks_object.h"
-#include "ks_string.h"
-#include "store_internal.h"
+#include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
+#include "engine/image/image_header.h"
+#include "kernel-support/ks_init.h"
+#include "kernel-support/ks_object.h"
+#include "kernel-support/ks_string.h"
+#include "engine/store/store_internal.h"
 
 StoreSystemAttach::StoreSystemAttach(BOOLEAN Attach) : State{}, Attached(FALSE) {
   PEPROCESS process = KsStartProcess();

@@ -1,11 +1,11 @@
 // The store of a new volume: empty memory, memory loaded from an image, or
 // the image file itself.
-#include "change_map.h"
-#include "cipher.h"
-#include "engine_protocol.h"
-#include "image_file.h"
-#include "ks_object.h"
-#include "store_internal.h"
+#include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/image/image_file.h"
+#include "kernel-support/ks_object.h"
+#include "engine/store/store_internal.h"
 
 NTSTATUS StoreCreateForVolume(ULONG MountFlags, ULONG NumaNode, ULONGLONG Size, PCUNICODE_STRING ImagePath,
                               CipherBlock *Cipher, VolumeStore **Store, PULONG Outcome) {

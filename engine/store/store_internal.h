@@ -1,7 +1,7 @@
 // Pieces of the store shared by its source files.
 #pragma once
 
-#include "volume_store.h"
+#include "engine/store/volume_store.h"
 
 // Attaches to the process the driver started in (the system process) for
 // the life of the object, when that process is known.

@@ -1,8 +1,8 @@
 // Reads and writes of a store.
-#include "change_map.h"
-#include "cipher.h"
-#include "ks_version.h"
-#include "store_internal.h"
+#include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
+#include "kernel-support/ks_version.h"
+#include "engine/store/store_internal.h"
 
 namespace {
 

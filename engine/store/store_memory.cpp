@@ -1,8 +1,8 @@
 // The memory of a memory store: page lists per NUMA node, mapped in pieces,
 // zeroed, and loaded from the image.
-#include "change_map.h"
-#include "ks_version.h"
-#include "store_internal.h"
+#include "engine/store/change_map.h"
+#include "kernel-support/ks_version.h"
+#include "engine/store/store_internal.h"
 
 namespace {
 

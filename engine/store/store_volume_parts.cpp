@@ -1,10 +1,10 @@
 // What the volume dispatch asks of a volume's store and cipher.
-#include "cipher.h"
-#include "image_header.h"
-#include "ks_file.h"
-#include "ks_string.h"
-#include "store_internal.h"
-#include "volume_parts.h"
+#include "engine/image/cipher.h"
+#include "engine/image/image_header.h"
+#include "kernel-support/ks_file.h"
+#include "kernel-support/ks_string.h"
+#include "engine/store/store_internal.h"
+#include "engine/volume/volume_parts.h"
 
 ULONG64 VolumeStoreSize(VolumeStore *Store) { return Store ? Store->VolumeSize : 0; }
 

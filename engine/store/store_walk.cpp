@@ -1,5 +1,5 @@
 // RangeWalk: the block walk that loads, saves, wipes and zero-fills a store.
-#include "store_internal.h"
+#include "engine/store/store_internal.h"
 
 ULONG StoreWalkBlockSize(const VolumeStore *Store) {
   ULONG limit = StoreTransferLimit();

@@ -9,9 +9,9 @@
 // each with 0 bytes.
 #pragma once
 
-#include "format_store.h"
-#include "kernel.h"
-#include "ks_alloc.h"
+#include "engine/format/format_store.h"
+#include "kernel-support/kernel.h"
+#include "kernel-support/ks_alloc.h"
 
 struct CipherBlock;
 struct ImageHeader;

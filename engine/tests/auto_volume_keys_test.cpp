@@ -1,6 +1,6 @@
 // The automatic-volume keys under Options\Auto as the delete and list
 // requests see them.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 namespace enginetest {
 namespace {

@@ -1,5 +1,5 @@
 // Several client processes sending requests at the same time.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 #include <atomic>
 #include <thread>

@@ -1,5 +1,5 @@
 // CreateImage against files that exist on the host.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 #include <dlfcn.h>
 

@@ -4,8 +4,8 @@
 
 #include "bw/host.h"
 #include "bw/user_session.h"
-#include "engine_protocol.h"
-#include "status_matchers.h"
+#include "engine/protocol/engine_protocol.h"
+#include "tests/support/status_matchers.h"
 
 #include <ntddk.h>
 

@@ -1,5 +1,5 @@
 // Start-up, unload and the failure of start-up: what exists afterwards.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 namespace enginetest {
 namespace {

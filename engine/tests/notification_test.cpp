@@ -1,6 +1,6 @@
 // Notification registrations and their delivery as user-mode APCs. The
 // test build of the engine exports hooks to broadcast and to count.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 #include <dlfcn.h>
 

@@ -1,6 +1,6 @@
 // Length and field checks of every control request, sent from a user
 // process over the control device, with lengths around what each needs.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
 #include <optional>
 

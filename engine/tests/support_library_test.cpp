@@ -1,14 +1,14 @@
 // Kernel-support helpers that need a running kernel: registry walks,
 // symbolic links, version checks, device requests.
-#include "engine_fixture.h"
+#include "engine/tests/engine_fixture.h"
 
-#include "ks_alloc.h"
-#include "ks_file.h"
-#include "ks_handle_table.h"
-#include "ks_registry.h"
-#include "ks_string.h"
-#include "ks_symlink.h"
-#include "ks_version.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_file.h"
+#include "kernel-support/ks_handle_table.h"
+#include "kernel-support/ks_registry.h"
+#include "kernel-support/ks_string.h"
+#include "kernel-support/ks_symlink.h"
+#include "kernel-support/ks_version.h"
 
 #include <set>
 

@@ -1,9 +1,9 @@
 // The generic hash table: keys, collisions, walks that remove, pool hygiene.
-#include "ks_alloc.h"
-#include "ks_hash_table.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_hash_table.h"
 
 #include "bw/host.h"
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Counted strings: construction, formatting, path helpers and pool hygiene.
-#include "ks_alloc.h"
-#include "ks_string.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_string.h"
 
 #include "bw/host.h"
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
 

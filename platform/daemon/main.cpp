@@ -2,8 +2,8 @@
 // processes. Starting it is the system start; SIGTERM is the shutdown.
 #include "bw/host.h"
 #include "bw/user_session.h"
-#include "server.h"
-#include "wire.h"
+#include "platform/daemon/server.h"
+#include "platform/transport/wire.h"
 
 #include <fcntl.h>
 #include <signal.h>

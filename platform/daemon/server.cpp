@@ -1,7 +1,7 @@
-#include "server.h"
+#include "platform/daemon/server.h"
 
 #include "bw/user_session.h"
-#include "wire.h"
+#include "platform/transport/wire.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "wire.h"
+#include "platform/transport/wire.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 namespace bw::test {
 

@@ -2,9 +2,9 @@
 // diagnosis and for checks by other file-system tools.
 //
 //   fmtimage --fs raw|fat|fat32|ntfs [--label TEXT] [--zero] [--partition] FILE
-#include "file_format_store.h"
-#include "formatters.h"
-#include "ks_random.h"
+#include "tools/filestore/file_format_store.h"
+#include "engine/format/formatters.h"
+#include "kernel-support/ks_random.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Format dispatch, the formatters' write path and the partition sector.
-#include "format_internal.h"
-#include "format_test_util.h"
-#include "memory_format_store.h"
-#include "status_matchers.h"
+#include "engine/format/format_internal.h"
+#include "engine/format/tests/support/format_test_util.h"
+#include "engine/format/tests/support/memory_format_store.h"
+#include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
 

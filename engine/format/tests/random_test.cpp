@@ -1,6 +1,6 @@
 // Engine-wide random values for disk signatures and volume GUIDs.
-#include "ks_checksum.h"
-#include "ks_random.h"
+#include "kernel-support/ks_checksum.h"
+#include "kernel-support/ks_random.h"
 
 #include <gtest/gtest.h>
 

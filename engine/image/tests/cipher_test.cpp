@@ -1,7 +1,7 @@
 // The cipher: key material, the XOR routine, the transform's chunks and the
 // key check, against values computed here independently.
-#include "image_header.h"
-#include "store_fixture.h"
+#include "engine/image/image_header.h"
+#include "engine/store/tests/store_fixture.h"
 
 #include <openssl/sha.h>
 

@@ -1,6 +1,6 @@
 // CreateImage as users reach it: ramvold with the drivers, devio from a
 // separate process.
-#include "daemon_harness.h"
+#include "platform/daemon/tests/daemon_harness.h"
 
 #include <gtest/gtest.h>
 

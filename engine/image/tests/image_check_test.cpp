@@ -1,6 +1,6 @@
 // Header copies, the selection of the algorithm with the repair of copy 1,
 // and every outcome of opening an image.
-#include "image_fixture.h"
+#include "engine/image/tests/image_fixture.h"
 
 namespace storetest {
 namespace {

@@ -2,9 +2,9 @@
 // engine, damaging them, and opening them as a volume would.
 #pragma once
 
-#include "image_file.h"
-#include "image_requests.h"
-#include "store_fixture.h"
+#include "engine/image/image_file.h"
+#include "engine/image/image_requests.h"
+#include "engine/store/tests/store_fixture.h"
 
 #include <fstream>
 

@@ -1,7 +1,7 @@
 // Peer checks: images made by CreateImage, with their header taken off (and
 // xor images decoded), read by dosfstools, ntfs-3g and util-linux.
-#include "image_fixture.h"
-#include "peer_support.h"
+#include "engine/image/tests/image_fixture.h"
+#include "engine/format/tests/support/peer_support.h"
 
 #include <regex>
 #include <sstream>

@@ -1,9 +1,9 @@
 // Images end to end: created by CreateImage, loaded into memory stores,
 // changed, saved whole and changed-only, loaded again; and what CreateImage
 // refuses or cleans up.
-#include "engine_protocol.h"
-#include "image_fixture.h"
-#include "volume_parts.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/image/tests/image_fixture.h"
+#include "engine/volume/volume_parts.h"
 
 namespace storetest {
 namespace {

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "engine_protocol.h"
-#include "wire_bytes.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/protocol/tests/wire_bytes.h"
 
 using namespace wire;
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine_protocol.h"
+#include "engine/protocol/engine_protocol.h"
 
 namespace wire {
 

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "bw/host.h"
-#include "change_map.h"
-#include "cipher.h"
-#include "ks_version.h"
-#include "status_matchers.h"
-#include "volume_store.h"
+#include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
+#include "kernel-support/ks_version.h"
+#include "tests/support/status_matchers.h"
+#include "engine/store/volume_store.h"
 
 #include <gtest/gtest.h>
 

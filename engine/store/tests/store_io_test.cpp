@@ -1,7 +1,7 @@
 // Reads and writes of memory stores against a reference buffer: first and
 // last bytes, unaligned offsets across piece boundaries, past the end, for
 // both algorithms; and the change map those writes leave.
-#include "store_fixture.h"
+#include "engine/store/tests/store_fixture.h"
 
 #include <atomic>
 #include <set>

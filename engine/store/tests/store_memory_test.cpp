@@ -1,7 +1,7 @@
 // The memory of a store: chunks, the mapping fallbacks, the transfer limit
 // per system version, and every allocation or mapping failure ending
 // cleanly with nothing left behind.
-#include "store_fixture.h"
+#include "engine/store/tests/store_fixture.h"
 
 namespace storetest {
 namespace {

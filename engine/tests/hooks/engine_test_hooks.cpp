@@ -1,7 +1,7 @@
 // Entry points that only the test build of the engine exports, so that
 // kernel tests can reach engine-internal routines of the loaded driver.
-#include "notifications.h"
-#include "volume_reaper.h"
+#include "engine/control/notifications.h"
+#include "engine/volume/volume_reaper.h"
 
 #define ENGINE_TEST_HOOK extern "C" __attribute__((visibility("default")))
 

@@ -1,6 +1,6 @@
 // The Win32 side over a real ramvold: opens, requests, last errors, APCs
 // delivered only in alertable waits, 32-bit processes, many processes.
-#include "daemon_harness.h"
+#include "platform/daemon/tests/daemon_harness.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // The engine as users reach it: ramvold with both drivers, driven from
 // separate processes through devio.
-#include "daemon_harness.h"
+#include "platform/daemon/tests/daemon_harness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // ramvold as users run it: one per root, surviving bad clients, keeping the
 // registry across restarts, answering several processes at once.
-#include "daemon_harness.h"
-#include "wire.h"
+#include "platform/daemon/tests/daemon_harness.h"
+#include "platform/transport/wire.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

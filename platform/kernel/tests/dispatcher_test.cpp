@@ -1,5 +1,5 @@
 // Dispatcher objects, waits with time-outs, fast mutexes, timers with DPCs.
-#include "kernel_fixture.h"
+#include "platform/kernel/tests/kernel_fixture.h"
 
 #include <ntddk.h>
 

@@ -1,7 +1,7 @@
 // Host files: create dispositions and their statuses, share access,
 // transfers at offsets, unbuffered alignment, size and deletion, and the
 // failures the fault switch injects.
-#include "hostfs_fixture.h"
+#include "platform/kernel/tests/hostfs_fixture.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // temporary folder, and the Zw calls a driver would make on them.
 #pragma once
 
-#include "kernel_fixture.h"
+#include "platform/kernel/tests/kernel_fixture.h"
 
 #include <ntddk.h>
 

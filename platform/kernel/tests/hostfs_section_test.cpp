@@ -1,6 +1,6 @@
 // Sections over host files and their views, the volume the files are on,
 // and file names as the object manager gives them.
-#include "hostfs_fixture.h"
+#include "platform/kernel/tests/hostfs_fixture.h"
 
 #include <cstring>
 

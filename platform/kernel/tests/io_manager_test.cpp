@@ -1,6 +1,6 @@
 // The I/O manager, object namespace, security on open, work items, APCs
 // and system threads, driven through a small test driver.
-#include "kernel_fixture.h"
+#include "platform/kernel/tests/kernel_fixture.h"
 
 #include <ntddk.h>
 

@@ -3,7 +3,7 @@
 
 #include "bw/host.h"
 #include "bw/user_session.h"
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The memory manager: pages for MDLs per NUMA node, system and user
 // mappings that share their pages, partial MDLs, locking existing memory,
 // the I/O manager's direct-I/O MDLs, and injected failures.
-#include "kernel_fixture.h"
+#include "platform/kernel/tests/kernel_fixture.h"
 
 #include <ntddk.h>
 

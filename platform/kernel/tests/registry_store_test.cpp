@@ -1,8 +1,8 @@
 // The registry store: key and value semantics, the file, damage, atomic saves.
-#include "../src/registry_store.h"
+#include "config/registry_store.h"
 
 #include "nt/rtl.h"
-#include "status_matchers.h"
+#include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
 

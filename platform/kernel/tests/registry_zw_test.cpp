@@ -1,5 +1,5 @@
 // The Zw...Key calls over the machine registry, persisted across boots.
-#include "kernel_fixture.h"
+#include "platform/kernel/tests/kernel_fixture.h"
 
 #include <ntddk.h>
 

@@ -1,8 +1,8 @@
 // Access checks of tokens against device and file descriptors.
-#include "../src/token.h"
+#include "se/token.h"
 #include "bw/host.h"
-#include "security_test_util.h"
-#include "status_matchers.h"
+#include "platform/kernel/tests/security_test_util.h"
+#include "tests/support/status_matchers.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Security descriptors: building, converting between forms, and SDDL.
 #include "bw/host.h"
-#include "security_test_util.h"
-#include "status_matchers.h"
+#include "platform/kernel/tests/security_test_util.h"
+#include "tests/support/status_matchers.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // SIDs and ACLs: binary layouts, construction, string form, ACL editing.
 #include "bw/host.h"
-#include "security_test_util.h"
-#include "status_matchers.h"
+#include "platform/kernel/tests/security_test_util.h"
+#include "tests/support/status_matchers.h"
 
 #include <cstddef>
 #include <cstring>

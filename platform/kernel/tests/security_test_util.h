@@ -1,7 +1,7 @@
 // Helpers shared by the security tests.
 #pragma once
 
-#include "../src/sddl.h"
+#include "se/sddl.h"
 #include "nt/pool.h"
 #include "nt/rtl.h"
 #include "nt/security.h"

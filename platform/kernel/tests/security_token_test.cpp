@@ -1,7 +1,7 @@
 // Tokens: host identities mapped to Windows ones, and information queries.
-#include "../src/token.h"
-#include "security_test_util.h"
-#include "status_matchers.h"
+#include "se/token.h"
+#include "platform/kernel/tests/security_test_util.h"
+#include "tests/support/status_matchers.h"
 
 #include <grp.h>
 

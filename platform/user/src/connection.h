@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "wire.h"
+#include "platform/transport/wire.h"
 
 #include <sys/types.h>
 

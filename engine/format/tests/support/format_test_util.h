@@ -2,7 +2,7 @@
 #pragma once
 
 #include "bw/host.h"
-#include "format_internal.h"
+#include "engine/format/format_internal.h"
 
 #include <gtest/gtest.h>
 

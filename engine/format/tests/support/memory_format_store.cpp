@@ -1,4 +1,4 @@
-#include "memory_format_store.h"
+#include "engine/format/tests/support/memory_format_store.h"
 
 #include <algorithm>
 #include <cstring>

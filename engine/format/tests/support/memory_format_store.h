@@ -3,7 +3,7 @@
 // requests.
 #pragma once
 
-#include "format_store.h"
+#include "engine/format/format_store.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "peer_support.h"
+#include "engine/format/tests/support/peer_support.h"
 
 #include <regex>
 

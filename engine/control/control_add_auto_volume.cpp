@@ -1,0 +1,26 @@
+// AddAutoVolume: record a volume the engine creates at every start.
+#include "engine/control/control_request.h"
+#include "engine/protocol/engine_protocol.h"
+
+NTSTATUS ControlAddAutoVolume(ControlRequest *Request) {
+  if (Request->InputLength < sizeof(VV_AUTO_VOLUME_DATA)) return STATUS_INVALID_BUFFER_SIZE;
+  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
+  VV_AUTO_VOLUME_DATA input;
+  ReadRecord(Request, &input);
+  if (Request->InputLength !=
+      AutoVolumeDataSize(input.VolumeLabelLength, input.ImageFilePathLength, input.InitialFoldersLength))
+    return STATUS_INVALID_BUFFER_SIZE;
+
+  if (!IsDriveLetter(input.DriveLetter)) return STATUS_INVALID_PARAMETER;
+  if (input.FileSystem > ENGINE_FS_LAST) return STATUS_INVALID_PARAMETER;
+  // A volume that mounts its image directly needs one.
+  if (!(input.MountFlags & ENGINE_MOUNT_MEMORY) && input.ImageFilePathLength == 0)
+    return STATUS_INVALID_PARAMETER;
+  if (input.InitialFoldersLength % sizeof(WCHAR)) return STATUS_INVALID_PARAMETER;
+  if (input.AdditionalLetterCount > ENGINE_MAX_ADDITIONAL_LETTERS) return STATUS_INVALID_PARAMETER;
+  if (input.ImageFilePathLength % sizeof(WCHAR)) return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  for (UCHAR i = 0; i < input.AdditionalLetterCount; ++i)
+    if (!IsDriveLetter(input.AdditionalLetters[i])) return STATUS_INVALID_PARAMETER;
+  // Writing the record comes with the automatic volumes themselves.
+  return STATUS_NOT_IMPLEMENTED;
+}

@@ -1,0 +1,88 @@
+// Link: assign or remove the drive letters of a volume, or drop the
+// session-local links of a logon session.
+#include "engine/control/control_request.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/system/logon_sessions.h"
+#include "engine/volume/volume_parts.h"
+#include "engine/volume/volume_reaper.h"
+#include "engine/volume/volume_table.h"
+
+namespace {
+
+NTSTATUS AssignLetters(ControlRequest *Request, const LinkRequest &Input, VolumeBlock *Volume) {
+  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER)) return STATUS_TOO_MANY_LINKS;
+  if (!Volume->DeviceName && !VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION))
+    return STATUS_INVALID_DEVICE_STATE;
+  if (Input.AdditionalLetterCount > ENGINE_MAX_ADDITIONAL_LETTERS) return STATUS_INVALID_PARAMETER;
+  if (!IsDriveLetter(Input.DriveLetter)) return STATUS_OBJECT_NAME_INVALID;
+  WCHAR additional[ENGINE_MAX_ADDITIONAL_LETTERS];
+  for (UCHAR i = 0; i < Input.AdditionalLetterCount; ++i) {
+    additional[i] = Input.AdditionalLetters[i];
+    if (!IsDriveLetter(additional[i])) return STATUS_OBJECT_NAME_INVALID;
+  }
+  LUID logonId;
+  logonId.LowPart = static_cast<ULONG>(Input.LogonSessionId);
+  logonId.HighPart = static_cast<LONG>(Input.LogonSessionId >> 32);
+  ULONG sessionId = PsGetProcessSessionId(IoGetRequestorProcess(Request->Irp));
+  return VolumeAssignLetters(Volume, Input.DriveLetter, additional, Input.AdditionalLetterCount,
+                             Input.SessionLocal ? TRUE : FALSE, logonId, sessionId,
+                             Input.PartitionSelector, Request->Irp);
+}
+
+NTSTATUS RemoveLetters(const LinkRequest &Input, VolumeBlock *Volume) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER) && Volume->DeviceName)
+    status = VolumeRemoveLetters(Volume, Input.PartitionSelector);
+  if (!NT_SUCCESS(status)) return status;
+  // An unmount that waited for the letter to go runs now.
+  KIRQL irql;
+  KeAcquireSpinLock(&Volume->SpinLock, &irql);
+  BOOLEAN remove = !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_HAS_LETTER) &&
+                   Volume->PagingUseCount == 0;
+  KeReleaseSpinLock(&Volume->SpinLock, irql);
+  if (remove) {
+    status = VolumePostCommand(Volume, VOLUME_COMMAND_TAKE_OFFLINE);
+    VolumeReaperWake();
+  }
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS ControlLink(ControlRequest *Request) {
+  if (Request->InputLength != sizeof(LinkRequest)) return STATUS_INVALID_BUFFER_SIZE;
+  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
+  LinkRequest input;
+  ReadRecord(Request, &input);
+
+  VolumeBlock *volume = nullptr;
+  if (input.VolumeHandle != 0) {
+    NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+    if (!NT_SUCCESS(status)) return status;
+  } else if (input.Operation != ENGINE_LINK_DROP_SESSION) {
+    return STATUS_INVALID_HANDLE;
+  }
+
+  NTSTATUS status;
+  switch (input.Operation) {
+    case ENGINE_LINK_CREATE:
+      status = AssignLetters(Request, input, volume);
+      break;
+    case ENGINE_LINK_DELETE:
+      status = RemoveLetters(input, volume);
+      break;
+    case ENGINE_LINK_DROP_SESSION: {
+      LUID logonId;
+      logonId.LowPart = static_cast<ULONG>(input.LogonSessionId);
+      logonId.HighPart = static_cast<LONG>(input.LogonSessionId >> 32);
+      DropLogonSessionLinks(logonId);
+      status = STATUS_SUCCESS;
+      break;
+    }
+    default:
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+  }
+  VolumeRelease(&volume);
+  return status;
+}

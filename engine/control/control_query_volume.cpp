@@ -1,0 +1,47 @@
+// QueryVolumeInformation: the state, size, cipher and letters of a volume.
+#include "engine/control/control_request.h"
+#include "engine/protocol/engine_protocol.h"
+#include "engine/volume/volume_parts.h"
+#include "engine/volume/volume_table.h"
+
+NTSTATUS ControlQueryVolumeInformation(ControlRequest *Request) {
+  if (Request->InputLength != sizeof(VolumeHandleRequest)) return STATUS_INVALID_BUFFER_SIZE;
+  if (Request->OutputLength != sizeof(VolumeInfoReply)) return STATUS_BUFFER_TOO_SMALL;
+  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
+  VolumeHandleRequest input;
+  ReadRecord(Request, &input);
+  VolumeBlock *volume;
+  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  if (!NT_SUCCESS(status)) return status;
+  if (!volume->Store || !volume->Cipher) {
+    VolumeRelease(&volume);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+
+  VolumeInfoReply reply;
+  RtlZeroMemory(&reply, sizeof(reply));
+  reply.StateFlags = __atomic_load_n(&volume->StateFlags, __ATOMIC_ACQUIRE);
+  reply.Properties = __atomic_load_n(&volume->Properties, __ATOMIC_ACQUIRE);
+  reply.VolumeSize = VolumeStoreSize(volume->Store);
+  reply.DriveLetter = volume->DriveLetter;
+  reply.AlgorithmId = CipherAlgorithmId(volume->Cipher);
+  reply.KeyLength = CipherKeyLength(volume->Cipher);
+  reply.CipherBlockSize = CipherBlockSize(volume->Cipher);
+  reply.SessionId = volume->SessionId;
+  reply.LogonSessionId = static_cast<uint64_t>(volume->LogonId.LowPart) |
+                         static_cast<uint64_t>(static_cast<ULONG>(volume->LogonId.HighPart)) << 32;
+  reply.SessionLocal = volume->SessionLocal;
+  KIRQL irql;
+  KeAcquireSpinLock(&volume->SpinLock, &irql);
+  reply.PagingUseCount = volume->PagingUseCount;
+  KeReleaseSpinLock(&volume->SpinLock, irql);
+  UCHAR count = volume->AdditionalLetterCount;
+  if (count > VOLUME_MAX_ADDITIONAL_LETTERS) count = VOLUME_MAX_ADDITIONAL_LETTERS;
+  reply.AdditionalLetterCount = count;
+  for (UCHAR i = 0; i < count; ++i) reply.AdditionalLetters[i] = volume->AdditionalLetters[i];
+  VolumeRelease(&volume);
+
+  RtlCopyMemory(Request->Buffer, &reply, sizeof(reply));
+  Request->Information = sizeof(reply);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,98 @@
+// On-disk constants of the NTFS 3.1 volumes the formatter writes.
+#pragma once
+
+#include "kernel-support/kernel.h"
+
+constexpr ULONGLONG NTFS_MIN_VOLUME_SIZE = 0x500000;         // 5 MiB
+constexpr ULONGLONG NTFS_MAX_VOLUME_SIZE = 0x2000000000000;  // 512 TiB
+constexpr ULONG NTFS_MAX_LABEL_CHARS = 32;
+
+constexpr ULONG NTFS_MFT_RECORD_SIZE = 1024;
+constexpr ULONG NTFS_INDEX_BLOCK_SIZE = 4096;
+constexpr ULONG NTFS_FIXUP_STRIDE = 512;
+constexpr ULONG NTFS_UPCASE_BYTES = 131072;
+constexpr ULONG NTFS_ATTRDEF_BYTES = 2560;
+constexpr ULONG NTFS_ROOT_SECURITY_BYTES = 4140;
+constexpr ULONG NTFS_SDS_MIRROR_OFFSET = 0x40000;
+constexpr ULONG NTFS_SDS_DATA_SIZE = 0x40000 + 252;
+constexpr ULONG NTFS_LOG_MIN_BYTES = 2 * 1024 * 1024;
+constexpr ULONG NTFS_MFT_MIN_BYTES = 256 * 1024;
+constexpr ULONGLONG NTFS_VOLUME_SERIAL = 0x1122334455667788;
+
+// Records with a fixed place in the MFT.
+enum NtfsRecordNumber : ULONG {
+  NTFS_RECORD_MFT = 0,
+  NTFS_RECORD_MFTMIRR = 1,
+  NTFS_RECORD_LOGFILE = 2,
+  NTFS_RECORD_VOLUME = 3,
+  NTFS_RECORD_ATTRDEF = 4,
+  NTFS_RECORD_ROOT = 5,
+  NTFS_RECORD_BITMAP = 6,
+  NTFS_RECORD_BOOT = 7,
+  NTFS_RECORD_BADCLUS = 8,
+  NTFS_RECORD_SECURE = 9,
+  NTFS_RECORD_UPCASE = 10,
+  NTFS_RECORD_EXTEND = 11,
+  NTFS_RECORD_QUOTA = 24,
+  NTFS_RECORD_OBJID = 25,
+  NTFS_RECORD_REPARSE = 26,
+};
+// Records 0..26 carry metadata; the fixup pass covers them all.
+constexpr ULONG NTFS_METADATA_RECORDS = 27;
+constexpr ULONG NTFS_MIRROR_RECORDS = 4;
+
+// A file reference: record number in the low 48 bits, sequence number above.
+constexpr ULONGLONG NtfsFileReference(ULONGLONG Record, USHORT Sequence) {
+  return Record | static_cast<ULONGLONG>(Sequence) << 48;
+}
+constexpr ULONGLONG NTFS_ROOT_REFERENCE = NtfsFileReference(NTFS_RECORD_ROOT, 5);
+constexpr ULONGLONG NTFS_EXTEND_REFERENCE = NtfsFileReference(NTFS_RECORD_EXTEND, 11);
+
+// Attribute types.
+enum NtfsAttributeType : ULONG {
+  NTFS_AT_STANDARD_INFORMATION = 0x10,
+  NTFS_AT_ATTRIBUTE_LIST = 0x20,
+  NTFS_AT_FILE_NAME = 0x30,
+  NTFS_AT_OBJECT_ID = 0x40,
+  NTFS_AT_SECURITY_DESCRIPTOR = 0x50,
+  NTFS_AT_VOLUME_NAME = 0x60,
+  NTFS_AT_VOLUME_INFORMATION = 0x70,
+  NTFS_AT_DATA = 0x80,
+  NTFS_AT_INDEX_ROOT = 0x90,
+  NTFS_AT_INDEX_ALLOCATION = 0xA0,
+  NTFS_AT_BITMAP = 0xB0,
+  NTFS_AT_REPARSE_POINT = 0xC0,
+  NTFS_AT_EA_INFORMATION = 0xD0,
+  NTFS_AT_EA = 0xE0,
+  NTFS_AT_LOGGED_UTILITY_STREAM = 0x100,
+};
+constexpr ULONG NTFS_ATTRIBUTE_END = 0xFFFFFFFF;
+
+// MFT record flags.
+constexpr USHORT NTFS_RECORD_IN_USE = 0x01;
+constexpr USHORT NTFS_RECORD_DIRECTORY = 0x02;
+constexpr USHORT NTFS_RECORD_IN_EXTEND = 0x04;
+constexpr USHORT NTFS_RECORD_VIEW_INDEX = 0x08;
+
+// File attributes.
+constexpr ULONG NTFS_FILE_HIDDEN_SYSTEM = 0x06;
+constexpr ULONG NTFS_FILE_HIDDEN_SYSTEM_ARCHIVE = 0x26;
+constexpr ULONG NTFS_FILE_DIRECTORY_INDEX = 0x10000000;
+constexpr ULONG NTFS_FILE_VIEW_INDEX = 0x20000000;
+
+// Security ids of the two descriptors in $SDS.
+constexpr ULONG NTFS_SECURITY_ID_FILES = 256;
+constexpr ULONG NTFS_SECURITY_ID_DIRECTORIES = 257;
+
+// Collation rules of the indexes.
+constexpr ULONG NTFS_COLLATION_FILE_NAME = 0x01;
+constexpr ULONG NTFS_COLLATION_ULONG = 0x10;
+constexpr ULONG NTFS_COLLATION_SID = 0x11;
+constexpr ULONG NTFS_COLLATION_SECURITY_HASH = 0x12;
+constexpr ULONG NTFS_COLLATION_ULONGS = 0x13;
+
+// Index entry flags.
+constexpr ULONG NTFS_INDEX_ENTRY_NODE = 0x01;
+constexpr ULONG NTFS_INDEX_ENTRY_END = 0x02;
+// Index header flag: the entries live in index blocks.
+constexpr ULONG NTFS_INDEX_LARGE = 0x01;

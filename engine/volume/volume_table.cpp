@@ -1,0 +1,117 @@
+#include "engine/volume/volume_table.h"
+
+#include "engine/start/engine.h"
+#include "engine/control/notifications.h"
+#include "engine/volume/volume_parts.h"
+
+#include "engine/protocol/engine_protocol.h"
+
+namespace {
+
+constexpr ULONG kVolumeBuckets = 64;
+
+// Frees everything of a volume that is out of the table.
+VOID TearDownVolume(VolumeBlock *Volume) {
+  KeCancelTimer(&Volume->AutoflushTimer);
+  if (VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING)) VolumePostCommand(Volume, VOLUME_COMMAND_STOP);
+  VolumeFreeNames(Volume);
+  VolumeStore *store = Volume->Store;
+  CipherBlock *cipher = Volume->Cipher;
+  BOOLEAN wipe = Volume->Wipe ? TRUE : FALSE;
+  KsFree(&Volume);
+  VolumeStoreRelease(&store, wipe);
+  CipherFree(&cipher);
+}
+
+ULONG UnloadVisitor(PVOID, ULONG64, PVOID Value) {
+  auto *volume = static_cast<VolumeBlock *>(Value);
+  VolumeSetFlags(volume, VOLUME_DELETED);
+  VolumeClearFlags(volume, VOLUME_IN_SERVICE);
+  TearDownVolume(volume);
+  return KS_VISIT_CONTINUE;
+}
+
+}  // namespace
+
+NTSTATUS VolumeTableCreate() {
+  return KsHashTableCreate(kVolumeBuckets, KsHashCrc32, &Engine.VolumeTable);
+}
+
+VOID VolumeTableDestroy() {
+  if (!Engine.VolumeTable) return;
+  TableLock();
+  KS_HASH_TABLE *table = Engine.VolumeTable;
+  Engine.VolumeTable = nullptr;
+  TableUnlock();
+  KsHashTableDestroy(&table, UnloadVisitor, nullptr);
+}
+
+NTSTATUS VolumeTableInsert(VolumeBlock *Volume) {
+  TableLock();
+  NTSTATUS status = KsHashTableInsert(Engine.VolumeTable, VolumeHandleOf(Volume), Volume);
+  TableUnlock();
+  return status;
+}
+
+ULONG VolumeTableCount() {
+  TableLock();
+  ULONG count = KsHashTableCount(Engine.VolumeTable);
+  TableUnlock();
+  return count;
+}
+
+NTSTATUS VolumeReference(ULONG64 Handle, VolumeBlock **Volume) {
+  *Volume = nullptr;
+  if (Handle == 0) return STATUS_INVALID_HANDLE;
+  NTSTATUS status = STATUS_INVALID_HANDLE;
+  TableLock();
+  PVOID value = nullptr;
+  if (KsHashTableLookup(Engine.VolumeTable, Handle, &value)) {
+    auto *volume = static_cast<VolumeBlock *>(value);
+    KIRQL irql;
+    KeAcquireSpinLock(&volume->SpinLock, &irql);
+    // A count of 0 means the last holder is already destroying it.
+    if (!VolumeHasAnyFlag(volume, VOLUME_DELETED) && volume->ReferenceCount > 0) {
+      ++volume->ReferenceCount;
+      *Volume = volume;
+      status = STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&volume->SpinLock, irql);
+  }
+  TableUnlock();
+  return status;
+}
+
+VOID VolumeRelease(VolumeBlock **Volume) {
+  VolumeBlock *volume = *Volume;
+  *Volume = nullptr;
+  if (!volume) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&volume->SpinLock, &irql);
+  LONG64 left = --volume->ReferenceCount;
+  KeReleaseSpinLock(&volume->SpinLock, irql);
+  if (left == 0) VolumeFinalize(volume);
+}
+
+NTSTATUS DestroyVolume(VolumeBlock *Volume) {
+  TableLock();
+  if (VolumeHasAnyFlag(Volume, VOLUME_DELETED)) {
+    TableUnlock();
+    return STATUS_DELETE_PENDING;
+  }
+  if (VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE)) {
+    TableUnlock();
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  VolumeSetFlags(Volume, VOLUME_DELETED);
+  KsHashTableRemove(Engine.VolumeTable, VolumeHandleOf(Volume), nullptr);
+  TableUnlock();
+  TearDownVolume(Volume);
+  return STATUS_SUCCESS;
+}
+
+VOID VolumeFinalize(VolumeBlock *Volume) {
+  ULONG64 handle = VolumeHandleOf(Volume);
+  NotifyBroadcast(handle, ENGINE_EVENT_VOLUME_REMOVING);
+  if (NT_SUCCESS(DestroyVolume(Volume))) NotifyBroadcast(handle, ENGINE_EVENT_VOLUME_REMOVED);
+}

@@ -1,0 +1,49 @@
+// I/O manager internals shared by its source files.
+#pragma once
+
+#include <wdm.h>
+#include "ob/object.h"
+
+#include <string>
+
+namespace bw {
+
+// Host-private state of a device object (DeviceObjectExtension).
+struct DeviceState {
+  bool deleted = false;
+  bool shutdownRegistered = false;
+  bool exclusiveOpen = false;
+  LONG openCount = 0;
+};
+DeviceState *StateOf(PDEVICE_OBJECT device);
+
+// Host-private state of a file object, kept in its FsContext-free tail.
+struct FileState {
+  ACCESS_MASK grantedAccess = 0;
+  KPROCESSOR_MODE openMode = KernelMode;
+  bool createSent = false;  // IRP_MJ_CREATE succeeded: cleanup and close follow
+};
+
+// Opens a device (or a name below it) and sends IRP_MJ_CREATE down its
+// stack. On success *file holds one reference.
+NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess,
+                        ULONG disposition, ULONG options, KPROCESSOR_MODE mode,
+                        PFILE_OBJECT *file, ULONG_PTR *information);
+
+// Sends a synchronous device-control request through a file object, as
+// NtDeviceIoControlFile does. `output` receives what the request returned.
+NTSTATUS FileDeviceIoControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool internal, ULONG code,
+                             PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                             PIO_STATUS_BLOCK iosb);
+NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOID buffer,
+                       ULONG length, ULONGLONG offset, PIO_STATUS_BLOCK iosb);
+
+// Waits for a request built on `event` and returns its final status.
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
+
+// IRP bookkeeping for the checker.
+size_t OutstandingIrps();
+void ShutdownNotifyAll();
+void DeviceStatesShutdown();
+
+}  // namespace bw

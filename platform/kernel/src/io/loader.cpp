@@ -1,0 +1,153 @@
+// Driver loading: a driver is a shared object exporting DriverEntry, loaded
+// the way the system loads a .sys file for its service.
+#include "bw/host.h"
+#include "bw/user_session.h"
+#include "internal.h"
+#include "io/io_internal.h"
+#include "ps/process.h"
+#include "config/registry.h"
+#include "config/registry_store.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bw {
+
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view serviceName);
+
+namespace {
+
+struct LoadedDriver {
+  std::u16string service;
+  void *module;
+  PDRIVER_OBJECT driver;
+};
+
+std::mutex gLoaderLock;
+std::vector<LoadedDriver> gDrivers;
+
+// Runs `call` on a fresh thread of the system process, as the system runs
+// DriverEntry and unload routines in its own worker threads.
+template <typename F>
+void RunInSystemThread(F call) {
+  std::thread worker([&] {
+    PKTHREAD thread = CreateThreadObject(SystemProcess(), 0, true);
+    {
+      ThreadContext context(thread);
+      call();
+    }
+    TerminateThreadObject(thread, STATUS_SUCCESS);
+    ObfDereferenceObject(thread);
+  });
+  worker.join();
+}
+
+}  // namespace
+
+NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceName,
+                    std::string *error) {
+  std::lock_guard<std::mutex> guard(gLoaderLock);
+  for (auto &d : gDrivers)
+    if (EqualNoCase(d.service, serviceName)) {
+      if (error) *error = "the driver is already loaded";
+      return STATUS_IMAGE_ALREADY_LOADED;
+    }
+  void *module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    if (error) *error = std::string("cannot load ") + modulePath + ": " + dlerror();
+    return STATUS_DRIVER_UNABLE_TO_LOAD;
+  }
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));
+  if (!entry) {
+    if (error) *error = modulePath + " does not export DriverEntry";
+    dlclose(module);
+    return STATUS_PROCEDURE_NOT_FOUND;
+  }
+  PDRIVER_OBJECT driver = CreateDriverObject(serviceName);
+  if (!driver) {
+    dlclose(module);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  NTSTATUS status = InsertObject(driver->DriverName.Buffer, driver);
+  if (!NT_SUCCESS(status)) {
+    ObfDereferenceObject(driver);
+    dlclose(module);
+    if (error) *error = "the driver object name is taken";
+    return status;
+  }
+  driver->DriverInit = entry;
+  driver->DriverStart = module;
+  std::u16string registryPath =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
+  // A loaded driver always has its service key.
+  RegistryStore::KeyRef serviceKey;
+  status = Registry().CreateKey(nullptr, registryPath, &serviceKey);
+  if (!NT_SUCCESS(status)) {
+    if (error) *error = "cannot create the service key: " + StatusText(status);
+    RemoveObject(driver);
+    ObfDereferenceObject(driver);
+    dlclose(module);
+    return status;
+  }
+  // A loaded driver always has its service key.
+  {
+    RegistryStore::KeyRef key;
+    NTSTATUS keyStatus = Registry().CreateKey(nullptr, registryPath, &key);
+    if (!NT_SUCCESS(keyStatus)) {
+      if (error) *error = "cannot create the service key: " + StatusText(keyStatus);
+      RemoveObject(driver);
+      ObfDereferenceObject(driver);
+      dlclose(module);
+      return keyStatus;
+    }
+  }
+  UNICODE_STRING path;
+  path.Buffer = registryPath.data();
+  path.Length = static_cast<USHORT>(registryPath.size() * sizeof(WCHAR));
+  path.MaximumLength = path.Length;
+  RunInSystemThread([&] { status = entry(driver, &path); });
+  if (!NT_SUCCESS(status)) {
+    if (error) *error = "DriverEntry failed with " + StatusText(status);
+    if (driver->DeviceObject)
+      KernelFault("a driver whose DriverEntry failed left device objects behind");
+    RemoveObject(driver);
+    ObfDereferenceObject(driver);
+    dlclose(module);
+    return status;
+  }
+  gDrivers.push_back(LoadedDriver{std::u16string(serviceName), module, driver});
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UnloadDriver(std::u16string_view serviceName) {
+  LoadedDriver loaded{};
+  {
+    std::lock_guard<std::mutex> guard(gLoaderLock);
+    auto it = gDrivers.begin();
+    for (; it != gDrivers.end(); ++it)
+      if (EqualNoCase(it->service, serviceName)) break;
+    if (it == gDrivers.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!it->driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
+    loaded = *it;
+    gDrivers.erase(it);
+  }
+  PDRIVER_OBJECT driver = loaded.driver;
+  RunInSystemThread([&] { driver->DriverUnload(driver); });
+  if (driver->DeviceObject) KernelFault("driver unloaded with device objects left");
+  RemoveObject(driver);
+  ObfDereferenceObject(driver);
+  dlclose(loaded.module);
+  return STATUS_SUCCESS;
+}
+
+std::vector<std::u16string> LoadedDrivers() {
+  std::lock_guard<std::mutex> guard(gLoaderLock);
+  std::vector<std::u16string> names;
+  for (auto &d : gDrivers) names.push_back(d.service);
+  return names;
+}
+
+}  // namespace bw

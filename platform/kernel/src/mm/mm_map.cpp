@@ -1,0 +1,318 @@
+// Mappings of MDLs into system space and into the user part of the current
+// process, and the address-space layout that tells the two apart.
+//
+// User-space mappings are placed in a window of the host address space
+// that nothing else uses; MmSystemRangeStart is its end, so every host
+// address above it (pool, stacks, system mappings) is "system space" and
+// everything below (this window and the low 2 GiB where client processes
+// share memory with the kernel) is "user space", as drivers expect.
+#include "host/faults.h"
+#include "internal.h"
+#include "mm/mm_internal.h"
+#include "ps/process.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+
+namespace bw {
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr uintptr_t kUserWindowStart = 0x004000000000ULL;
+constexpr uintptr_t kUserWindowEnd = 0x008000000000ULL;
+#else
+constexpr uintptr_t kUserWindowStart = 0x200000000000ULL;
+constexpr uintptr_t kUserWindowEnd = 0x300000000000ULL;
+#endif
+constexpr uintptr_t kGranularity = 0x10000;  // user views start on 64 KiB
+
+std::map<uintptr_t, Mapping *> gMappings;  // by base
+std::map<uintptr_t, size_t> gUserRanges;   // reserved stretches of the user window
+
+uintptr_t AlignUp(uintptr_t v, uintptr_t a) { return (v + a - 1) & ~(a - 1); }
+
+// Reserves `bytes` of the user window, at `requested` when given.
+uintptr_t ReserveUser(size_t bytes, uintptr_t requested, NTSTATUS *status) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    uintptr_t at = requested;
+    if (!at) {
+      at = kUserWindowStart;
+      for (auto &[base, size] : gUserRanges) {
+        if (base >= at + bytes) break;
+        at = std::max(at, AlignUp(base + size, kGranularity));
+      }
+    } else {
+      auto next = gUserRanges.lower_bound(at);
+      bool overlaps = (next != gUserRanges.end() && next->first < at + bytes);
+      if (next != gUserRanges.begin()) {
+        auto prev = std::prev(next);
+        overlaps = overlaps || prev->first + prev->second > at;
+      }
+      if (overlaps) {
+        *status = STATUS_CONFLICTING_ADDRESSES;
+        return 0;
+      }
+    }
+    if (at < kUserWindowStart || at + bytes > kUserWindowEnd || at + bytes < at) {
+      *status = requested ? STATUS_CONFLICTING_ADDRESSES : STATUS_NO_MEMORY;
+      return 0;
+    }
+    void *p = mmap(reinterpret_cast<void *>(at), bytes, PROT_NONE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p != MAP_FAILED && reinterpret_cast<uintptr_t>(p) == at) {
+      gUserRanges[at] = bytes;
+      return at;
+    }
+    if (p != MAP_FAILED) munmap(p, bytes);  // an old kernel took the address as a hint
+    if (requested) {
+      *status = STATUS_CONFLICTING_ADDRESSES;
+      return 0;
+    }
+    // Something of the host's sits there: keep clear of it from now on.
+    gUserRanges[at] = bytes;
+  }
+  *status = STATUS_NO_MEMORY;
+  return 0;
+}
+
+}  // namespace
+
+PVOID MapSegments(const std::vector<MapSegment> &segments, bool user, PEPROCESS process,
+                  PVOID requested, int protection, bool privateCopy, bool view,
+                  NTSTATUS *status) {
+  size_t bytes = 0;
+  for (const MapSegment &s : segments) bytes += s.pages << PAGE_SHIFT;
+  if (bytes == 0) {
+    *status = STATUS_INVALID_PARAMETER;
+    return nullptr;
+  }
+  uintptr_t base;
+  if (user) {
+    base = ReserveUser(bytes, reinterpret_cast<uintptr_t>(requested), status);
+    if (!base) return nullptr;
+  } else {
+    void *p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+      *status = STATUS_NO_MEMORY;
+      return nullptr;
+    }
+    base = reinterpret_cast<uintptr_t>(p);
+  }
+  size_t offset = 0;
+  for (const MapSegment &s : segments) {
+    void *p = mmap(reinterpret_cast<void *>(base + offset), s.pages << PAGE_SHIFT, protection,
+                   (privateCopy ? MAP_PRIVATE : MAP_SHARED) | MAP_FIXED, s.run->fd,
+                   static_cast<off_t>(s.firstPage << PAGE_SHIFT));
+    if (p == MAP_FAILED) {
+      munmap(reinterpret_cast<void *>(base), bytes);
+      if (user) gUserRanges.erase(base);
+      *status = STATUS_NO_MEMORY;
+      return nullptr;
+    }
+    offset += s.pages << PAGE_SHIFT;
+  }
+  auto *m = new Mapping;
+  m->base = base;
+  m->bytes = bytes;
+  m->user = user;
+  m->view = view;
+  m->process = process;
+  m->segments = segments;
+  for (const MapSegment &s : segments) s.run->maps++;
+  gMappings[base] = m;
+  *status = STATUS_SUCCESS;
+  return reinterpret_cast<PVOID>(base);
+}
+
+Mapping *MappingAt(const void *address) {
+  auto a = reinterpret_cast<uintptr_t>(address);
+  auto it = gMappings.upper_bound(a);
+  if (it == gMappings.begin()) return nullptr;
+  --it;
+  Mapping *m = it->second;
+  return a < m->base + m->bytes ? m : nullptr;
+}
+
+void Unmap(Mapping *m) {
+  munmap(reinterpret_cast<void *>(m->base), m->bytes);
+  if (m->user) gUserRanges.erase(m->base);
+  gMappings.erase(m->base);
+  for (const MapSegment &s : m->segments) {
+    s.run->maps--;
+    MaybeDropRun(s.run);
+  }
+  delete m;
+}
+
+PFN_NUMBER PfnOfAddress(const void *address) {
+  Mapping *m = MappingAt(address);
+  if (!m) return HostPfnOf(address);
+  uint64_t page = (reinterpret_cast<uintptr_t>(address) - m->base) >> PAGE_SHIFT;
+  for (const MapSegment &s : m->segments) {
+    if (page < s.pages) return s.run->base + s.firstPage + page;
+    page -= s.pages;
+  }
+  return HostPfnOf(address);
+}
+
+bool HostAddressMapped(const void *address) {
+  return msync(PAGE_ALIGN(address), PAGE_SIZE, MS_ASYNC) == 0 || errno != ENOMEM;
+}
+
+uint64_t MappingsOutstanding() {
+  std::lock_guard<std::mutex> guard(MmLock());
+  return gMappings.size();
+}
+
+namespace {
+
+// The pages of an MDL as mapping segments; false when they are (partly)
+// ordinary host memory, which the host cannot map a second time.
+bool SegmentsOf(PMDL mdl, std::vector<MapSegment> *segments) {
+  ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  for (ULONG i = 0; i < count; ++i) {
+    PageRun *run = RunOfPfn(pfns[i]);
+    if (!run) return false;
+    uint64_t page = pfns[i] - run->base;
+    if (run->allocated && !run->live[page]) KernelFault("mapping an MDL whose pages were freed");
+    if (!segments->empty()) {
+      MapSegment &last = segments->back();
+      if (last.run == run && last.firstPage + last.pages == page) {
+        last.pages++;
+        continue;
+      }
+    }
+    segments->push_back(MapSegment{run, page, 1});
+  }
+  return true;
+}
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_READ 22
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Faults in a fresh mapping of pages allocated for MDLs. A host kernel
+// without the call leaves it to the first touch of each page.
+void PopulateMapping(PVOID base, size_t bytes, bool writable) {
+  madvise(base, bytes, writable ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+}
+
+// Ordinary host memory described page by page in order: its own address.
+PVOID IdentityAddress(PMDL mdl) {
+  ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  if (count == 0) return MmGetMdlVirtualAddress(mdl);
+  for (ULONG i = 0; i < count; ++i)
+    if (!IsHostPfn(pfns[i]) || pfns[i] != pfns[0] + i) return nullptr;
+  return reinterpret_cast<PCHAR>((pfns[0] & ~kHostPfnFlag) << PAGE_SHIFT) + mdl->ByteOffset;
+}
+
+}  // namespace
+
+}  // namespace bw
+
+using namespace bw;
+
+PVOID MmHighestUserAddress = reinterpret_cast<PVOID>(kUserWindowEnd - 0x10001);
+PVOID MmSystemRangeStart = reinterpret_cast<PVOID>(kUserWindowEnd);
+ULONG_PTR MmUserProbeAddress = kUserWindowEnd - 0x10000;
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                   ULONG BugCheckOnFailure, ULONG Priority) {
+  PMDL mdl = MemoryDescriptorList;
+  if (!(mdl->MdlFlags &
+        (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL | MDL_IO_SPACE)))
+    KernelFault("mapping an MDL whose pages are not locked");
+  const bool user = AccessMode == UserMode;
+  if (!user && (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA))
+    KernelFault("MDL mapped into system space twice");
+  if (!user && (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+  auto fail = [&]() -> PVOID {
+    if (!user && BugCheckOnFailure)
+      KernelFault("bug check: no system space left to map an MDL");
+    return nullptr;
+  };
+  if (CacheType < MmNonCached || CacheType >= MmMaximumCacheType) return fail();
+  if (FaultShouldFail(Fault::Mapping)) return fail();
+  PVOID address;
+  PVOID mapped = nullptr;
+  size_t mappedBytes = 0;
+  bool populate = true;
+  int protection = (Priority & MdlMappingNoWrite) ? PROT_READ : PROT_READ | PROT_WRITE;
+  {
+    std::lock_guard<std::mutex> guard(MmLock());
+    std::vector<MapSegment> segments;
+    if (SegmentsOf(mdl, &segments)) {
+      NTSTATUS status;
+      mapped = MapSegments(segments, user, CurrentProcess(), user ? RequestedAddress : nullptr,
+                           protection, false, false, &status);
+      if (!mapped) return fail();
+      for (const MapSegment &s : segments) {
+        mappedBytes += s.pages << PAGE_SHIFT;
+        if (!s.run->allocated) populate = false;  // file pages come in as they are read
+      }
+      address = static_cast<PCHAR>(mapped) + mdl->ByteOffset;
+    } else {
+      address = IdentityAddress(mdl);
+      if (!address) return fail();
+    }
+  }
+  // Locked pages are resident and their mapping is whole from the start:
+  // fill the page tables now, in one go, rather than a fault per page on
+  // first touch. The mapping is not known to anyone else yet, so this runs
+  // outside the lock.
+  if (mapped && populate) PopulateMapping(mapped, mappedBytes, (protection & PROT_WRITE) != 0);
+  if (!user) {
+    mdl->MappedSystemVa = address;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if (mdl->MdlFlags & MDL_PARTIAL) mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
+  }
+  return address;
+}
+
+PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  return MmMapLockedPagesSpecifyCache(MemoryDescriptorList, AccessMode, MmCached, nullptr, TRUE,
+                                      HighPagePriority);
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  PMDL mdl = MemoryDescriptorList;
+  bool system = true;
+  {
+    std::lock_guard<std::mutex> guard(MmLock());
+    Mapping *m = MappingAt(BaseAddress);
+    if (!m) {
+      if (IdentityAddress(mdl) != BaseAddress)
+        KernelFault("MmUnmapLockedPages of an address that is not a mapping of the MDL");
+      system = (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && mdl->MappedSystemVa == BaseAddress;
+    } else {
+      if (m->view) KernelFault("MmUnmapLockedPages of a section view");
+      if (reinterpret_cast<uintptr_t>(PAGE_ALIGN(BaseAddress)) != m->base)
+        KernelFault("MmUnmapLockedPages of an address inside a mapping");
+      if (m->user && m->process != CurrentProcess())
+        KernelFault("user mapping unmapped outside the process it belongs to");
+      system = !m->user;
+      Unmap(m);
+    }
+  }
+  if (system) mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+}
+
+PHYSICAL_ADDRESS MmGetPhysicalAddress(PVOID BaseAddress) {
+  PHYSICAL_ADDRESS address;
+  std::lock_guard<std::mutex> guard(MmLock());
+  address.QuadPart = static_cast<LONGLONG>((PfnOfAddress(BaseAddress) << PAGE_SHIFT) |
+                                           BYTE_OFFSET(BaseAddress));
+  return address;
+}
+
+BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
+  return HostAddressMapped(VirtualAddress) ? TRUE : FALSE;
+}

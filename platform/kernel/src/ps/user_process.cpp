@@ -1,0 +1,305 @@
+// User processes and their threads: the kernel side of client processes.
+#include "bw/user_session.h"
+#include "internal.h"
+#include "io/io_internal.h"
+#include "ps/process.h"
+#include "se/token.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace bw {
+
+namespace {
+
+std::mutex gProcessMapLock;
+std::map<uint32_t, PEPROCESS> gProcesses;  // live user processes, not referenced
+std::mutex gCallbackLock;
+std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> gProcessCallbacks;
+std::vector<PSE_LOGON_SESSION_TERMINATED_ROUTINE> gLogonCallbacks;
+
+void NotifyProcess(PEPROCESS process, bool create) {
+  std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> callbacks;
+  {
+    std::lock_guard<std::mutex> guard(gCallbackLock);
+    callbacks = gProcessCallbacks;
+  }
+  for (auto cb : callbacks)
+    cb(reinterpret_cast<HANDLE>(uintptr_t{4}),
+       reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process->Pid)), create ? TRUE : FALSE);
+}
+
+class UserThreadImpl final : public UserThread {
+ public:
+  explicit UserThreadImpl(PKTHREAD thread) : thread_(thread) {}
+  ~UserThreadImpl() override {
+    Terminate();
+    ObfDereferenceObject(thread_);
+  }
+  uint32_t Tid() const override { return thread_->Tid; }
+  void SetApcSink(std::function<void(const UserApc &)> sink) override {
+    std::deque<UserApc> pending;
+    {
+      std::lock_guard<std::mutex> guard(thread_->ApcLock);
+      thread_->ApcSink = sink;
+      pending.swap(thread_->PendingApcs);
+    }
+    if (sink)
+      for (auto &apc : pending) sink(apc);
+  }
+  void Terminate() override {
+    if (!thread_->Terminating) TerminateThreadObject(thread_, STATUS_SUCCESS);
+  }
+  PKTHREAD Object() const { return thread_; }
+
+ private:
+  PKTHREAD thread_;
+};
+
+PKTHREAD ObjectOf(UserThread &thread) { return static_cast<UserThreadImpl &>(thread).Object(); }
+
+class UserProcessImpl final : public UserProcess {
+ public:
+  explicit UserProcessImpl(PEPROCESS process) : process_(process) {}
+  ~UserProcessImpl() override {
+    Terminate();
+    ObfDereferenceObject(process_);
+  }
+  uint32_t Pid() const override { return process_->Pid; }
+  bool IsWow64() const override { return process_->Wow64; }
+
+  std::shared_ptr<UserThread> CreateThread(uint32_t tid) override {
+    PKTHREAD thread = CreateThreadObject(process_, tid, false);
+    if (!thread) return nullptr;
+    return std::make_shared<UserThreadImpl>(thread);
+  }
+
+  NTSTATUS OpenThreadHandle(UserThread &thread, HANDLE *handle) override {
+    return process_->Handles->Insert(ObjectOf(thread), THREAD_ALL_ACCESS, 0, handle);
+  }
+
+  NTSTATUS CreateFile(UserThread &thread, std::u16string_view ntPath, ACCESS_MASK access,
+                      ULONG shareAccess, ULONG disposition, ULONG options,
+                      HANDLE *handle) override {
+    ThreadContext context(ObjectOf(thread));
+    PFILE_OBJECT file = nullptr;
+    NTSTATUS status = OpenFileObject(ntPath, access, shareAccess, disposition, options, UserMode,
+                                     &file, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    status = process_->Handles->Insert(file, access ? access : FILE_ALL_ACCESS, 0, handle);
+    ObfDereferenceObject(file);
+    return status;
+  }
+
+  IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
+                           ULONG inputLength, ULONG outputLength) override {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PVOID object = nullptr;
+    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(result.status)) return result;
+    std::vector<uint8_t> in(static_cast<const uint8_t *>(input),
+                            static_cast<const uint8_t *>(input) + (input ? inputLength : 0));
+    result.output.assign(outputLength, 0);
+    IO_STATUS_BLOCK iosb{};
+    result.status = FileDeviceIoControl(static_cast<PFILE_OBJECT>(object), UserMode, false, code,
+                                        in.empty() ? nullptr : in.data(), inputLength,
+                                        outputLength ? result.output.data() : nullptr,
+                                        outputLength, &iosb);
+    ObfDereferenceObject(object);
+    result.information = iosb.Information;
+    size_t returned = NT_ERROR(result.status) ? 0 : std::min<uint64_t>(iosb.Information, outputLength);
+    result.output.resize(returned);
+    return result;
+  }
+
+  IoResult Read(UserThread &thread, HANDLE handle, ULONG length, uint64_t offset) override {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PVOID object = nullptr;
+    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(result.status)) return result;
+    result.output.assign(length, 0);
+    IO_STATUS_BLOCK iosb{};
+    result.status = FileReadWrite(static_cast<PFILE_OBJECT>(object), UserMode, false,
+                                  result.output.data(), length, offset, &iosb);
+    ObfDereferenceObject(object);
+    result.information = iosb.Information;
+    result.output.resize(NT_ERROR(result.status) ? 0 : std::min<uint64_t>(iosb.Information, length));
+    return result;
+  }
+
+  IoResult Write(UserThread &thread, HANDLE handle, const void *data, ULONG length,
+                 uint64_t offset) override {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PVOID object = nullptr;
+    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(result.status)) return result;
+    std::vector<uint8_t> copy(static_cast<const uint8_t *>(data),
+                              static_cast<const uint8_t *>(data) + length);
+    IO_STATUS_BLOCK iosb{};
+    result.status = FileReadWrite(static_cast<PFILE_OBJECT>(object), UserMode, true, copy.data(),
+                                  length, offset, &iosb);
+    ObfDereferenceObject(object);
+    result.information = iosb.Information;
+    return result;
+  }
+
+  NTSTATUS Close(HANDLE handle) override {
+    PKTHREAD helper = CreateThreadObject(process_, 0, false);
+    NTSTATUS status;
+    {
+      ThreadContext context(helper);
+      status = process_->Handles->Close(handle);
+    }
+    TerminateThreadObject(helper, STATUS_SUCCESS);
+    ObfDereferenceObject(helper);
+    return status;
+  }
+
+  void Terminate() override {
+    if (terminated_) return;
+    terminated_ = true;
+    {
+      std::lock_guard<std::mutex> guard(gProcessMapLock);
+      gProcesses.erase(process_->Pid);
+    }
+    PKTHREAD helper = CreateThreadObject(process_, 0, false);
+    {
+      ThreadContext context(helper);
+      TerminateProcessObject(process_);
+    }
+    TerminateThreadObject(helper, STATUS_SUCCESS);
+    ObfDereferenceObject(helper);
+    NotifyProcess(process_, false);
+  }
+
+  void *UserMemoryBase() const override { return process_->UserMemory; }
+  size_t UserMemorySize() const override { return process_->UserMemorySize; }
+
+ private:
+  PEPROCESS process_;
+  bool terminated_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options, void *userMemory,
+                                               size_t userMemorySize) {
+  PEPROCESS process = CreateProcessObject(options, false);
+  if (!process) return nullptr;
+  Token::HostLogon logon;
+  if (options.logonId.LowPart || options.logonId.HighPart) logon.authenticationId = options.logonId;
+  logon.sessionId = options.sessionId;
+  std::vector<gid_t> groups(options.groups.begin(), options.groups.end());
+  process->Token = Token::ForHostUser(options.uid, options.gid, groups, logon);
+  process->LogonId = process->Token->AuthenticationId();
+  process->SessionId = process->Token->SessionId();
+  if (userMemory) {
+    process->UserMemory = static_cast<char *>(userMemory);
+    process->UserMemorySize = userMemorySize;
+  } else {
+    // A 32-bit process needs its memory below 4 GiB.
+    size_t size = 1 << 20;
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | (options.wow64 ? MAP_32BIT : 0), -1, 0);
+    if (p != MAP_FAILED) {
+      process->UserMemory = static_cast<char *>(p);
+      process->UserMemorySize = size;
+      process->OwnsUserMemory = true;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(gProcessMapLock);
+    gProcesses[process->Pid] = process;
+  }
+  NotifyProcess(process, true);
+  return std::make_shared<UserProcessImpl>(process);
+}
+
+}  // namespace bw
+
+using namespace bw;
+
+NTSTATUS PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process) {
+  auto pid = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ProcessId));
+  if (pid == 4 && SystemProcess()) {
+    ObfReferenceObject(SystemProcess());
+    *Process = SystemProcess();
+    return STATUS_SUCCESS;
+  }
+  std::lock_guard<std::mutex> guard(gProcessMapLock);
+  auto it = gProcesses.find(pid);
+  if (it == gProcesses.end()) return STATUS_INVALID_PARAMETER;
+  ObfReferenceObject(it->second);
+  *Process = it->second;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PsLookupThreadByThreadId(HANDLE, PETHREAD *) { return STATUS_INVALID_PARAMETER; }
+
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
+                                         BOOLEAN Remove) {
+  std::lock_guard<std::mutex> guard(gCallbackLock);
+  auto it = std::find(gProcessCallbacks.begin(), gProcessCallbacks.end(), NotifyRoutine);
+  if (Remove) {
+    if (it == gProcessCallbacks.end()) return STATUS_PROCEDURE_NOT_FOUND;
+    gProcessCallbacks.erase(it);
+    return STATUS_SUCCESS;
+  }
+  if (it != gProcessCallbacks.end()) return STATUS_INVALID_PARAMETER;
+  gProcessCallbacks.push_back(NotifyRoutine);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SeRegisterLogonSessionTerminatedRoutine(
+    PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine) {
+  if (!CallbackRoutine) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> guard(gCallbackLock);
+  gLogonCallbacks.push_back(CallbackRoutine);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SeUnregisterLogonSessionTerminatedRoutine(
+    PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine) {
+  std::lock_guard<std::mutex> guard(gCallbackLock);
+  auto it = std::find(gLogonCallbacks.begin(), gLogonCallbacks.end(), CallbackRoutine);
+  if (it == gLogonCallbacks.end()) return STATUS_NOT_FOUND;
+  gLogonCallbacks.erase(it);
+  return STATUS_SUCCESS;
+}
+
+namespace bw {
+// A logon session ended: the registered routines are told.
+void EndLogonSession(LUID logonId) {
+  std::vector<PSE_LOGON_SESSION_TERMINATED_ROUTINE> callbacks;
+  {
+    std::lock_guard<std::mutex> guard(gCallbackLock);
+    callbacks = gLogonCallbacks;
+  }
+  for (auto cb : callbacks) cb(&logonId);
+}
+}  // namespace bw
+
+PACCESS_TOKEN PsReferencePrimaryToken(PEPROCESS Process) {
+  ObfReferenceObject(Process);
+  return Process;  // the token travels as its process; see SeQueryInformationToken
+}
+
+VOID PsDereferencePrimaryToken(PACCESS_TOKEN PrimaryToken) {
+  if (PrimaryToken) ObfDereferenceObject(PrimaryToken);
+}
+
+PACCESS_TOKEN PsReferenceImpersonationToken(PETHREAD, PBOOLEAN, PBOOLEAN,
+                                            SECURITY_IMPERSONATION_LEVEL *) {
+  return nullptr;  // no thread impersonates here
+}
+
+VOID PsDereferenceImpersonationToken(PACCESS_TOKEN ImpersonationToken) {
+  if (ImpersonationToken) ObfDereferenceObject(ImpersonationToken);
+}
