@@ -11,7 +11,7 @@ PUNICODE_STRING gServiceKeyPath;
 PEPROCESS gStartProcess;
 KS_OPTIONAL_ROUTINES gRoutines;
 
-KS_KE_ARE_ALL_APCS_DISABLED gAreAllApcsDisabled;
+PVOID volatile gAreAllApcsDisabled;  // the looked-up KeAreAllApcsDisabled, or nothing
 volatile LONG gAreAllApcsDisabledLooked;
 
 const WCHAR kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
@@ -72,13 +72,12 @@ PEPROCESS KsStartProcess() { return gStartProcess; }
 const KS_OPTIONAL_ROUTINES *KsOptionalRoutines() { return &gRoutines; }
 
 BOOLEAN KsAreAllApcsDisabled() {
-  if (!__atomic_load_n(&gAreAllApcsDisabledLooked, __ATOMIC_ACQUIRE)) {
+  if (!ReadAcquire(&gAreAllApcsDisabledLooked)) {
     NTSTATUS ignored = STATUS_SUCCESS;
-    auto routine =
-        reinterpret_cast<KS_KE_ARE_ALL_APCS_DISABLED>(LookUp(u"KeAreAllApcsDisabled", &ignored));
-    __atomic_store_n(&gAreAllApcsDisabled, routine, __ATOMIC_RELAXED);
-    __atomic_store_n(&gAreAllApcsDisabledLooked, 1, __ATOMIC_RELEASE);
+    PVOID routine = LookUp(u"KeAreAllApcsDisabled", &ignored);
+    WritePointerNoFence(&gAreAllApcsDisabled, routine);
+    WriteRelease(&gAreAllApcsDisabledLooked, 1);
   }
-  auto routine = __atomic_load_n(&gAreAllApcsDisabled, __ATOMIC_RELAXED);
+  auto routine = reinterpret_cast<KS_KE_ARE_ALL_APCS_DISABLED>(ReadPointerNoFence(&gAreAllApcsDisabled));
   return routine ? routine() : FALSE;
 }

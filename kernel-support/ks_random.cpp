@@ -6,17 +6,8 @@ namespace {
 
 UCHAR gRandomState[KS_RANDOM_STATE_SIZE];
 // Guards gRandomState: creations of several volumes may draw at once. A
-// short busy lock keeps the helper usable without any set-up call.
-volatile LONG gRandomLock;
-
-VOID RandomLock() {
-  while (__atomic_exchange_n(&gRandomLock, 1, __ATOMIC_ACQUIRE) != 0) {
-    while (__atomic_load_n(&gRandomLock, __ATOMIC_RELAXED) != 0) {
-    }
-  }
-}
-
-VOID RandomUnlock() { __atomic_store_n(&gRandomLock, 0, __ATOMIC_RELEASE); }
+// zeroed spin lock is an initialised one, so the helper needs no set-up call.
+KSPIN_LOCK gRandomLock;
 
 }  // namespace
 
@@ -46,9 +37,10 @@ ULONG KsRandomStep(UCHAR State[KS_RANDOM_STATE_SIZE], ULONGLONG SystemTime) {
 ULONG NewRandom32() {
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
-  RandomLock();
+  KIRQL irql;
+  KeAcquireSpinLock(&gRandomLock, &irql);
   ULONG value = KsRandomStep(gRandomState, static_cast<ULONGLONG>(now.QuadPart));
-  RandomUnlock();
+  KeReleaseSpinLock(&gRandomLock, irql);
   return value;
 }
 

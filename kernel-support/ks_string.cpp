@@ -149,7 +149,7 @@ NTSTATUS KsConcatStrings(PCUNICODE_STRING First, PCUNICODE_STRING Second, PUNICO
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, __builtin_va_list Args) {
+NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, va_list Args) {
   if (!Result || !Format) return STATUS_INVALID_PARAMETER;
   *Result = nullptr;
   // Start small and double; _vsnwprintf reports -1 while the text does not fit.
@@ -158,10 +158,10 @@ NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, __builtin_va_li
     PUNICODE_STRING string;
     NTSTATUS status = AllocateWide(characters * sizeof(WCHAR), &string);
     if (!NT_SUCCESS(status)) return status;
-    __builtin_va_list args;
-    __builtin_va_copy(args, Args);
+    va_list args;
+    va_copy(args, Args);
     int written = _vsnwprintf(string->Buffer, characters, Format, args);
-    __builtin_va_end(args);
+    va_end(args);
     if (written >= 0 && static_cast<SIZE_T>(written) <= characters) {
       string->Length = static_cast<USHORT>(written * sizeof(WCHAR));
       Terminate(string);
@@ -174,10 +174,10 @@ NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, __builtin_va_li
 }
 
 NTSTATUS KsFormatString(PUNICODE_STRING *Result, PCWSTR Format, ...) {
-  __builtin_va_list args;
-  __builtin_va_start(args, Format);
+  va_list args;
+  va_start(args, Format);
   NTSTATUS status = KsFormatStringV(Result, Format, args);
-  __builtin_va_end(args);
+  va_end(args);
   return status;
 }
 

@@ -20,7 +20,7 @@ NTSTATUS KsDuplicateString(PCUNICODE_STRING Source, PUNICODE_STRING *Result);
 NTSTATUS KsConcatStrings(PCUNICODE_STRING First, PCUNICODE_STRING Second, PUNICODE_STRING *Result);
 // Formats with the kernel's _vsnwprintf conventions (%s wide, %S 8-bit, %wZ).
 NTSTATUS KsFormatString(PUNICODE_STRING *Result, PCWSTR Format, ...);
-NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, __builtin_va_list Args);
+NTSTATUS KsFormatStringV(PUNICODE_STRING *Result, PCWSTR Format, va_list Args);
 
 // Whether String begins with Prefix. When it does and RestBeginsWithBackslash
 // is given, it tells whether the remainder starts with a backslash (so that

@@ -20,8 +20,8 @@ NTSTATUS ControlQueryVolumeInformation(ControlRequest *Request) {
 
   VolumeInfoReply reply;
   RtlZeroMemory(&reply, sizeof(reply));
-  reply.StateFlags = __atomic_load_n(&volume->StateFlags, __ATOMIC_ACQUIRE);
-  reply.Properties = __atomic_load_n(&volume->Properties, __ATOMIC_ACQUIRE);
+  reply.StateFlags = ReadULongAcquire(&volume->StateFlags);
+  reply.Properties = ReadULongAcquire(&volume->Properties);
   reply.VolumeSize = VolumeStoreSize(volume->Store);
   reply.DriveLetter = volume->DriveLetter;
   reply.AlgorithmId = CipherAlgorithmId(volume->Cipher);

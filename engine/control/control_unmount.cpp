@@ -34,7 +34,7 @@ NTSTATUS ControlUnmount(ControlRequest *Request) {
     volume->Wipe = input.Wipe;
     status = VolumePostCommand(volume, VOLUME_COMMAND_TAKE_OFFLINE);
     BOOLEAN busy = VolumeHasAnyFlag(volume, VOLUME_REMOVAL_DEFERRED) ||
-                   __atomic_load_n(&volume->OpenCount, __ATOMIC_ACQUIRE) != 0 || !VolumeQueueIsEmpty(volume);
+                   ReadAcquire(&volume->OpenCount) != 0 || !VolumeQueueIsEmpty(volume);
     if (input.Force || !busy) VolumeReaperWake();
   } else {
     // The removal runs when the letter goes (Link operation 2).

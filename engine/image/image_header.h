@@ -37,11 +37,11 @@ struct ImageHeader {
 };
 #pragma pack(pop)
 static_assert(sizeof(ImageHeader) == IMAGE_HEADER_SIZE);
-static_assert(__builtin_offsetof(ImageHeader, KeyCheck) == 20);
-static_assert(__builtin_offsetof(ImageHeader, HeaderBlockSize) == 84);
-static_assert(__builtin_offsetof(ImageHeader, DataSize) == 88);
-static_assert(__builtin_offsetof(ImageHeader, CreationTime) == 96);
-static_assert(__builtin_offsetof(ImageHeader, Properties) == 128);
+static_assert(FIELD_OFFSET(ImageHeader, KeyCheck) == 20);
+static_assert(FIELD_OFFSET(ImageHeader, HeaderBlockSize) == 84);
+static_assert(FIELD_OFFSET(ImageHeader, DataSize) == 88);
+static_assert(FIELD_OFFSET(ImageHeader, CreationTime) == 96);
+static_assert(FIELD_OFFSET(ImageHeader, Properties) == 128);
 
 // Image status codes (the outcome of opening or creating an image).
 constexpr ULONG IMAGE_OUTCOME_SUCCESS = 0;

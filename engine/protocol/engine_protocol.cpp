@@ -5,6 +5,7 @@
 // no alignment. Parsers check the lengths against the buffer before they form
 // a single pointer into the tail.
 
+#include "kernel-support/kernel.h"  // memcpy and memset, as the kernel headers declare them
 #include "engine/protocol/engine_protocol.h"
 
 namespace {

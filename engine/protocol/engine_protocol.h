@@ -19,14 +19,9 @@
 #include <cstdint>
 #include <type_traits>
 
-#if defined(__GNUC__) || defined(__clang__)
-#define ENGINE_PROTOCOL_COPY(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define ENGINE_PROTOCOL_ZERO(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#else
-// The WDK and the Windows SDK declare both for every includer.
+// The kernel's headers and the Win32 headers declare both for every includer.
 #define ENGINE_PROTOCOL_COPY(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define ENGINE_PROTOCOL_ZERO(Destination, Length) memset((Destination), 0, (Length))
-#endif
 
 //
 // Little-endian access to unaligned memory.

@@ -1,38 +1,50 @@
-// The change map: a locked bitmap.
+// The change map: a locked chain of kernel bitmaps.
 #include "engine/store/change_map.h"
 
 #include "kernel-support/ks_alloc.h"
 
 namespace {
 
-constexpr ULONGLONG BITS_PER_WORD = 64;
+constexpr ULONG NOT_FOUND = 0xFFFFFFFF;
 
-inline PULONGLONG Words(ChangeMap *Map) { return reinterpret_cast<PULONGLONG>(Map->Bits); }
-inline ULONGLONG WordCount(const ChangeMap *Map) { return (Map->BitCount + BITS_PER_WORD - 1) / BITS_PER_WORD; }
+inline ULONG SegmentBits(const ChangeMap *Map, ULONG Segment) {
+  ULONGLONG first = Segment * CHANGE_MAP_SEGMENT_BITS;
+  ULONGLONG left = Map->BitCount - first;
+  return static_cast<ULONG>(left < CHANGE_MAP_SEGMENT_BITS ? left : CHANGE_MAP_SEGMENT_BITS);
+}
 
-// Bits [Low, High) of one word.
-inline ULONGLONG WordMask(ULONGLONG Low, ULONGLONG High) {
-  ULONGLONG upper = High == BITS_PER_WORD ? ~0ull : ((1ull << High) - 1);
-  return upper & ~((1ull << Low) - 1);
+// The first set bit of Segment at or after Local; NOT_FOUND when none.
+// RtlFindSetBits wraps round to the segment's start, which counts as none.
+ULONG FirstSetFrom(PRTL_BITMAP Segment, ULONG Local) {
+  ULONG found = RtlFindSetBits(Segment, 1, Local);
+  return found == NOT_FOUND || found < Local ? NOT_FOUND : found;
 }
 
 }  // namespace
 
 NTSTATUS ChangeMapCreate(ULONGLONG BitCount, ChangeMap **Map) {
   *Map = nullptr;
-  ChangeMap *map = static_cast<ChangeMap *>(KsAllocate(sizeof(ChangeMap), KS_TAG_BITMAP_HEADER));
+  ULONG segments = static_cast<ULONG>((BitCount + CHANGE_MAP_SEGMENT_BITS - 1) / CHANGE_MAP_SEGMENT_BITS);
+  SIZE_T headerBytes = sizeof(ChangeMap) + segments * sizeof(RTL_BITMAP);
+  ChangeMap *map = static_cast<ChangeMap *>(KsAllocate(headerBytes, KS_TAG_BITMAP_HEADER));
   if (!map) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(map, sizeof(*map));
+  RtlZeroMemory(map, headerBytes);
   KeInitializeSpinLock(&map->Lock);
   map->BitCount = BitCount;
-  SIZE_T bytes = static_cast<SIZE_T>(WordCount(map) * sizeof(ULONGLONG));
+  map->SegmentCount = segments;
+  map->Segments = reinterpret_cast<PRTL_BITMAP>(map + 1);
+  // Whole ULONGs for every segment; each segment starts on a ULONG.
+  SIZE_T bytes = static_cast<SIZE_T>((BitCount + 31) / 32 * sizeof(ULONG));
   if (bytes) {
-    map->Bits = static_cast<PUCHAR>(KsAllocate(bytes, KS_TAG_BITMAP_DATA));
+    map->Bits = static_cast<PULONG>(KsAllocate(bytes, KS_TAG_BITMAP_DATA));
     if (!map->Bits) {
       KsFree(&map);
       return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(map->Bits, bytes);
+  }
+  for (ULONG i = 0; i < segments; ++i) {
+    RtlInitializeBitMap(&map->Segments[i], map->Bits + i * (CHANGE_MAP_SEGMENT_BITS / 32), SegmentBits(map, i));
   }
   *Map = map;
   return STATUS_SUCCESS;
@@ -49,23 +61,22 @@ VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) {
   ULONGLONG end = Count > Map->BitCount - First ? Map->BitCount : First + Count;
   KIRQL irql;
   KeAcquireSpinLock(&Map->Lock, &irql);
-  PULONGLONG words = Words(Map);
   for (ULONGLONG bit = First; bit < end;) {
-    ULONGLONG word = bit / BITS_PER_WORD;
-    ULONGLONG low = bit % BITS_PER_WORD;
-    ULONGLONG high = end - word * BITS_PER_WORD;
-    if (high > BITS_PER_WORD) high = BITS_PER_WORD;
-    words[word] |= WordMask(low, high);
-    bit = word * BITS_PER_WORD + high;
+    ULONG segment = static_cast<ULONG>(bit / CHANGE_MAP_SEGMENT_BITS);
+    ULONG local = static_cast<ULONG>(bit % CHANGE_MAP_SEGMENT_BITS);
+    ULONG room = SegmentBits(Map, segment) - local;
+    ULONG run = end - bit < room ? static_cast<ULONG>(end - bit) : room;
+    RtlSetBits(&Map->Segments[segment], local, run);
+    bit += run;
   }
   KeReleaseSpinLock(&Map->Lock, irql);
 }
 
 VOID ChangeMapClearAll(ChangeMap *Map) {
-  if (!Map || !Map->Bits) return;
+  if (!Map) return;
   KIRQL irql;
   KeAcquireSpinLock(&Map->Lock, &irql);
-  RtlZeroMemory(Map->Bits, WordCount(Map) * sizeof(ULONGLONG));
+  for (ULONG i = 0; i < Map->SegmentCount; ++i) RtlClearAllBits(&Map->Segments[i]);
   KeReleaseSpinLock(&Map->Lock, irql);
 }
 
@@ -73,7 +84,8 @@ BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit) {
   if (!Map || Bit >= Map->BitCount) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Map->Lock, &irql);
-  BOOLEAN set = (Words(Map)[Bit / BITS_PER_WORD] >> (Bit % BITS_PER_WORD)) & 1 ? TRUE : FALSE;
+  BOOLEAN set = RtlTestBit(&Map->Segments[Bit / CHANGE_MAP_SEGMENT_BITS],
+                           static_cast<ULONG>(Bit % CHANGE_MAP_SEGMENT_BITS));
   KeReleaseSpinLock(&Map->Lock, irql);
   return set;
 }
@@ -83,26 +95,20 @@ BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULON
   if (!Map || From >= Map->BitCount || MaxRun == 0) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Map->Lock, &irql);
-  PULONGLONG words = Words(Map);
-  ULONGLONG count = WordCount(Map);
-  // First set bit at or after From.
-  ULONGLONG word = From / BITS_PER_WORD;
-  ULONGLONG bits = words[word] & ~((1ull << (From % BITS_PER_WORD)) - 1);
-  while (bits == 0 && ++word < count) bits = words[word];
   BOOLEAN found = FALSE;
-  if (bits != 0) {
-    ULONGLONG start = word * BITS_PER_WORD + static_cast<ULONGLONG>(__builtin_ctzll(bits));
-    if (start < Map->BitCount) {
-      // First clear bit after it.
-      ULONGLONG clear = ~words[word] & ~((1ull << (start % BITS_PER_WORD)) - 1);
-      while (clear == 0 && ++word < count) clear = ~words[word];
-      ULONGLONG end = clear == 0 ? count * BITS_PER_WORD
-                                 : word * BITS_PER_WORD + static_cast<ULONGLONG>(__builtin_ctzll(clear));
-      if (end > Map->BitCount) end = Map->BitCount;
-      *RunStart = start;
-      *RunLength = end - start > MaxRun ? MaxRun : end - start;
-      found = TRUE;
-    }
+  ULONG local = static_cast<ULONG>(From % CHANGE_MAP_SEGMENT_BITS);
+  for (ULONG segment = static_cast<ULONG>(From / CHANGE_MAP_SEGMENT_BITS); segment < Map->SegmentCount;
+       ++segment, local = 0) {
+    PRTL_BITMAP bitmap = &Map->Segments[segment];
+    ULONG start = FirstSetFrom(bitmap, local);
+    if (start == NOT_FOUND) continue;
+    ULONG clear;
+    if (RtlFindNextForwardRunClear(bitmap, start, &clear) == 0) clear = bitmap->SizeOfBitMap;
+    ULONGLONG length = clear - start;
+    *RunStart = segment * CHANGE_MAP_SEGMENT_BITS + start;
+    *RunLength = length > MaxRun ? MaxRun : length;
+    found = TRUE;
+    break;
   }
   KeReleaseSpinLock(&Map->Lock, irql);
   return found;
@@ -113,7 +119,7 @@ ULONGLONG ChangeMapCount(ChangeMap *Map) {
   KIRQL irql;
   KeAcquireSpinLock(&Map->Lock, &irql);
   ULONGLONG set = 0;
-  for (ULONGLONG i = 0; i < WordCount(Map); ++i) set += static_cast<ULONGLONG>(__builtin_popcountll(Words(Map)[i]));
+  for (ULONG i = 0; i < Map->SegmentCount; ++i) set += RtlNumberOfSetBits(&Map->Segments[i]);
   KeReleaseSpinLock(&Map->Lock, irql);
   return set;
 }

@@ -5,9 +5,15 @@
 
 #include "kernel-support/kernel.h"
 
+// The kernel's bitmaps count their bits in a ULONG: a map of more bits is a
+// chain of bitmaps of CHANGE_MAP_SEGMENT_BITS bits each (1 TiB of sectors).
+constexpr ULONGLONG CHANGE_MAP_SEGMENT_BITS = 0x80000000ull;
+
 struct ChangeMap {
   ULONGLONG BitCount;
-  PUCHAR Bits;
+  ULONG SegmentCount;
+  PULONG Bits;            // the bits of every segment, one block
+  PRTL_BITMAP Segments;   // SegmentCount headers over Bits, after this record
   KSPIN_LOCK Lock;
 };
 
@@ -17,8 +23,8 @@ VOID ChangeMapFree(ChangeMap **Map);
 VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count);
 VOID ChangeMapClearAll(ChangeMap *Map);
 BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit);
-// The first run of set bits at or after From, at most MaxRun long: FALSE
-// when there is none.
+// The first run of set bits at or after From, at most MaxRun long (and cut
+// at a segment's end): FALSE when there is none.
 BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
                          PULONGLONG RunLength);
 ULONGLONG ChangeMapCount(ChangeMap *Map);

@@ -55,6 +55,7 @@ NTSTATUS StoreCreate(StoreMode Mode, BOOLEAN Raw, PCUNICODE_STRING ImagePath, HA
   store->Flags = (Raw ? STORE_RAW : 0) | (Mode == StoreModeMemory ? STORE_MEMORY : 0);
   ExInitializeFastMutex(&store->DataMutex);
   ExInitializeFastMutex(&store->SecondMutex);
+  ExInitializeResourceLite(&store->ReadGate);
 
   NTSTATUS status = STATUS_SUCCESS;
   if (ImageFile) {
@@ -114,6 +115,7 @@ VOID StoreRelease(VolumeStore **Store, BOOLEAN Wipe) {
   }
   StoreFreeMemory(store);
   ChangeMapFree(&store->Changes);
+  ExDeleteResourceLite(&store->ReadGate);
   KsFree(&store);
 }
 

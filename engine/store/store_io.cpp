@@ -4,46 +4,25 @@
 #include "kernel-support/ks_version.h"
 #include "engine/store/store_internal.h"
 
-namespace {
-
-constexpr LONG GATE_WRITER = static_cast<LONG>(0x80000000u);
-constexpr ULONG GATE_SPINS = 1000;
-
-// Waits a moment: spins first, then gives the processor away, so that a
-// writer or reader that lost its processor can finish.
-VOID GateWait(PULONG Spins) {
-  if (++*Spins < GATE_SPINS) {
-    YieldProcessor();
-    return;
-  }
-  LARGE_INTEGER interval;
-  interval.QuadPart = -10;  // 1 us
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-}  // namespace
-
 VOID StoreEnterRead(VolumeStore *Store) {
-  ULONG spins = 0;
-  for (;;) {
-    LONG gate = __atomic_load_n(&Store->ReadGate, __ATOMIC_ACQUIRE);
-    if (!(gate & GATE_WRITER) &&
-        __atomic_compare_exchange_n(&Store->ReadGate, &gate, gate + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-      return;
-    }
-    GateWait(&spins);
-  }
+  KeEnterCriticalRegion();
+  ExAcquireResourceSharedLite(&Store->ReadGate, TRUE);
 }
 
-VOID StoreLeaveRead(VolumeStore *Store) { __atomic_sub_fetch(&Store->ReadGate, 1, __ATOMIC_RELEASE); }
+VOID StoreLeaveRead(VolumeStore *Store) {
+  ExReleaseResourceLite(&Store->ReadGate);
+  KeLeaveCriticalRegion();
+}
 
 VOID StoreCloseReadGate(VolumeStore *Store) {
-  __atomic_fetch_or(&Store->ReadGate, GATE_WRITER, __ATOMIC_ACQ_REL);
-  ULONG spins = 0;
-  while (__atomic_load_n(&Store->ReadGate, __ATOMIC_ACQUIRE) != GATE_WRITER) GateWait(&spins);
+  KeEnterCriticalRegion();
+  ExAcquireResourceExclusiveLite(&Store->ReadGate, TRUE);
 }
 
-VOID StoreOpenReadGate(VolumeStore *Store) { __atomic_fetch_and(&Store->ReadGate, ~GATE_WRITER, __ATOMIC_RELEASE); }
+VOID StoreOpenReadGate(VolumeStore *Store) {
+  ExReleaseResourceLite(&Store->ReadGate);
+  KeLeaveCriticalRegion();
+}
 
 namespace {
 
@@ -77,7 +56,7 @@ NTSTATUS CopyMemory(VolumeStore *Store, PUCHAR Buffer, ULONGLONG MemoryOffset, S
 
 NTSTATUS CheckWritable(VolumeStore *Store, ULONG Flags) {
   if (Flags & STORE_WRITE_INTERNAL) return STATUS_SUCCESS;
-  ULONG flags = __atomic_load_n(&Store->Flags, __ATOMIC_ACQUIRE);
+  ULONG flags = ReadULongAcquire(&Store->Flags);
   if (flags & STORE_BUSY) return STATUS_FILE_LOCK_CONFLICT;
   if (flags & STORE_WRITE_PROTECTED) return STATUS_MEDIA_WRITE_PROTECTED;
   return STATUS_SUCCESS;
@@ -264,7 +243,7 @@ NTSTATUS StoreWrite(VolumeStore *Store, ULONG InternalFlags, const VOID *Buffer,
   InterlockedExchangeAdd64(&Store->BytesWritten, static_cast<LONG64>(moved));
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
-  __atomic_store_n(&Store->LastWriteTime, now.QuadPart, __ATOMIC_RELEASE);
+  WriteRelease64(&Store->LastWriteTime, now.QuadPart);
   *Bytes = moved;
   return STATUS_SUCCESS;
 }

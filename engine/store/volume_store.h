@@ -107,9 +107,10 @@ struct VolumeStore final : public FormatStore {
   ULONGLONG ImageFileSize;  // size of the image file when the store was opened
   FAST_MUTEX DataMutex;     // serialises writes of memory data (and the header copy)
   FAST_MUTEX SecondMutex;
-  // Readers of memory data share it; a writer (holding DataMutex) sets the
-  // top bit and waits for the readers inside to leave.
-  volatile LONG ReadGate;
+  // Readers of memory data hold it shared; a writer (holding DataMutex)
+  // holds it exclusive, which waits for the readers inside to leave and
+  // holds back new ones.
+  ERESOURCE ReadGate;
 
   // FormatStore.
   ULONGLONG Size() const override { return VolumeSize; }
@@ -172,7 +173,7 @@ inline ULONG StoreClearFlags(VolumeStore *Store, ULONG Flags) {
   return InterlockedAnd(&Store->Flags, ~Flags);
 }
 inline BOOLEAN StoreHasFlag(const VolumeStore *Store, ULONG Flag) {
-  return (__atomic_load_n(&Store->Flags, __ATOMIC_ACQUIRE) & Flag) != 0;
+  return (ReadULongAcquire(&Store->Flags) & Flag) != 0;
 }
 
 // The data mutex, held at passive level inside a critical region.
@@ -186,7 +187,8 @@ inline VOID StoreUnlockData(VolumeStore *Store) {
 }
 
 // Reads of memory data run side by side; writes exclude them. A writer
-// holds the data mutex around StoreCloseReadGate .. StoreOpenReadGate.
+// holds the data mutex around StoreCloseReadGate .. StoreOpenReadGate. Each
+// pair runs inside a critical region at passive level.
 VOID StoreEnterRead(VolumeStore *Store);
 VOID StoreLeaveRead(VolumeStore *Store);
 VOID StoreCloseReadGate(VolumeStore *Store);

@@ -82,10 +82,10 @@ inline ULONG64 VolumeHandleOf(const VolumeBlock *Volume) {
   return static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(Volume));
 }
 inline BOOLEAN VolumeHasFlags(const VolumeBlock *Volume, ULONG Flags) {
-  return (__atomic_load_n(&Volume->StateFlags, __ATOMIC_ACQUIRE) & Flags) == Flags;
+  return (ReadULongAcquire(&Volume->StateFlags) & Flags) == Flags;
 }
 inline BOOLEAN VolumeHasAnyFlag(const VolumeBlock *Volume, ULONG Flags) {
-  return (__atomic_load_n(&Volume->StateFlags, __ATOMIC_ACQUIRE) & Flags) != 0;
+  return (ReadULongAcquire(&Volume->StateFlags) & Flags) != 0;
 }
 inline VOID VolumeSetFlags(VolumeBlock *Volume, ULONG Flags) { InterlockedOr(&Volume->StateFlags, Flags); }
 inline VOID VolumeClearFlags(VolumeBlock *Volume, ULONG Flags) {

@@ -14,7 +14,7 @@ constexpr LONGLONG kPollInterval = -100 * 10000LL;
 
 BOOLEAN IsRipe(VolumeBlock *Volume) {
   return !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_REMOVAL_DEFERRED | VOLUME_DELETED) &&
-         __atomic_load_n(&Volume->OpenCount, __ATOMIC_ACQUIRE) == 0 && VolumeQueueIsEmpty(Volume);
+         ReadAcquire(&Volume->OpenCount) == 0 && VolumeQueueIsEmpty(Volume);
 }
 
 // Under TableMutex: drops the table's reference of every ripe volume. Those
@@ -50,13 +50,13 @@ VOID ReapVolumes() {
 }
 
 NTSTATUS VolumeReaper(PVOID) {
-  while (!__atomic_load_n(&Engine.ReaperStopping, __ATOMIC_ACQUIRE)) {
+  while (!ReadAcquire(&Engine.ReaperStopping)) {
     LARGE_INTEGER interval;
     interval.QuadPart = kPollInterval;
     BOOLEAN poll = VolumeTableCount() != 0 && KeGetCurrentIrql() < DISPATCH_LEVEL;
     KeWaitForSingleObject(&Engine.ReaperEvent, Executive, KernelMode, FALSE, poll ? &interval : nullptr);
     KeClearEvent(&Engine.ReaperEvent);
-    if (__atomic_load_n(&Engine.ReaperStopping, __ATOMIC_ACQUIRE)) break;
+    if (ReadAcquire(&Engine.ReaperStopping)) break;
     ReapVolumes();
     NotifyDropTerminatedThreads();
   }
@@ -66,13 +66,13 @@ NTSTATUS VolumeReaper(PVOID) {
 }  // namespace
 
 NTSTATUS VolumeReaperStart() {
-  __atomic_store_n(&Engine.ReaperStopping, 0, __ATOMIC_RELEASE);
+  WriteRelease(&Engine.ReaperStopping, 0);
   return KsStartThread(VolumeReaper, nullptr, &Engine.ReaperThread);
 }
 
 VOID VolumeReaperStop() {
   if (!Engine.ReaperThread) return;
-  __atomic_store_n(&Engine.ReaperStopping, 1, __ATOMIC_RELEASE);
+  WriteRelease(&Engine.ReaperStopping, 1);
   KeSetEvent(&Engine.ReaperEvent, IO_NO_INCREMENT, FALSE);
   KsWaitForThread(&Engine.ReaperThread);
 }

@@ -1,6 +1,7 @@
 // Images end to end: created by CreateImage, loaded into memory stores,
 // changed, saved whole and changed-only, loaded again; and what CreateImage
 // refuses or cleans up.
+#include "kernel-support/kernel.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/image/tests/image_fixture.h"
 #include "engine/volume/volume_parts.h"

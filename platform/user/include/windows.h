@@ -2,8 +2,13 @@
 // stand-in: handles, device I/O, last error, heap, threads, alertable waits.
 #pragma once
 
+#if defined(BW_DRIVER_CODE)
+#error "driver code is kernel-mode code: it cannot include the Win32 headers"
+#endif
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>  // memcpy and memset, which the SDK headers bring too
 
 #define WINAPI
 #define NTAPI

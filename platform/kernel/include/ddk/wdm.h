@@ -2,6 +2,7 @@
 #pragma once
 
 #include "nt/bcrypt.h"
+#include "nt/ex.h"
 #include "nt/fileinfo.h"
 #include "nt/io.h"
 #include "nt/ke.h"

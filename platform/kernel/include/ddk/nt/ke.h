@@ -266,5 +266,33 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOI
 inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+// Plain loads and stores with acquire or release ordering, or none, as the
+// WDK's ReadAcquire / WriteRelease family gives them.
+inline LONG ReadAcquire(LONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+inline LONG ReadNoFence(LONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteRelease(LONG volatile *Destination, LONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline VOID WriteNoFence(LONG volatile *Destination, LONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongAcquire(ULONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+inline ULONG ReadULongNoFence(ULONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteULongRelease(ULONG volatile *Destination, ULONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline LONG64 ReadAcquire64(LONG64 const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+inline LONG64 ReadNoFence64(LONG64 const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteRelease64(LONG64 volatile *Destination, LONG64 Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerNoFence(PVOID const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WritePointerRelease(PVOID volatile *Destination, PVOID Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define YieldProcessor() __builtin_ia32_pause()

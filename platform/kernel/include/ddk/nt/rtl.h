@@ -36,10 +36,10 @@ NTSYSAPI VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
 NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 // Formats like the kernel's _vsnwprintf: %s/%S/%u/%X/%08X/%c/%C/%wZ/%Z/%I64u/%llu/%p.
-NTSYSAPI int BwFormatWide(PWSTR Buffer, SIZE_T Count, PCWSTR Format, __builtin_va_list Args);
-NTSYSAPI int _vsnwprintf(PWSTR Buffer, SIZE_T Count, PCWSTR Format, __builtin_va_list Args);
+NTSYSAPI int BwFormatWide(PWSTR Buffer, SIZE_T Count, PCWSTR Format, va_list Args);
+NTSYSAPI int _vsnwprintf(PWSTR Buffer, SIZE_T Count, PCWSTR Format, va_list Args);
 NTSYSAPI int _snwprintf(PWSTR Buffer, SIZE_T Count, PCWSTR Format, ...);
-NTSYSAPI int _vsnprintf(PCHAR Buffer, SIZE_T Count, PCSTR Format, __builtin_va_list Args);
+NTSYSAPI int _vsnprintf(PCHAR Buffer, SIZE_T Count, PCSTR Format, va_list Args);
 NTSYSAPI int _snprintf(PCHAR Buffer, SIZE_T Count, PCSTR Format, ...);
 
 // Doubly linked lists.
@@ -147,3 +147,32 @@ NTSYSAPI ULONG DbgPrint(PCSTR Format, ...);
 
 NTKERNELAPI VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                               ULONG_PTR P4);
+
+// Bitmaps: SizeOfBitMap bits in ULONGs, bit i in ULONG i / 32 at position
+// i % 32. The routines neither allocate nor lock; callers guard them.
+typedef struct _RTL_BITMAP {
+  ULONG SizeOfBitMap;
+  PULONG Buffer;
+} RTL_BITMAP, *PRTL_BITMAP;
+
+NTSYSAPI VOID RtlInitializeBitMap(PRTL_BITMAP BitMapHeader, PULONG BitMapBuffer, ULONG SizeOfBitMap);
+NTSYSAPI VOID RtlClearAllBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI VOID RtlSetAllBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI VOID RtlSetBits(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG NumberToSet);
+NTSYSAPI VOID RtlClearBits(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG NumberToClear);
+NTSYSAPI BOOLEAN RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber);
+NTSYSAPI BOOLEAN RtlAreBitsSet(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG Length);
+NTSYSAPI BOOLEAN RtlAreBitsClear(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG Length);
+// The first index of a run of NumberToFind set (clear) bits, searching from
+// HintIndex to the end and then from the start; 0xFFFFFFFF when there is none.
+NTSYSAPI ULONG RtlFindSetBits(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+NTSYSAPI ULONG RtlFindClearBits(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+// The length of the first run of clear bits at or after FromIndex, and its
+// start; 0 when no clear bit follows.
+NTSYSAPI ULONG RtlFindNextForwardRunClear(PRTL_BITMAP BitMapHeader, ULONG FromIndex, PULONG StartingRunIndex);
+NTSYSAPI ULONG RtlNumberOfSetBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI ULONG RtlNumberOfClearBits(PRTL_BITMAP BitMapHeader);
+// The index of the lowest (highest) set bit of Set, -1 when Set is 0.
+NTSYSAPI CCHAR RtlFindLeastSignificantBit(ULONGLONG Set);
+NTSYSAPI CCHAR RtlFindMostSignificantBit(ULONGLONG Set);
+NTSYSAPI UCHAR RtlNumberOfSetBitsUlongPtr(ULONG_PTR Target);

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdarg>
+// As the WDK does, the kernel headers bring the C library's memory routines
+// (memcpy, memset, memcmp, memmove) that the Rtl...Memory macros expand to.
+#include <cstring>
 #include <cstdint>
 
 #if defined(BW_KERNEL_BUILDING)

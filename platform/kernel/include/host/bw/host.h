@@ -3,6 +3,10 @@
 // tests; driver code never includes this header.
 #pragma once
 
+#if defined(BW_DRIVER_CODE)
+#error "driver code reaches the kernel through its public headers only, never the stand-in's host side"
+#endif
+
 #include "nt/status.h"
 #include "nt/types.h"
 

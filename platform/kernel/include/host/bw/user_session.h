@@ -3,6 +3,10 @@
 // requests through these calls; kernel tests use them directly in-process.
 #pragma once
 
+#if defined(BW_DRIVER_CODE)
+#error "driver code reaches the kernel through its public headers only, never the stand-in's host side"
+#endif
+
 #include "nt/io.h"
 #include "nt/status.h"
 
