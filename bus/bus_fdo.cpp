@@ -10,7 +10,7 @@
 
 namespace {
 
-const UNICODE_STRING kPnpManager = RTL_CONSTANT_STRING(u"\\Driver\\PnpManager");
+const UNICODE_STRING kPnpManager = RTL_CONSTANT_STRING(KS_WSTR("\\Driver\\PnpManager"));
 
 BOOLEAN IsRootEnumerated(PDEVICE_OBJECT Pdo) {
   return Pdo && Pdo->DriverObject &&

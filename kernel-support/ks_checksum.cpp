@@ -1,5 +1,7 @@
 #include "kernel-support/ks_checksum.h"
 
+#include <bcrypt.h>
+
 ULONG KsCrc32Continue(ULONG Crc, const VOID *Data, SIZE_T Length) {
   auto *p = static_cast<const UCHAR *>(Data);
   while (Length > 0) {

@@ -3,9 +3,9 @@
 #include <wdmsec.h>
 
 const UNICODE_STRING KsSddlUsersFullAccess =
-    RTL_CONSTANT_STRING(u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)");
+    RTL_CONSTANT_STRING(KS_WSTR("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)"));
 const UNICODE_STRING KsSddlUsersReadOnly =
-    RTL_CONSTANT_STRING(u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;BU)");
+    RTL_CONSTANT_STRING(KS_WSTR("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;BU)"));
 
 NTSTATUS KsCreateDevice(PDRIVER_OBJECT DriverObject, ULONG ExtensionSize, PCUNICODE_STRING Name,
                         DEVICE_TYPE Type, ULONG Characteristics, BOOLEAN Exclusive,

@@ -14,7 +14,7 @@ KS_OPTIONAL_ROUTINES gRoutines;
 PVOID volatile gAreAllApcsDisabled;  // the looked-up KeAreAllApcsDisabled, or nothing
 volatile LONG gAreAllApcsDisabledLooked;
 
-const WCHAR kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+const WCHAR kServicesKey[] = KS_WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services");
 
 PVOID LookUp(PCWSTR Name, NTSTATUS *Status) {
   UNICODE_STRING name;
@@ -35,7 +35,7 @@ NTSTATUS KsInitialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath
   UNICODE_STRING serviceName;
   KsLastPathComponent(RegistryPath, TRUE, &serviceName);
   if (serviceName.Length == 0) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = KsFormatString(&gServiceKeyPath, u"%s\\%wZ", kServicesKey, &serviceName);
+  NTSTATUS status = KsFormatString(&gServiceKeyPath, KS_WSTR("%s\\%wZ"), kServicesKey, &serviceName);
   if (!NT_SUCCESS(status)) return status;
 
   gDriverObject = DriverObject;
@@ -44,15 +44,15 @@ NTSTATUS KsInitialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath
 
   NTSTATUS lookup = STATUS_SUCCESS;
   RtlZeroMemory(&gRoutines, sizeof(gRoutines));
-  gRoutines.ObGetObjectType = reinterpret_cast<KS_OB_GET_OBJECT_TYPE>(LookUp(u"ObGetObjectType", &lookup));
-  gRoutines.ObRegisterCallbacks = LookUp(u"ObRegisterCallbacks", &lookup);
-  gRoutines.ObUnRegisterCallbacks = LookUp(u"ObUnRegisterCallbacks", &lookup);
+  gRoutines.ObGetObjectType = reinterpret_cast<KS_OB_GET_OBJECT_TYPE>(LookUp(KS_WSTR("ObGetObjectType"), &lookup));
+  gRoutines.ObRegisterCallbacks = LookUp(KS_WSTR("ObRegisterCallbacks"), &lookup);
+  gRoutines.ObUnRegisterCallbacks = LookUp(KS_WSTR("ObUnRegisterCallbacks"), &lookup);
   gRoutines.ObfReferenceObjectWithTag =
-      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(u"ObfReferenceObjectWithTag", &lookup));
+      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(KS_WSTR("ObfReferenceObjectWithTag"), &lookup));
   gRoutines.ObfDereferenceObjectWithTag =
-      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(u"ObfDereferenceObjectWithTag", &lookup));
+      reinterpret_cast<KS_OB_REFERENCE_WITH_TAG>(LookUp(KS_WSTR("ObfDereferenceObjectWithTag"), &lookup));
   gRoutines.ObReferenceObjectByHandleWithTag = reinterpret_cast<KS_OB_REFERENCE_BY_HANDLE_WITH_TAG>(
-      LookUp(u"ObReferenceObjectByHandleWithTag", &lookup));
+      LookUp(KS_WSTR("ObReferenceObjectByHandleWithTag"), &lookup));
   return lookup;
 }
 
@@ -74,7 +74,7 @@ const KS_OPTIONAL_ROUTINES *KsOptionalRoutines() { return &gRoutines; }
 BOOLEAN KsAreAllApcsDisabled() {
   if (!ReadAcquire(&gAreAllApcsDisabledLooked)) {
     NTSTATUS ignored = STATUS_SUCCESS;
-    PVOID routine = LookUp(u"KeAreAllApcsDisabled", &ignored);
+    PVOID routine = LookUp(KS_WSTR("KeAreAllApcsDisabled"), &ignored);
     WritePointerNoFence(&gAreAllApcsDisabled, routine);
     WriteRelease(&gAreAllApcsDisabledLooked, 1);
   }

@@ -12,6 +12,8 @@ packages=(
   dosfstools mtools sleuthkit fdisk util-linux ntfs-3g fuse3
   # scripts
   python3 procps
+  # the Windows compile check of the driver sources
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
 )
 
 missing=()

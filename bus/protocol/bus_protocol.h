@@ -14,7 +14,12 @@
 // Control device and codes.
 //
 
+// In the includer's WCHAR: wchar_t on Windows, char16_t on the host.
+#if defined(_WIN32)
+inline constexpr wchar_t BUS_CONTROL_DEVICE_NAME[] = L"\\Device\\BrimwellDisk";
+#else
 inline constexpr char16_t BUS_CONTROL_DEVICE_NAME[] = u"\\Device\\BrimwellDisk";
+#endif
 
 inline constexpr uint32_t BUS_DEVICE_TYPE = 0x22;  // FILE_DEVICE_UNKNOWN
 inline constexpr uint32_t BUS_METHOD_BUFFERED = 0;

@@ -17,7 +17,7 @@ ULONG CountVisitor(PVOID Context, PCUNICODE_STRING Name) {
 NTSTATUS ControlGetAutoVolumes(ControlRequest *Request) {
   ULONG count = 0;
   EngineLock(&Engine.AutoConfigMutex);
-  NTSTATUS status = KsEnumerateSubkeys(Engine.AutoKey, u"?:", CountVisitor, &count);
+  NTSTATUS status = KsEnumerateSubkeys(Engine.AutoKey, KS_WSTR("?:"), CountVisitor, &count);
   EngineUnlock(&Engine.AutoConfigMutex);
   if (!NT_SUCCESS(status)) return status;
   // Reading the records comes with the automatic volumes themselves.

@@ -12,8 +12,9 @@ NTSTATUS ControlSetProperties(ControlRequest *Request) {
   VolumeBlock *volume;
   NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
   if (!NT_SUCCESS(status)) return status;
-  InterlockedOr(&volume->Properties, input.SetBits);
-  ULONG properties = InterlockedAnd(&volume->Properties, ~input.ClearBits) & ~input.ClearBits;
+  volatile LONG *word = reinterpret_cast<volatile LONG *>(&volume->Properties);
+  InterlockedOr(word, static_cast<LONG>(input.SetBits));
+  ULONG properties = static_cast<ULONG>(InterlockedAnd(word, static_cast<LONG>(~input.ClearBits))) & ~input.ClearBits;
   if (volume->Store) VolumeStoreSetProperties(volume->Store, properties);
   VolumeRelease(&volume);
   return STATUS_SUCCESS;

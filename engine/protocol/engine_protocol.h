@@ -65,9 +65,19 @@ inline void EngineStoreLE(void *Destination, T Value) {
 // Device names.
 //
 
-inline constexpr char16_t ENGINE_DEVICE_NAME[] = u"\\Device\\BrimwellVolume";     // kernel device object
-inline constexpr char16_t ENGINE_SYMBOLIC_LINK_NAME[] = u"\\??\\BrimwellVolume";  // link the engine makes
-inline constexpr char16_t ENGINE_USER_DEVICE_PATH[] = u"\\\\.\\BrimwellVolume";   // what clients open
+// Names are in the includer's WCHAR: the compiler's 16-bit wchar_t on Windows,
+// char16_t on hosts whose wchar_t is wider.
+#if defined(_WIN32)
+typedef wchar_t EngineNameChar;
+#define ENGINE_NAME(Text) L##Text
+#else
+typedef char16_t EngineNameChar;
+#define ENGINE_NAME(Text) u##Text
+#endif
+
+inline constexpr EngineNameChar ENGINE_DEVICE_NAME[] = ENGINE_NAME("\\Device\\BrimwellVolume");     // kernel device object
+inline constexpr EngineNameChar ENGINE_SYMBOLIC_LINK_NAME[] = ENGINE_NAME("\\??\\BrimwellVolume");  // link the engine makes
+inline constexpr EngineNameChar ENGINE_USER_DEVICE_PATH[] = ENGINE_NAME("\\\\.\\BrimwellVolume");   // what clients open
 
 //
 // Control codes: CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED,

@@ -37,13 +37,13 @@ NTSTATUS CreateTables() {
 // Options and Options\Auto under the service key, kept open while the driver runs.
 NTSTATUS OpenConfiguration() {
   PUNICODE_STRING optionsPath;
-  NTSTATUS status = KsFormatString(&optionsPath, u"%wZ\\Options", KsServiceKeyPath());
+  NTSTATUS status = KsFormatString(&optionsPath, KS_WSTR("%wZ\\Options"), KsServiceKeyPath());
   if (!NT_SUCCESS(status)) return status;
   status = KsCreateKey(&Engine.OptionsKey, nullptr, optionsPath, KEY_ALL_ACCESS, REG_OPTION_NON_VOLATILE,
                        nullptr);
   KsFreeString(&optionsPath);
   if (!NT_SUCCESS(status)) return status;
-  UNICODE_STRING auto_ = RTL_CONSTANT_STRING(u"Auto");
+  UNICODE_STRING auto_ = RTL_CONSTANT_STRING(KS_WSTR("Auto"));
   return KsCreateKey(&Engine.AutoKey, Engine.OptionsKey, &auto_, KEY_ALL_ACCESS, REG_OPTION_NON_VOLATILE,
                      nullptr);
 }

@@ -15,7 +15,7 @@ constexpr ULONG STORE_PAGE_SIZE = 4096;
 
 MM_ALLOCATE_NODE_PAGES_FOR_MDL_EX NodeAllocator() {
   UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"MmAllocateNodePagesForMdlEx");
+  RtlInitUnicodeString(&name, KS_WSTR("MmAllocateNodePagesForMdlEx"));
   return reinterpret_cast<MM_ALLOCATE_NODE_PAGES_FOR_MDL_EX>(MmGetSystemRoutineAddress(&name));
 }
 

@@ -168,9 +168,9 @@ ULONG StoreWalkBlockSize(const VolumeStore *Store);
 ULONG StoreTransferLimit();
 
 // Store flags, changed atomically.
-inline ULONG StoreSetFlags(VolumeStore *Store, ULONG Flags) { return InterlockedOr(&Store->Flags, Flags); }
+inline ULONG StoreSetFlags(VolumeStore *Store, ULONG Flags) { return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG *>(&Store->Flags), static_cast<LONG>(Flags))); }
 inline ULONG StoreClearFlags(VolumeStore *Store, ULONG Flags) {
-  return InterlockedAnd(&Store->Flags, ~Flags);
+  return static_cast<ULONG>(InterlockedAnd(reinterpret_cast<volatile LONG *>(&Store->Flags), static_cast<LONG>(~Flags)));
 }
 inline BOOLEAN StoreHasFlag(const VolumeStore *Store, ULONG Flag) {
   return (ReadULongAcquire(&Store->Flags) & Flag) != 0;

@@ -87,7 +87,7 @@ inline BOOLEAN VolumeHasFlags(const VolumeBlock *Volume, ULONG Flags) {
 inline BOOLEAN VolumeHasAnyFlag(const VolumeBlock *Volume, ULONG Flags) {
   return (ReadULongAcquire(&Volume->StateFlags) & Flags) != 0;
 }
-inline VOID VolumeSetFlags(VolumeBlock *Volume, ULONG Flags) { InterlockedOr(&Volume->StateFlags, Flags); }
+inline VOID VolumeSetFlags(VolumeBlock *Volume, ULONG Flags) { InterlockedOr(reinterpret_cast<volatile LONG *>(&Volume->StateFlags), static_cast<LONG>(Flags)); }
 inline VOID VolumeClearFlags(VolumeBlock *Volume, ULONG Flags) {
-  InterlockedAnd(&Volume->StateFlags, ~Flags);
+  InterlockedAnd(reinterpret_cast<volatile LONG *>(&Volume->StateFlags), static_cast<LONG>(~Flags));
 }

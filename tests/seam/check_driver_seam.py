@@ -15,7 +15,9 @@ import re
 import sys
 
 DRIVER_FOLDERS = ("engine", "bus", "kernel-support")
-KERNEL_HEADERS = {"ntddk.h", "wdm.h", "wdmsec.h", "ntstrsafe.h", "ntifs.h", "mountmgr.h", "mountdev.h",
+# The layer that fits another tool chain's kernel headers to the drivers.
+EXEMPT = ("kernel-support/mingw/",)
+KERNEL_HEADERS = {"ntddk.h", "bcrypt.h", "wdm.h", "wdmsec.h", "ntstrsafe.h", "ntifs.h", "mountmgr.h", "mountdev.h",
                   "ntdddisk.h", "ntddstor.h", "ntddscsi.h", "srb.h", "scsi.h", "initguid.h", "wdmguid.h"}
 FREESTANDING = {"cstdint", "cstddef", "new", "type_traits", "utility", "limits", "climits", "cstdarg"}
 # std:: names the freestanding headers above provide.
@@ -33,7 +35,10 @@ COMMENT = re.compile(r"//.*$")
 def driver_sources(root):
     for folder in DRIVER_FOLDERS:
         for path in sorted((root / folder).rglob("*")):
-            if path.suffix not in (".cpp", ".h") or "tests" in path.relative_to(root).parts:
+            relative = path.relative_to(root)
+            if path.suffix not in (".cpp", ".h") or "tests" in relative.parts:
+                continue
+            if relative.as_posix().startswith(EXEMPT):
                 continue
             yield path
 

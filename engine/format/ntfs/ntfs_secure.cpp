@@ -45,7 +45,7 @@ NTSTATUS WriteSdhRoot(NtfsWriter *Writer, const NtfsGeometry *Geometry) {
     NtfsAppend32(Writer, entry->Hash);
     NtfsAppend32(Writer, entry->SecurityId);
     AppendSdsHeader(Writer, *entry);
-    NtfsAppendBytes(Writer, u"II", 4);  // padding, as the index has always had it
+    NtfsAppendBytes(Writer, KS_WSTR("II"), 4);  // padding, as the index has always had it
   }
   NtfsAppendLastEntry(Writer, FALSE);
   return NtfsEndAttribute(Writer, end);
