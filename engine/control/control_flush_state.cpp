@@ -1,6 +1,7 @@
 // SetFlushState: autoflush period and flags of a volume.
 #include "engine/control/control_request.h"
 #include "engine/protocol/engine_protocol.h"
+#include "engine/volume/volume_device.h"
 #include "engine/volume/volume_table.h"
 
 NTSTATUS ControlSetFlushState(ControlRequest *Request) {
@@ -11,7 +12,7 @@ NTSTATUS ControlSetFlushState(ControlRequest *Request) {
   VolumeBlock *volume;
   NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
   if (!NT_SUCCESS(status)) return status;
-  // Autoflush is not built yet.
+  status = VolumeSetFlushState(volume, input.AutoflushPeriod, input.AutoflushFlags);
   VolumeRelease(&volume);
-  return STATUS_NOT_IMPLEMENTED;
+  return status;
 }

@@ -3,27 +3,10 @@
 #include "engine/protocol/engine_protocol.h"
 #include "engine/image/image_requests.h"
 #include "kernel-support/ks_alloc.h"
-#include "kernel-support/ks_file.h"
 #include "kernel-support/ks_string.h"
+#include "engine/volume/volume_device.h"
 #include "engine/volume/volume_table.h"
 
-namespace {
-
-// Flushes what the file system on the volume's own device holds back.
-NTSTATUS FlushVolumeFileSystem(VolumeBlock *Volume) {
-  // The partitions of an emulated disk are reached through the bus driver's
-  // disk; until that walk exists they are not flushed here.
-  if (VolumeHasFlags(Volume, VOLUME_DISK_EMULATION) || !Volume->DeviceName) return STATUS_SUCCESS;
-  HANDLE device;
-  NTSTATUS status = KsOpenFile(&device, Volume->DeviceName, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
-  if (!NT_SUCCESS(status)) return status;
-  status = KsFlushFile(device);
-  ZwClose(device);
-  return status;
-}
-
-}  // namespace
 
 NTSTATUS ControlSaveImage(ControlRequest *Request) {
   // Without a path the record still carries its two trailing zero bytes.
@@ -50,7 +33,7 @@ NTSTATUS ControlSaveImage(ControlRequest *Request) {
     }
   }
   if (NT_SUCCESS(status) && (input.SaveFlags & ENGINE_SAVE_FLUSH_FIRST) && !VolumeHasFlags(volume, VOLUME_READ_ONLY)) {
-    status = FlushVolumeFileSystem(volume);
+    status = VolumeFlushFileSystem(volume);
   }
   if (NT_SUCCESS(status)) status = ImageSave(volume->Store, input.SaveFlags, path);
   KsFreeString(&path);

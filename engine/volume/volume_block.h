@@ -76,6 +76,7 @@ struct VolumeBlock {
   CipherBlock *Cipher;
   VolumeStore *Store;
   VolumeBlock *ReapNext;  // the reaper's list of volumes to destroy
+  PETHREAD WorkerThread;  // the VolumeWorker, referenced while it runs
 };
 
 inline ULONG64 VolumeHandleOf(const VolumeBlock *Volume) {

@@ -2,6 +2,7 @@
 
 #include "engine/start/engine.h"
 #include "engine/control/notifications.h"
+#include "engine/volume/volume_device.h"
 #include "engine/volume/volume_parts.h"
 
 #include "engine/protocol/engine_protocol.h"
@@ -14,6 +15,9 @@ constexpr ULONG kVolumeBuckets = 64;
 VOID TearDownVolume(VolumeBlock *Volume) {
   KeCancelTimer(&Volume->AutoflushTimer);
   if (VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING)) VolumePostCommand(Volume, VOLUME_COMMAND_STOP);
+  // A volume taken down with the driver still has its device.
+  VolumeDeleteDevice(Volume);
+  VolumeQueueFree(Volume);
   VolumeFreeNames(Volume);
   VolumeStore *store = Volume->Store;
   CipherBlock *cipher = Volume->Cipher;
@@ -51,6 +55,12 @@ NTSTATUS VolumeTableInsert(VolumeBlock *Volume) {
   NTSTATUS status = KsHashTableInsert(Engine.VolumeTable, VolumeHandleOf(Volume), Volume);
   TableUnlock();
   return status;
+}
+
+VOID VolumeTableRemove(VolumeBlock *Volume) {
+  TableLock();
+  if (Engine.VolumeTable) KsHashTableRemove(Engine.VolumeTable, VolumeHandleOf(Volume), nullptr);
+  TableUnlock();
 }
 
 ULONG VolumeTableCount() {

@@ -9,6 +9,8 @@ NTSTATUS VolumeTableCreate();
 VOID VolumeTableDestroy();
 
 NTSTATUS VolumeTableInsert(VolumeBlock *Volume);
+// Takes a volume whose creation failed out of the table again.
+VOID VolumeTableRemove(VolumeBlock *Volume);
 ULONG VolumeTableCount();
 
 // A live volume (listed, not deleted) with one more reference; otherwise

@@ -158,6 +158,10 @@ typedef struct _VPB {
   WCHAR VolumeLabel[32];
 } VPB, *PVPB;
 
+// VPB flags.
+#define VPB_MOUNTED 0x0001
+#define VPB_LOCKED 0x0002
+
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,

@@ -525,3 +525,26 @@ NTSYSAPI NTSTATUS NTAPI RtlSelfRelativeToAbsoluteSD(
 
 // Replaces the generic bits of *AccessMask by the specific rights they stand for.
 NTSYSAPI VOID NTAPI RtlMapGenericMask(PACCESS_MASK AccessMask, const GENERIC_MAPPING *GenericMapping);
+
+// ---------------------------------------------------------------------------
+// Tokens and object security (the file-system kit's routines).
+
+// The information class of Token in a new paged-pool block, freed with
+// ExFreePool.
+NTKERNELAPI NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token,
+                                             TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                             PVOID *TokenInformation);
+NTKERNELAPI NTSTATUS SeQueryAuthenticationIdToken(PACCESS_TOKEN Token, PLUID AuthenticationId);
+NTKERNELAPI NTSTATUS SeQuerySessionIdToken(PACCESS_TOKEN Token, PULONG SessionId);
+
+// The security descriptor of an object; *MemoryAllocated tells whether
+// ObReleaseObjectSecurity must free it. An object without security gives a
+// null descriptor.
+NTKERNELAPI NTSTATUS ObGetObjectSecurity(PVOID Object, PSECURITY_DESCRIPTOR *SecurityDescriptor,
+                                         PBOOLEAN MemoryAllocated);
+NTKERNELAPI VOID ObReleaseObjectSecurity(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                         BOOLEAN MemoryAllocated);
+// Replaces the parts SecurityInformation names (owner, group, DACL, SACL or
+// label) of an object's descriptor by those of SecurityDescriptor.
+NTKERNELAPI NTSTATUS ObSetSecurityObjectByPointer(PVOID Object, SECURITY_INFORMATION SecurityInformation,
+                                                  PSECURITY_DESCRIPTOR SecurityDescriptor);
