@@ -8,7 +8,7 @@
 // opened while at least one is; a touch from outside then faults as it
 // should. The host cannot open memory for one thread only, so a second
 // thread running at the same moment may slip through: the guard finds such
-// faults in the common case, never reports a sound access.
+// faults in the common case and never faults a touch from inside.
 //
 // A host thread is in a process while it is attached to it, or while it
 // stands for a thread of a user process (ps/process.cpp decides which).
