@@ -27,9 +27,11 @@ NTSTATUS BuildImage(const ImageCreateParameters *Parameters, HANDLE File, ULONGL
   store->DataOffset = IMAGE_HEADER_BLOCK_SIZE;
 
   // Copy 1 lives in the mapped start of the file.
+  ImageHeader header;
   status = ImageMapStoreHeader(store);
-  if (NT_SUCCESS(status)) status = ImageBuildHeader(store->Header, DataSize, Cipher);
-  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, store->Header);
+  if (NT_SUCCESS(status)) status = ImageBuildHeader(&header, DataSize, Cipher);
+  if (NT_SUCCESS(status)) ImageSetStoreHeader(store, &header);
+  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, &header);
   if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
 
   // A new file reads as zeros; through a cipher zeros must be stored as the

@@ -81,11 +81,7 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
 
   // The header carries the current properties.
   ImageHeader header = {};
-  if (Store->Header) {
-    StoreLockData(Store);
-    RtlCopyMemory(&header, Store->Header, sizeof(header));
-    StoreUnlockData(Store);
-  }
+  if (Store->Header) ImageCopyStoreHeader(Store, &header);
   ULONGLONG headerArea = raw ? 0 : 2ull * IMAGE_HEADER_BLOCK_SIZE;
   ULONGLONG dataStart = raw ? 0 : IMAGE_HEADER_BLOCK_SIZE;
   status = ImageSetFileSize(file, Store->VolumeSize + headerArea);

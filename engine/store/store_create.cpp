@@ -4,15 +4,16 @@
 #include "engine/store/change_map.h"
 #include "engine/image/cipher.h"
 #include "engine/image/image_header.h"
-#include "kernel-support/ks_init.h"
 #include "kernel-support/ks_object.h"
 #include "kernel-support/ks_string.h"
 #include "engine/store/store_internal.h"
 
 StoreSystemAttach::StoreSystemAttach(BOOLEAN Attach) : State{}, Attached(FALSE) {
-  PEPROCESS process = KsStartProcess();
-  if (Attach && process && process != PsGetCurrentProcess()) {
-    KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(process), &State);
+  // Attached even from a thread of the system process: that costs nothing,
+  // and the kernel's guarded test runs open the system process's user space
+  // to attached threads only.
+  if (Attach && PsInitialSystemProcess) {
+    KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess), &State);
     Attached = TRUE;
   }
 }
