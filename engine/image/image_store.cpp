@@ -13,6 +13,13 @@ BOOLEAN HeaderInView(const VolumeStore *Store) {
   return header && view && header >= view && header < view + IMAGE_HEADER_BLOCK_SIZE;
 }
 
+// The file holds the data and one or two header blocks. Subtracted from the
+// file's size, so that a data size near 2^64 cannot wrap around to it.
+BOOLEAN FitsFileSize(ULONGLONG DataSize, ULONGLONG FileSize) {
+  return (FileSize >= IMAGE_HEADER_BLOCK_SIZE && DataSize == FileSize - IMAGE_HEADER_BLOCK_SIZE) ||
+         (FileSize >= 2 * IMAGE_HEADER_BLOCK_SIZE && DataSize == FileSize - 2 * IMAGE_HEADER_BLOCK_SIZE);
+}
+
 VOID DropHeader(VolumeStore *Store) {
   if (Store->Header && !HeaderInView(Store)) KsFree(&Store->Header);
   Store->Header = nullptr;
@@ -116,9 +123,7 @@ NTSTATUS ImageValidateStore(VolumeStore *Store, PULONG Outcome) {
   } else if (ULONG check = ImageCheckHeader(header); check != IMAGE_OUTCOME_SUCCESS) {
     *Outcome = check;
     status = STATUS_FILE_CORRUPT_ERROR;
-  } else if (header->HeaderBlockSize != IMAGE_HEADER_BLOCK_SIZE ||
-             (fileSize != header->DataSize + IMAGE_HEADER_BLOCK_SIZE &&
-              fileSize != header->DataSize + 2 * IMAGE_HEADER_BLOCK_SIZE)) {
+  } else if (header->HeaderBlockSize != IMAGE_HEADER_BLOCK_SIZE || !FitsFileSize(header->DataSize, fileSize)) {
     // Every image has 4096-byte header blocks; another value would move the
     // data and the copies to where nothing of the image lies.
     *Outcome = IMAGE_OUTCOME_BAD_HEADER;
