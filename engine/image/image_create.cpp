@@ -90,14 +90,16 @@ NTSTATUS ImageCreate(const ImageCreateParameters *Parameters) {
     return STATUS_INVALID_PARAMETER;
   }
 
+  // Without overwriting, only a new file will do: one that appeared after the
+  // check above is not ours to replace, nor to delete.
   HANDLE file = nullptr;
   status = ImageOpenFile(Parameters->Path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                         FILE_OVERWRITE_IF, 0, &file);
+                         Parameters->Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE, 0, &file);
   if (NT_SUCCESS(status)) {
     // From here the file is ours: what fails leaves no file behind.
     status = BuildImage(Parameters, file, dataSize, cipher);
     if (!NT_SUCCESS(status)) ImageDeleteFile(Parameters->Path);
   }
   CipherRelease(&cipher);
-  return status;
+  return status == STATUS_OBJECT_NAME_COLLISION ? STATUS_OBJECT_NAME_EXISTS : status;
 }
