@@ -26,13 +26,11 @@ NTSTATUS BuildImage(const ImageCreateParameters *Parameters, HANDLE File, ULONGL
   store->ImageFileSize = DataSize + 2 * IMAGE_HEADER_BLOCK_SIZE;
   store->DataOffset = IMAGE_HEADER_BLOCK_SIZE;
 
-  // Copy 1 lives in the mapped start of the file.
+  // Built now, so that it carries the time the creation began; it reaches
+  // the file last. Copy 1 lives in the mapped start of the file.
   ImageHeader header;
-  status = ImageMapStoreHeader(store);
-  if (NT_SUCCESS(status)) status = ImageBuildHeader(&header, DataSize, Cipher);
-  if (NT_SUCCESS(status)) ImageSetStoreHeader(store, &header);
-  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, &header);
-  if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
+  status = ImageBuildHeader(&header, DataSize, Cipher);
+  if (NT_SUCCESS(status)) status = ImageMapStoreHeader(store);
 
   // A new file reads as zeros; through a cipher zeros must be stored as the
   // key stream.
@@ -54,6 +52,13 @@ NTSTATUS BuildImage(const ImageCreateParameters *Parameters, HANDLE File, ULONGL
   if (NT_SUCCESS(status)) {
     status = FormatVolume(store, 0, Parameters->FileSystem, Parameters->Label, fileSystemOffset, 0);
   }
+
+  // The header copies go last, each after the data is on disk: a creation
+  // cut short leaves a file without a valid copy, which is refused, rather
+  // than one that mounts with half its contents.
+  if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
+  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, &header);
+  if (NT_SUCCESS(status)) ImageSetStoreHeader(store, &header);
   if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
   StoreRelease(&store, FALSE);
   return status;
