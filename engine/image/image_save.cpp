@@ -1,6 +1,7 @@
 // Saving a store into an image file: the whole volume, or only the sectors
 // written since the last save.
 #include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/image/image_file.h"
 #include "engine/image/image_requests.h"
@@ -53,6 +54,23 @@ NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart
   return status;
 }
 
+// The stretch from the volume's end to the header's data size (a volume
+// whose size is not whole header blocks): stored zeros, so that the volume
+// loaded from the image reads zeros there.
+NTSTATUS WriteTail(VolumeStore *Store, HANDLE File, ULONGLONG DataStart, ULONGLONG DataSize) {
+  if (DataSize <= Store->VolumeSize) return STATUS_SUCCESS;
+  ULONG length = static_cast<ULONG>(DataSize - Store->VolumeSize);
+  PUCHAR zeros = static_cast<PUCHAR>(KsAllocate(length, VOLUME_STORE_TAG));
+  if (!zeros) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(zeros, length);
+  PUCHAR stored = nullptr;
+  NTSTATUS status = CipherEncodeAt(Store->Cipher, zeros, length, Store->VolumeSize, &stored);
+  if (NT_SUCCESS(status)) status = ImageWriteAt(File, stored ? stored : zeros, length, DataStart + Store->VolumeSize);
+  KsFree(&stored);
+  KsFree(&zeros);
+  return status;
+}
+
 }  // namespace
 
 NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetPath) {
@@ -64,6 +82,15 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
   // Changed blocks are known of memory stores only.
   if (changedOnly && (!StoreIsMemory(Store) || !Store->Changes)) return STATUS_INVALID_DEVICE_STATE;
   if (!raw && !Store->Header) return STATUS_INVALID_DEVICE_STATE;
+
+  // The header carries the current properties, and the data size the file
+  // must hold: the volume's size rounded up to whole header blocks.
+  ImageHeader header = {};
+  if (Store->Header) ImageCopyStoreHeader(Store, &header);
+  ULONGLONG dataSize = raw ? Store->VolumeSize : header.DataSize;
+  if (dataSize < Store->VolumeSize || dataSize - Store->VolumeSize >= IMAGE_HEADER_BLOCK_SIZE) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
 
   // Another file than the store's own image is a new file.
   BOOLEAN newFile = hasPath && (!Store->ImagePath || !RtlEqualUnicodeString(TargetPath, Store->ImagePath, TRUE));
@@ -79,12 +106,9 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
     openedHere = TRUE;
   }
 
-  // The header carries the current properties.
-  ImageHeader header = {};
-  if (Store->Header) ImageCopyStoreHeader(Store, &header);
   ULONGLONG headerArea = raw ? 0 : 2ull * IMAGE_HEADER_BLOCK_SIZE;
   ULONGLONG dataStart = raw ? 0 : IMAGE_HEADER_BLOCK_SIZE;
-  status = ImageSetFileSize(file, Store->VolumeSize + headerArea);
+  status = ImageSetFileSize(file, dataSize + headerArea);
   if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_FIRST, &header);
 
   if (NT_SUCCESS(status)) {
@@ -105,6 +129,7 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
       }
     }
   }
+  if (NT_SUCCESS(status)) status = WriteTail(Store, file, dataStart, dataSize);
   if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_SECOND, &header);
   if (NT_SUCCESS(status)) status = KsFlushFile(file);
   if (openedHere) ZwClose(file);
