@@ -71,6 +71,21 @@ NTSTATUS WriteTail(VolumeStore *Store, HANDLE File, ULONGLONG DataStart, ULONGLO
   return status;
 }
 
+// Whether File holds this volume's image as the last save into it left it:
+// only then do the changed sectors bring it up to date. A file just created,
+// an image of another volume or of another size does not.
+BOOLEAN HoldsOwnImage(VolumeStore *Store, HANDLE File, const ImageHeader *Header, ULONGLONG DataSize) {
+  ULONGLONG size = 0;
+  if (!NT_SUCCESS(ImageQueryFileSize(File, &size))) return FALSE;
+  if (StoreIsRaw(Store)) return size == DataSize;
+  // Both header copies, or copy 1 and the data as a periodic flush leaves them.
+  if (size != DataSize + 2ull * IMAGE_HEADER_BLOCK_SIZE && size != DataSize + IMAGE_HEADER_BLOCK_SIZE) return FALSE;
+  ImageHeader onDisk;
+  if (!NT_SUCCESS(ImageReadHeaderCopy(File, IMAGE_COPY_FIRST, &onDisk))) return FALSE;
+  // All but the properties, which every save brings up to date.
+  return RtlEqualMemory(&onDisk, Header, FIELD_OFFSET(ImageHeader, Properties));
+}
+
 }  // namespace
 
 NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetPath) {
@@ -106,6 +121,9 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
     openedHere = TRUE;
   }
 
+  // Any other file than the volume's own image gets the whole volume.
+  if (changedOnly && (newFile || !HoldsOwnImage(Store, file, &header, dataSize))) changedOnly = FALSE;
+
   ULONGLONG headerArea = raw ? 0 : 2ull * IMAGE_HEADER_BLOCK_SIZE;
   ULONGLONG dataStart = raw ? 0 : IMAGE_HEADER_BLOCK_SIZE;
   status = ImageSetFileSize(file, dataSize + headerArea);
@@ -115,9 +133,7 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
     if (changedOnly) {
       Store->SetWriteProtected(TRUE);
       status = SaveChangedSectors(Store, file, dataStart);
-      // The map tells what differs from the store's own image; a copy saved
-      // elsewhere leaves it as it is.
-      if (NT_SUCCESS(status) && !newFile) ChangeMapClearAll(Store->Changes);
+      if (NT_SUCCESS(status)) ChangeMapClearAll(Store->Changes);
       Store->SetWriteProtected(FALSE);
     } else {
       SaveContext save = {file, dataStart, newFile ? nullptr : Store->Changes, FALSE};

@@ -62,5 +62,67 @@ TEST_F(ImageSaveTest, VolumesOfAnySizeSaveImagesThatMount) {
   }
 }
 
+// Changed blocks bring only the volume's own image up to date: into any
+// other file the save is whole.
+TEST_F(ImageSaveTest, ChangedBlocksGoOnlyIntoTheOwnImage) {
+  const ULONGLONG size = 1 << 20;
+  std::string image = Host("own.img");
+  std::string other = Host("other.img");
+  ASSERT_STATUS(STATUS_SUCCESS, CreateImage(other, CIPHER_ALGORITHM_XOR, u"else", 1, size, 0));
+  std::vector<uint8_t> data = Pattern(size, 7);
+  auto fresh = [&](VolumeStore **store, CipherHolder *cipher) {
+    ASSERT_STATUS(STATUS_SUCCESS, CreateImage(image, CIPHER_ALGORITHM_XOR, u"k", 1, size, 0));
+    ULONG outcome = 99;
+    ASSERT_STATUS(STATUS_SUCCESS, OpenImage(image, u"k", kMemory | kDetach, store, &outcome, cipher));
+    ASSERT_STATUS(STATUS_SUCCESS, Write(*store, data.data(), 0, static_cast<ULONG>(size)));
+    ASSERT_STATUS(STATUS_SUCCESS, ImageSave(*store, 0, nullptr));
+    ASSERT_STATUS(STATUS_SUCCESS, Write(*store, "changed", 5000, 7));
+  };
+  std::vector<uint8_t> expected = data;
+  std::memcpy(&expected[5000], "changed", 7);
+
+  struct Target {
+    const char *name;
+    std::function<void()> prepare;  // what happens to the files before the save
+    bool ownPath;
+  };
+  std::string copy = Host("copy.img");
+  for (const Target &t : {Target{"another path", [] {}, false},
+                          Target{"own image deleted", [&] { std::filesystem::remove(image); }, true},
+                          Target{"own image replaced", [&] { std::filesystem::copy_file(
+                                                                 other, image,
+                                                                 std::filesystem::copy_options::overwrite_existing); },
+                                 true}}) {
+    SCOPED_TRACE(t.name);
+    CipherHolder cipher;
+    VolumeStore *store = nullptr;
+    fresh(&store, &cipher);
+    ASSERT_NE(nullptr, store);
+    t.prepare();
+    Path copyPath(NtPath(copy));
+    NTSTATUS saved = ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, t.ownPath ? nullptr : copyPath.get());
+    StoreRelease(&store, FALSE);
+    ASSERT_STATUS(STATUS_SUCCESS, saved);
+    ULONG outcome = 99;
+    EXPECT_TRUE(Load(t.ownPath ? image : copy, u"k", &outcome) == expected);
+    EXPECT_EQ(0u, outcome);
+    std::filesystem::remove(copy);
+  }
+
+  // Into the own image it stays a changed-blocks save: a sector nobody
+  // changed keeps what the file holds.
+  CipherHolder cipher;
+  VolumeStore *store = nullptr;
+  fresh(&store, &cipher);
+  ASSERT_NE(nullptr, store);
+  const uint8_t mark[4] = {1, 2, 3, 4};
+  Patch(image, 4096 + 100000, mark, sizeof(mark));
+  NTSTATUS saved = ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr);
+  StoreRelease(&store, FALSE);
+  ASSERT_STATUS(STATUS_SUCCESS, saved);
+  std::vector<uint8_t> file = FileBytes(image);
+  EXPECT_EQ(0, std::memcmp(&file[4096 + 100000], mark, sizeof(mark)));
+}
+
 }  // namespace
 }  // namespace storetest
