@@ -33,7 +33,8 @@ NTSTATUS SaveCallback(PVOID Context, VolumeStore *, PULONG, PUCHAR Block, ULONG 
   return status;
 }
 
-// Writes the runs the change map marks, at their places behind the header.
+// Writes the runs the change map marks, at their places behind the header,
+// and clears their marks.
 NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart) {
   PUCHAR buffer = static_cast<PUCHAR>(KsAllocate(CHANGED_RUN_SECTORS * STORE_SECTOR_SIZE, VOLUME_STORE_TAG));
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
@@ -46,8 +47,12 @@ NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart
     ULONGLONG length = count * STORE_SECTOR_SIZE;
     // The last sector of a volume whose size is not whole sectors.
     if (length > Store->VolumeSize - offset) length = Store->VolumeSize - offset;
+    // Cleared before the sectors are read: the formatter writes past the
+    // protection, and what it writes meanwhile stays marked for the next save.
+    ChangeMapClear(Store->Changes, first, count);
     status = StoreReadStored(Store, buffer, offset, static_cast<ULONG>(length));
     if (NT_SUCCESS(status)) status = ImageWriteAt(File, buffer, static_cast<ULONG>(length), DataStart + offset);
+    if (!NT_SUCCESS(status)) ChangeMapSet(Store->Changes, first, count);
     from = first + count;
   }
   KsFree(&buffer);
@@ -133,7 +138,6 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
     if (changedOnly) {
       Store->SetWriteProtected(TRUE);
       status = SaveChangedSectors(Store, file, dataStart);
-      if (NT_SUCCESS(status)) ChangeMapClearAll(Store->Changes);
       Store->SetWriteProtected(FALSE);
     } else {
       SaveContext save = {file, dataStart, newFile ? nullptr : Store->Changes, FALSE};

@@ -44,7 +44,9 @@ VOID ChangeMapFree(ChangeMap **Map) {
   KsFree(Map);
 }
 
-VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) {
+namespace {
+
+VOID ChangeBits(ChangeMap *Map, ULONGLONG First, ULONGLONG Count, BOOLEAN Set) {
   if (!Map || First >= Map->BitCount || Count == 0) return;
   ULONGLONG end = Count > Map->BitCount - First ? Map->BitCount : First + Count;
   KIRQL irql;
@@ -55,11 +57,21 @@ VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) {
     ULONGLONG low = bit % BITS_PER_WORD;
     ULONGLONG high = end - word * BITS_PER_WORD;
     if (high > BITS_PER_WORD) high = BITS_PER_WORD;
-    words[word] |= WordMask(low, high);
+    if (Set) {
+      words[word] |= WordMask(low, high);
+    } else {
+      words[word] &= ~WordMask(low, high);
+    }
     bit = word * BITS_PER_WORD + high;
   }
   KeReleaseSpinLock(&Map->Lock, irql);
 }
+
+}  // namespace
+
+VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) { ChangeBits(Map, First, Count, TRUE); }
+
+VOID ChangeMapClear(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) { ChangeBits(Map, First, Count, FALSE); }
 
 VOID ChangeMapClearAll(ChangeMap *Map) {
   if (!Map || !Map->Bits) return;

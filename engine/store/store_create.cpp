@@ -121,17 +121,17 @@ VOID StoreRelease(VolumeStore **Store, BOOLEAN Wipe) {
 BOOLEAN VolumeStore::IsWriteProtected() const { return StoreHasFlag(this, STORE_WRITE_PROTECTED); }
 
 VOID VolumeStore::SetWriteProtected(BOOLEAN Protected) {
-  if (!Protected) {
+  // A format and a changed-blocks save protect the store independently: each
+  // holds one count, and the flag stays up while any does. Memory writers
+  // check the flag under the data mutex, so once it has been raised under
+  // the mutex no ordinary write is still copying.
+  StoreLockData(this);
+  if (Protected) {
+    if (WriteProtections++ == 0) StoreSetFlags(this, STORE_WRITE_PROTECTED);
+  } else if (WriteProtections > 0 && --WriteProtections == 0) {
     StoreClearFlags(this, STORE_WRITE_PROTECTED);
-    return;
   }
-  StoreSetFlags(this, STORE_WRITE_PROTECTED);
-  // Writers check the flag under the data mutex: once we have held it, no
-  // ordinary write is still copying.
-  if (StoreIsMemory(this)) {
-    StoreLockData(this);
-    StoreUnlockData(this);
-  }
+  StoreUnlockData(this);
 }
 
 NTSTATUS VolumeStore::Write(const VOID *Buffer, ULONG Length, ULONGLONG Offset, ULONG InternalFlags,

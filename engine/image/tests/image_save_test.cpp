@@ -4,6 +4,8 @@
 #include "engine/image/tests/image_fixture.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace storetest {
 namespace {
@@ -122,6 +124,72 @@ TEST_F(ImageSaveTest, ChangedBlocksGoOnlyIntoTheOwnImage) {
   ASSERT_STATUS(STATUS_SUCCESS, saved);
   std::vector<uint8_t> file = FileBytes(image);
   EXPECT_EQ(0, std::memcmp(&file[4096 + 100000], mark, sizeof(mark)));
+}
+
+// A format and a changed-blocks save protect the store each on its own: the
+// end of one does not open writes while the other runs.
+TEST_F(ImageSaveTest, FormatAndChangedSaveProtectIndependently) {
+  std::string image = Host("both.img");
+  ASSERT_STATUS(STATUS_SUCCESS, CreateImage(image, CIPHER_ALGORITHM_NULL, u"", 1, 1 << 20, 0));
+  CipherHolder cipher;
+  VolumeStore *store = nullptr;
+  ULONG outcome = 99;
+  ASSERT_STATUS(STATUS_SUCCESS, OpenImage(image, u"", kMemory, &store, &outcome, &cipher));
+  ASSERT_STATUS(STATUS_SUCCESS, Write(store, "a", 0, 1));
+  store->SetWriteProtected(TRUE);  // a format begins
+  EXPECT_STATUS(STATUS_SUCCESS, ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr));
+  EXPECT_TRUE(store->IsWriteProtected());
+  EXPECT_STATUS(STATUS_MEDIA_WRITE_PROTECTED, Write(store, "b", 0, 1));
+  store->SetWriteProtected(FALSE);  // and ends
+  EXPECT_FALSE(store->IsWriteProtected());
+  EXPECT_STATUS(STATUS_SUCCESS, Write(store, "c", 0, 1));
+  StoreRelease(&store, FALSE);
+}
+
+// The formatter writes past the protection. What it writes while a
+// changed-blocks save runs is either in the saved file or still marked as
+// changed, never lost between the two.
+TEST_F(ImageSaveTest, WritesDuringAChangedSaveKeepTheirMarks) {
+  const ULONGLONG size = 16 << 20;
+  std::string image = Host("busy.img");
+  ASSERT_STATUS(STATUS_SUCCESS, CreateImage(image, CIPHER_ALGORITHM_NULL, u"", 1, size, 0));
+  CipherHolder cipher;
+  VolumeStore *store = nullptr;
+  ULONG outcome = 99;
+  ASSERT_STATUS(STATUS_SUCCESS, OpenImage(image, u"", kMemory, &store, &outcome, &cipher));
+  // Every other sector changed: one run each, so the save takes a while.
+  std::vector<uint8_t> first(512, 0xA1), second(512, 0xB2);
+  for (ULONGLONG sector = 0; sector < size / 512; sector += 2) {
+    ASSERT_STATUS(STATUS_SUCCESS, Write(store, first.data(), sector * 512, 512));
+  }
+
+  // Once the save has put sector 0 into the file, the "formatter" writes it again.
+  std::atomic<bool> wroteDuringSave{false};
+  std::thread formatter([&] {
+    std::ifstream file(image, std::ios::binary);
+    std::vector<uint8_t> onDisk(512);
+    for (int tries = 0; tries < 2000000; ++tries) {
+      file.clear();
+      file.seekg(4096);
+      file.read(reinterpret_cast<char *>(onDisk.data()), 512);
+      if (onDisk == first) break;
+    }
+    ULONG_PTR bytes = 0;
+    NTSTATUS status = StoreWrite(store, STORE_WRITE_INTERNAL, second.data(), 0, 512, &bytes);
+    wroteDuringSave = NT_SUCCESS(status) && store->IsWriteProtected();
+  });
+  NTSTATUS saved = ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr);
+  formatter.join();
+  ASSERT_STATUS(STATUS_SUCCESS, saved);
+  ASSERT_TRUE(wroteDuringSave) << "the save ended before the second write";
+  std::vector<uint8_t> file = FileBytes(image);
+  bool inFile = std::equal(second.begin(), second.end(), file.begin() + 4096);
+  EXPECT_TRUE(inFile || ChangeMapTest(store->Changes, 0));
+  // The next changed-blocks save brings it.
+  ASSERT_STATUS(STATUS_SUCCESS, ImageSave(store, ENGINE_SAVE_CHANGED_ONLY, nullptr));
+  file = FileBytes(image);
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), file.begin() + 4096));
+  StoreRelease(&store, FALSE);
 }
 
 }  // namespace
