@@ -26,11 +26,11 @@ NTSTATUS BuildImage(const ImageCreateParameters *Parameters, HANDLE File, ULONGL
   store->ImageFileSize = DataSize + 2 * IMAGE_HEADER_BLOCK_SIZE;
   store->DataOffset = IMAGE_HEADER_BLOCK_SIZE;
 
-  // Copy 1 lives in the mapped start of the file.
-  status = ImageMapStoreHeader(store);
-  if (NT_SUCCESS(status)) status = ImageBuildHeader(store->Header, DataSize, Cipher);
-  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, store->Header);
-  if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
+  // Built now, so that it carries the time the creation began; it reaches
+  // the file last. Copy 1 lives in the mapped start of the file.
+  ImageHeader header;
+  status = ImageBuildHeader(&header, DataSize, Cipher);
+  if (NT_SUCCESS(status)) status = ImageMapStoreHeader(store);
 
   // A new file reads as zeros; through a cipher zeros must be stored as the
   // key stream.
@@ -52,6 +52,13 @@ NTSTATUS BuildImage(const ImageCreateParameters *Parameters, HANDLE File, ULONGL
   if (NT_SUCCESS(status)) {
     status = FormatVolume(store, 0, Parameters->FileSystem, Parameters->Label, fileSystemOffset, 0);
   }
+
+  // The header copies go last, each after the data is on disk: a creation
+  // cut short leaves a file without a valid copy, which is refused, rather
+  // than one that mounts with half its contents.
+  if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
+  if (NT_SUCCESS(status)) status = ImageWriteHeaderCopy(store->ImageFile, IMAGE_COPY_SECOND, &header);
+  if (NT_SUCCESS(status)) ImageSetStoreHeader(store, &header);
   if (NT_SUCCESS(status)) status = KsFlushFile(store->ImageFile);
   StoreRelease(&store, FALSE);
   return status;
@@ -88,14 +95,16 @@ NTSTATUS ImageCreate(const ImageCreateParameters *Parameters) {
     return STATUS_INVALID_PARAMETER;
   }
 
+  // Without overwriting, only a new file will do: one that appeared after the
+  // check above is not ours to replace, nor to delete.
   HANDLE file = nullptr;
   status = ImageOpenFile(Parameters->Path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                         FILE_OVERWRITE_IF, 0, &file);
+                         Parameters->Overwrite ? FILE_OVERWRITE_IF : FILE_CREATE, 0, &file);
   if (NT_SUCCESS(status)) {
     // From here the file is ours: what fails leaves no file behind.
     status = BuildImage(Parameters, file, dataSize, cipher);
     if (!NT_SUCCESS(status)) ImageDeleteFile(Parameters->Path);
   }
   CipherRelease(&cipher);
-  return status;
+  return status == STATUS_OBJECT_NAME_COLLISION ? STATUS_OBJECT_NAME_EXISTS : status;
 }

@@ -44,3 +44,7 @@ NTSTATUS ImageLoadStoreHeader(VolumeStore *Store);
 // Maps the start of the store's image file and points the store's header
 // into the view.
 NTSTATUS ImageMapStoreHeader(VolumeStore *Store);
+// Copies the store's header out, or a header in: attached to the system
+// process when the header lies in the view, under the data mutex.
+VOID ImageCopyStoreHeader(VolumeStore *Store, ImageHeader *Header);
+VOID ImageSetStoreHeader(VolumeStore *Store, const ImageHeader *Header);

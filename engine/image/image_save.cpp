@@ -1,6 +1,7 @@
 // Saving a store into an image file: the whole volume, or only the sectors
 // written since the last save.
 #include "engine/store/change_map.h"
+#include "engine/image/cipher.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/image/image_file.h"
 #include "engine/image/image_requests.h"
@@ -32,7 +33,8 @@ NTSTATUS SaveCallback(PVOID Context, VolumeStore *, PULONG, PUCHAR Block, ULONG 
   return status;
 }
 
-// Writes the runs the change map marks, at their places behind the header.
+// Writes the runs the change map marks, at their places behind the header,
+// and clears their marks.
 NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart) {
   PUCHAR buffer = static_cast<PUCHAR>(KsAllocate(CHANGED_RUN_SECTORS * STORE_SECTOR_SIZE, VOLUME_STORE_TAG));
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
@@ -45,12 +47,48 @@ NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart
     ULONGLONG length = count * STORE_SECTOR_SIZE;
     // The last sector of a volume whose size is not whole sectors.
     if (length > Store->VolumeSize - offset) length = Store->VolumeSize - offset;
+    // Cleared before the sectors are read: the formatter writes past the
+    // protection, and what it writes meanwhile stays marked for the next save.
+    ChangeMapClear(Store->Changes, first, count);
     status = StoreReadStored(Store, buffer, offset, static_cast<ULONG>(length));
     if (NT_SUCCESS(status)) status = ImageWriteAt(File, buffer, static_cast<ULONG>(length), DataStart + offset);
+    if (!NT_SUCCESS(status)) ChangeMapSet(Store->Changes, first, count);
     from = first + count;
   }
   KsFree(&buffer);
   return status;
+}
+
+// The stretch from the volume's end to the header's data size (a volume
+// whose size is not whole header blocks): stored zeros, so that the volume
+// loaded from the image reads zeros there.
+NTSTATUS WriteTail(VolumeStore *Store, HANDLE File, ULONGLONG DataStart, ULONGLONG DataSize) {
+  if (DataSize <= Store->VolumeSize) return STATUS_SUCCESS;
+  ULONG length = static_cast<ULONG>(DataSize - Store->VolumeSize);
+  PUCHAR zeros = static_cast<PUCHAR>(KsAllocate(length, VOLUME_STORE_TAG));
+  if (!zeros) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(zeros, length);
+  PUCHAR stored = nullptr;
+  NTSTATUS status = CipherEncodeAt(Store->Cipher, zeros, length, Store->VolumeSize, &stored);
+  if (NT_SUCCESS(status)) status = ImageWriteAt(File, stored ? stored : zeros, length, DataStart + Store->VolumeSize);
+  KsFree(&stored);
+  KsFree(&zeros);
+  return status;
+}
+
+// Whether File holds this volume's image as the last save into it left it:
+// only then do the changed sectors bring it up to date. A file just created,
+// an image of another volume or of another size does not.
+BOOLEAN HoldsOwnImage(VolumeStore *Store, HANDLE File, const ImageHeader *Header, ULONGLONG DataSize) {
+  ULONGLONG size = 0;
+  if (!NT_SUCCESS(ImageQueryFileSize(File, &size))) return FALSE;
+  if (StoreIsRaw(Store)) return size == DataSize;
+  // Both header copies, or copy 1 and the data as a periodic flush leaves them.
+  if (size != DataSize + 2ull * IMAGE_HEADER_BLOCK_SIZE && size != DataSize + IMAGE_HEADER_BLOCK_SIZE) return FALSE;
+  ImageHeader onDisk;
+  if (!NT_SUCCESS(ImageReadHeaderCopy(File, IMAGE_COPY_FIRST, &onDisk))) return FALSE;
+  // All but the properties, which every save brings up to date.
+  return RtlEqualMemory(&onDisk, Header, FIELD_OFFSET(ImageHeader, Properties));
 }
 
 }  // namespace
@@ -64,6 +102,15 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
   // Changed blocks are known of memory stores only.
   if (changedOnly && (!StoreIsMemory(Store) || !Store->Changes)) return STATUS_INVALID_DEVICE_STATE;
   if (!raw && !Store->Header) return STATUS_INVALID_DEVICE_STATE;
+
+  // The header carries the current properties, and the data size the file
+  // must hold: the volume's size rounded up to whole header blocks.
+  ImageHeader header = {};
+  if (Store->Header) ImageCopyStoreHeader(Store, &header);
+  ULONGLONG dataSize = raw ? Store->VolumeSize : header.DataSize;
+  if (dataSize < Store->VolumeSize || dataSize - Store->VolumeSize >= IMAGE_HEADER_BLOCK_SIZE) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
 
   // Another file than the store's own image is a new file.
   BOOLEAN newFile = hasPath && (!Store->ImagePath || !RtlEqualUnicodeString(TargetPath, Store->ImagePath, TRUE));
@@ -79,25 +126,18 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
     openedHere = TRUE;
   }
 
-  // The header carries the current properties.
-  ImageHeader header = {};
-  if (Store->Header) {
-    StoreLockData(Store);
-    RtlCopyMemory(&header, Store->Header, sizeof(header));
-    StoreUnlockData(Store);
-  }
+  // Any other file than the volume's own image gets the whole volume.
+  if (changedOnly && (newFile || !HoldsOwnImage(Store, file, &header, dataSize))) changedOnly = FALSE;
+
   ULONGLONG headerArea = raw ? 0 : 2ull * IMAGE_HEADER_BLOCK_SIZE;
   ULONGLONG dataStart = raw ? 0 : IMAGE_HEADER_BLOCK_SIZE;
-  status = ImageSetFileSize(file, Store->VolumeSize + headerArea);
+  status = ImageSetFileSize(file, dataSize + headerArea);
   if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_FIRST, &header);
 
   if (NT_SUCCESS(status)) {
     if (changedOnly) {
       Store->SetWriteProtected(TRUE);
       status = SaveChangedSectors(Store, file, dataStart);
-      // The map tells what differs from the store's own image; a copy saved
-      // elsewhere leaves it as it is.
-      if (NT_SUCCESS(status) && !newFile) ChangeMapClearAll(Store->Changes);
       Store->SetWriteProtected(FALSE);
     } else {
       SaveContext save = {file, dataStart, newFile ? nullptr : Store->Changes, FALSE};
@@ -109,6 +149,7 @@ NTSTATUS ImageSave(VolumeStore *Store, ULONG SaveFlags, PCUNICODE_STRING TargetP
       }
     }
   }
+  if (NT_SUCCESS(status)) status = WriteTail(Store, file, dataStart, dataSize);
   if (NT_SUCCESS(status) && !raw) status = ImageWriteHeaderCopy(file, IMAGE_COPY_SECOND, &header);
   if (NT_SUCCESS(status)) status = KsFlushFile(file);
   if (openedHere) ZwClose(file);

@@ -5,14 +5,41 @@
 
 namespace {
 
-VOID DropHeader(VolumeStore *Store) {
+// A direct mount's or a new image's header lies in the view of the file's
+// start, in the system process's user space: only touched attached to it.
+BOOLEAN HeaderInView(const VolumeStore *Store) {
   PUCHAR view = static_cast<PUCHAR>(Store->ImageView);
   PUCHAR header = reinterpret_cast<PUCHAR>(Store->Header);
-  if (header && !(view && header >= view && header < view + IMAGE_HEADER_BLOCK_SIZE)) KsFree(&Store->Header);
+  return header && view && header >= view && header < view + IMAGE_HEADER_BLOCK_SIZE;
+}
+
+// The file holds the data and one or two header blocks. Subtracted from the
+// file's size, so that a data size near 2^64 cannot wrap around to it.
+BOOLEAN FitsFileSize(ULONGLONG DataSize, ULONGLONG FileSize) {
+  return (FileSize >= IMAGE_HEADER_BLOCK_SIZE && DataSize == FileSize - IMAGE_HEADER_BLOCK_SIZE) ||
+         (FileSize >= 2 * IMAGE_HEADER_BLOCK_SIZE && DataSize == FileSize - 2 * IMAGE_HEADER_BLOCK_SIZE);
+}
+
+VOID DropHeader(VolumeStore *Store) {
+  if (Store->Header && !HeaderInView(Store)) KsFree(&Store->Header);
   Store->Header = nullptr;
 }
 
 }  // namespace
+
+VOID ImageCopyStoreHeader(VolumeStore *Store, ImageHeader *Header) {
+  StoreSystemAttach attach(HeaderInView(Store));
+  StoreLockData(Store);
+  RtlCopyMemory(Header, Store->Header, sizeof(*Header));
+  StoreUnlockData(Store);
+}
+
+VOID ImageSetStoreHeader(VolumeStore *Store, const ImageHeader *Header) {
+  StoreSystemAttach attach(HeaderInView(Store));
+  StoreLockData(Store);
+  RtlCopyMemory(Store->Header, Header, sizeof(*Header));
+  StoreUnlockData(Store);
+}
 
 NTSTATUS ImageLoadStoreHeader(VolumeStore *Store) {
   if (!Store->ImageFile) return STATUS_INVALID_PARAMETER;
@@ -83,7 +110,12 @@ NTSTATUS ImageValidateStore(VolumeStore *Store, PULONG Outcome) {
   }
   NTSTATUS status = STATUS_SUCCESS;
   ULONGLONG fileSize = Store->ImageFileSize;
-  const ImageHeader *header = Store->Header;
+  ImageHeader copy;
+  const ImageHeader *header = nullptr;
+  if (Store->Header) {
+    ImageCopyStoreHeader(Store, &copy);
+    header = &copy;
+  }
   const CipherBlock *cipher = Store->Cipher;
   if (fileSize < sizeof(ImageHeader) || !header) {
     *Outcome = IMAGE_OUTCOME_BAD_HEADER;
@@ -91,9 +123,7 @@ NTSTATUS ImageValidateStore(VolumeStore *Store, PULONG Outcome) {
   } else if (ULONG check = ImageCheckHeader(header); check != IMAGE_OUTCOME_SUCCESS) {
     *Outcome = check;
     status = STATUS_FILE_CORRUPT_ERROR;
-  } else if (header->HeaderBlockSize != IMAGE_HEADER_BLOCK_SIZE ||
-             (fileSize != header->DataSize + IMAGE_HEADER_BLOCK_SIZE &&
-              fileSize != header->DataSize + 2 * IMAGE_HEADER_BLOCK_SIZE)) {
+  } else if (header->HeaderBlockSize != IMAGE_HEADER_BLOCK_SIZE || !FitsFileSize(header->DataSize, fileSize)) {
     // Every image has 4096-byte header blocks; another value would move the
     // data and the copies to where nothing of the image lies.
     *Outcome = IMAGE_OUTCOME_BAD_HEADER;

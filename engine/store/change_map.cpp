@@ -56,7 +56,10 @@ VOID ChangeMapFree(ChangeMap **Map) {
   KsFree(Map);
 }
 
-VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) {
+namespace {
+
+// Sets or clears bits [First, First + Count), cut at the end of the map.
+VOID ChangeBits(ChangeMap *Map, ULONGLONG First, ULONGLONG Count, BOOLEAN Set) {
   if (!Map || First >= Map->BitCount || Count == 0) return;
   ULONGLONG end = Count > Map->BitCount - First ? Map->BitCount : First + Count;
   KIRQL irql;
@@ -66,11 +69,21 @@ VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) {
     ULONG local = static_cast<ULONG>(bit % CHANGE_MAP_SEGMENT_BITS);
     ULONG room = SegmentBits(Map, segment) - local;
     ULONG run = end - bit < room ? static_cast<ULONG>(end - bit) : room;
-    RtlSetBits(&Map->Segments[segment], local, run);
+    if (Set) {
+      RtlSetBits(&Map->Segments[segment], local, run);
+    } else {
+      RtlClearBits(&Map->Segments[segment], local, run);
+    }
     bit += run;
   }
   KeReleaseSpinLock(&Map->Lock, irql);
 }
+
+}  // namespace
+
+VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) { ChangeBits(Map, First, Count, TRUE); }
+
+VOID ChangeMapClear(ChangeMap *Map, ULONGLONG First, ULONGLONG Count) { ChangeBits(Map, First, Count, FALSE); }
 
 VOID ChangeMapClearAll(ChangeMap *Map) {
   if (!Map) return;

@@ -21,6 +21,8 @@ NTSTATUS ChangeMapCreate(ULONGLONG BitCount, ChangeMap **Map);
 VOID ChangeMapFree(ChangeMap **Map);
 // Sets bits [First, First + Count), cut at the end of the map.
 VOID ChangeMapSet(ChangeMap *Map, ULONGLONG First, ULONGLONG Count);
+// Clears bits [First, First + Count), cut at the end of the map.
+VOID ChangeMapClear(ChangeMap *Map, ULONGLONG First, ULONGLONG Count);
 VOID ChangeMapClearAll(ChangeMap *Map);
 BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit);
 // The first run of set bits at or after From, at most MaxRun long (and cut

@@ -4,15 +4,16 @@
 #include "engine/store/change_map.h"
 #include "engine/image/cipher.h"
 #include "engine/image/image_header.h"
-#include "kernel-support/ks_init.h"
 #include "kernel-support/ks_object.h"
 #include "kernel-support/ks_string.h"
 #include "engine/store/store_internal.h"
 
 StoreSystemAttach::StoreSystemAttach(BOOLEAN Attach) : State{}, Attached(FALSE) {
-  PEPROCESS process = KsStartProcess();
-  if (Attach && process && process != PsGetCurrentProcess()) {
-    KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(process), &State);
+  // Attached even from a thread of the system process: that costs nothing,
+  // and the kernel's guarded test runs open the system process's user space
+  // to attached threads only.
+  if (Attach && PsInitialSystemProcess) {
+    KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess), &State);
     Attached = TRUE;
   }
 }
@@ -122,17 +123,17 @@ VOID StoreRelease(VolumeStore **Store, BOOLEAN Wipe) {
 BOOLEAN VolumeStore::IsWriteProtected() const { return StoreHasFlag(this, STORE_WRITE_PROTECTED); }
 
 VOID VolumeStore::SetWriteProtected(BOOLEAN Protected) {
-  if (!Protected) {
+  // A format and a changed-blocks save protect the store independently: each
+  // holds one count, and the flag stays up while any does. Memory writers
+  // check the flag under the data mutex, so once it has been raised under
+  // the mutex no ordinary write is still copying.
+  StoreLockData(this);
+  if (Protected) {
+    if (WriteProtections++ == 0) StoreSetFlags(this, STORE_WRITE_PROTECTED);
+  } else if (WriteProtections > 0 && --WriteProtections == 0) {
     StoreClearFlags(this, STORE_WRITE_PROTECTED);
-    return;
   }
-  StoreSetFlags(this, STORE_WRITE_PROTECTED);
-  // Writers check the flag under the data mutex: once we have held it, no
-  // ordinary write is still copying.
-  if (StoreIsMemory(this)) {
-    StoreLockData(this);
-    StoreUnlockData(this);
-  }
+  StoreUnlockData(this);
 }
 
 NTSTATUS VolumeStore::Write(const VOID *Buffer, ULONG Length, ULONGLONG Offset, ULONG InternalFlags,

@@ -3,8 +3,8 @@
 
 #include "engine/store/volume_store.h"
 
-// Attaches to the process the driver started in (the system process) for
-// the life of the object, when that process is known.
+// Attaches to the system process for the life of the object: its user space
+// holds the pieces and views that did not fit into system space.
 class StoreSystemAttach {
  public:
   explicit StoreSystemAttach(BOOLEAN Attach = TRUE);

@@ -22,7 +22,7 @@ constexpr ULONG STORE_PIECE_TAG = KsTag("VVip");
 
 // Store flags.
 constexpr ULONG STORE_BUSY = 0x1;             // a RangeWalk is running
-constexpr ULONG STORE_WRITE_PROTECTED = 0x2;  // formatting or saving changed blocks
+constexpr ULONG STORE_WRITE_PROTECTED = 0x2;  // formatting or saving changed blocks (either or both)
 constexpr ULONG STORE_MEMORY = 0x4;
 constexpr ULONG STORE_RAW = 0x8;  // the image has no header
 
@@ -105,6 +105,7 @@ struct VolumeStore final : public FormatStore {
   ULONG PieceCount;
   ULONG SmallestPiece;
   ULONGLONG ImageFileSize;  // size of the image file when the store was opened
+  ULONG WriteProtections;   // formats and changed-block saves under way (under DataMutex)
   FAST_MUTEX DataMutex;     // serialises writes of memory data (and the header copy)
   FAST_MUTEX SecondMutex;
   // Readers of memory data hold it shared; a writer (holding DataMutex)

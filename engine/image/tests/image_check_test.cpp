@@ -138,6 +138,16 @@ TEST_F(ImageCheck, OpeningChecksSizeCipherAndKey) {
   std::filesystem::resize_file(image_, kData + 4096 + 512);
   EXPECT_STATUS(STATUS_FILE_INVALID, Open(u"", &outcome));
   EXPECT_EQ(3u, outcome);
+  // A data size so large that adding the header blocks wraps around to the
+  // file's size, for a memory volume and a direct mount alike.
+  std::filesystem::resize_file(image_, 4096);
+  const uint64_t wrapping = 0xFFFFFFFFFFFFF000ull;
+  Patch(image_, 88, &wrapping, sizeof(wrapping));
+  for (ULONG flags : {kMemory, 0u}) {
+    SCOPED_TRACE(flags);
+    EXPECT_STATUS(STATUS_FILE_INVALID, Open(u"", &outcome, flags));
+    EXPECT_EQ(3u, outcome);
+  }
   // A header block size other than 4096 would move data and copies.
   ASSERT_STATUS(STATUS_SUCCESS, CreateImage(image_, CIPHER_ALGORITHM_NULL, u"", 1, kData, 0));
   PatchU32(image_, 84, 2048);

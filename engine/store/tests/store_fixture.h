@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bw/host.h"
+#include "bw/user_session.h"
 #include "engine/store/change_map.h"
 #include "engine/image/cipher.h"
 #include "kernel-support/ks_version.h"
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,12 +35,17 @@ class StoreTest : public ::testing::Test {
     std::string error;
     bw::BootOptions options;
     options.root = root_ + "/machine";
+    // The system process's user space (pieces and header views) opens only
+    // to threads attached to it.
+    options.guardUserSpace = true;
     std::filesystem::create_directories(options.root);
     ASSERT_STATUS(STATUS_SUCCESS, bw::KernelBoot(options, &error)) << error;
     KsRefreshSystemVersion();
     poolBaseline_ = bw::PoolOutstandingAllocations();
   }
   void TearDown() override {
+    clientThread_.reset();
+    client_.reset();
     bw::ClearFaults();
     EXPECT_EQ(poolBaseline_, bw::PoolOutstandingAllocations()) << Leaks();
     EXPECT_EQ(0u, bw::MdlPagesOutstanding());
@@ -119,8 +127,20 @@ class StoreTest : public ::testing::Test {
     return data;
   }
 
+  // Runs Work as a request of a client process runs: on a thread of another
+  // process than the system.
+  void InClient(const std::function<void()> &Work) {
+    if (!client_) {
+      client_ = bw::CreateUserProcess(bw::ProcessOptions{});
+      clientThread_ = client_->CreateThread(1);
+    }
+    client_->Run(*clientThread_, Work);
+  }
+
   std::string root_;
   uint64_t poolBaseline_ = 0;
+  std::shared_ptr<bw::UserProcess> client_;
+  std::shared_ptr<bw::UserThread> clientThread_;
 };
 
 }  // namespace storetest

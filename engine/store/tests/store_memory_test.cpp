@@ -191,6 +191,13 @@ TEST_F(StoreTest, ChangeMapRunsAcrossWords) {
   }
   EXPECT_TRUE(found == reference);
   EXPECT_EQ(static_cast<ULONGLONG>(std::count(reference.begin(), reference.end(), true)), ChangeMapCount(map));
+  // Ranges cleared again, across words and past the end, leave the rest.
+  for (int i = 0; i < 30; ++i) {
+    ULONGLONG first = random() % 1100, count = random() % 150;
+    ChangeMapClear(map, first, count);
+    for (ULONGLONG b = first; b < std::min<ULONGLONG>(first + count, 1000); ++b) reference[b] = false;
+  }
+  for (ULONGLONG b = 0; b < 1000; ++b) ASSERT_EQ(reference[b], static_cast<bool>(ChangeMapTest(map, b))) << b;
   ChangeMapSet(map, 999, 5);
   EXPECT_TRUE(ChangeMapTest(map, 999));
   EXPECT_FALSE(ChangeMapTest(map, 1000));

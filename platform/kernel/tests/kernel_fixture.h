@@ -20,8 +20,11 @@ class KernelTest : public ::testing::Test {
     std::string error;
     BootOptions options;
     options.root = root_;
+    Configure(options);
     ASSERT_STATUS(STATUS_SUCCESS, KernelBoot(options, &error)) << error;
   }
+  // A fixture may boot with other options.
+  virtual void Configure(BootOptions &) {}
   void TearDown() override {
     KernelShutdown();
     std::filesystem::remove_all(root_);

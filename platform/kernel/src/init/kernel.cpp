@@ -6,6 +6,7 @@
 #include "hostfs/hostfs.h"
 #include "internal.h"
 #include "io/io_internal.h"
+#include "mm/mm_internal.h"
 #include "ps/process.h"
 #include "config/registry.h"
 
@@ -35,6 +36,7 @@ NTSTATUS KernelBoot(const BootOptions &options, std::string *error) {
   NTSTATUS status = RegistryBoot(options.root, error);
   if (!NT_SUCCESS(status)) return status;
   NamespaceInit();
+  SetUserSpaceGuard(options.guardUserSpace);
   ProcessesInit();
   TimersInit();
   WorkQueueInit();
@@ -54,6 +56,7 @@ VOID KernelShutdown() {
   DeviceStatesShutdown();
   KernelHandles().CloseAll();
   ProcessesShutdown();
+  SetUserSpaceGuard(false);
   HostFsShutdown();
   NamespaceShutdown();
   RegistryShutdown();

@@ -63,6 +63,7 @@ struct Mapping {
   bool view = false;    // a section view (else a mapping of an MDL)
   PEPROCESS process = nullptr;
   PVOID section = nullptr;  // views: the section object they keep referenced
+  int protection = 0;       // what the mapping allows while open (see the user-space guard)
   std::vector<MapSegment> segments;
 };
 
@@ -78,6 +79,19 @@ Mapping *MappingAt(const void *address);
 void Unmap(Mapping *mapping);
 // PFN of the page at `address`: from a mapping, else the host page.
 PFN_NUMBER PfnOfAddress(const void *address);
+// The user-space mappings of `process`.
+std::vector<Mapping *> UserMappingsOf(PEPROCESS process);
+
+// The user-space guard (mm_user_guard.cpp): while it is on, the user-space
+// mappings of a process are open only while some host thread is in that
+// process, and PROT_NONE otherwise.
+void SetUserSpaceGuard(bool on);
+// Protection for a new user mapping of `process` that allows `protection`
+// when open.
+int UserMappingProtection(PEPROCESS process, int protection);
+// Not under MmLock: the calling host thread is now in `process`'s user space
+// (nullptr: in none).
+void MoveUserPresence(PEPROCESS process);
 
 // Host memory checks.
 bool HostAddressMapped(const void *address);

@@ -102,9 +102,11 @@ PVOID MapSegments(const std::vector<MapSegment> &segments, bool user, PEPROCESS 
     }
     base = reinterpret_cast<uintptr_t>(p);
   }
+  // A user mapping of a process nobody is in starts closed.
+  const int initial = user ? UserMappingProtection(process, protection) : protection;
   size_t offset = 0;
   for (const MapSegment &s : segments) {
-    void *p = mmap(reinterpret_cast<void *>(base + offset), s.pages << PAGE_SHIFT, protection,
+    void *p = mmap(reinterpret_cast<void *>(base + offset), s.pages << PAGE_SHIFT, initial,
                    (privateCopy ? MAP_PRIVATE : MAP_SHARED) | MAP_FIXED, s.run->fd,
                    static_cast<off_t>(s.firstPage << PAGE_SHIFT));
     if (p == MAP_FAILED) {
@@ -121,6 +123,7 @@ PVOID MapSegments(const std::vector<MapSegment> &segments, bool user, PEPROCESS 
   m->user = user;
   m->view = view;
   m->process = process;
+  m->protection = protection;
   m->segments = segments;
   for (const MapSegment &s : segments) s.run->maps++;
   gMappings[base] = m;
@@ -157,6 +160,13 @@ PFN_NUMBER PfnOfAddress(const void *address) {
     page -= s.pages;
   }
   return HostPfnOf(address);
+}
+
+std::vector<Mapping *> UserMappingsOf(PEPROCESS process) {
+  std::vector<Mapping *> found;
+  for (auto &[base, m] : gMappings)
+    if (m->user && m->process == process) found.push_back(m);
+  return found;
 }
 
 bool HostAddressMapped(const void *address) {

@@ -3,6 +3,7 @@
 
 #include "ke/dispatcher.h"
 #include "internal.h"
+#include "mm/mm_internal.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -58,6 +59,17 @@ struct Adopted {
   }
 };
 thread_local Adopted tAdopted;
+
+// The process whose user space the calling host thread is in: the one it is
+// attached to, else the user process it stands for. The system's own threads
+// count only while attached: they live for good, and counting them would
+// keep the system process's user space open for good.
+void UserSpaceMoved() {
+  PKTHREAD t = tCurrent ? tCurrent : tAdopted.thread;
+  PEPROCESS in = nullptr;
+  if (t) in = t->AttachedProcess ? t->AttachedProcess : (t->System ? nullptr : t->Process);
+  MoveUserPresence(in);
+}
 
 }  // namespace
 
@@ -135,9 +147,13 @@ bool CurrentLogonId(LUID *logonId) {
 ThreadContext::ThreadContext(PKTHREAD thread) : previous_(tCurrent) {
   previousIrql_ = KeGetCurrentIrql();
   tCurrent = thread;
+  UserSpaceMoved();
 }
 
-ThreadContext::~ThreadContext() { tCurrent = previous_; }
+ThreadContext::~ThreadContext() {
+  tCurrent = previous_;
+  UserSpaceMoved();
+}
 
 void ProcessesInit() {
   ProcessOptions options;
@@ -145,6 +161,7 @@ void ProcessesInit() {
   options.imageName = "System";
   options.logonId = LUID{0x3E7, 0};
   gSystemProcess = CreateProcessObject(options, true);
+  PsInitialSystemProcess = gSystemProcess;
 }
 
 void ProcessesShutdown() {
@@ -157,6 +174,7 @@ void ProcessesShutdown() {
     TerminateProcessObject(gSystemProcess);
     ObfDereferenceObject(gSystemProcess);
     gSystemProcess = nullptr;
+    PsInitialSystemProcess = nullptr;
   }
 }
 
@@ -277,6 +295,8 @@ HANDLE PsGetCurrentProcessId(VOID) {
 HANDLE PsGetCurrentThreadId(VOID) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(CurrentThread()->Tid));
 }
+PEPROCESS PsInitialSystemProcess = nullptr;
+
 HANDLE PsGetProcessId(PEPROCESS Process) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(Process->Pid));
 }
@@ -302,10 +322,12 @@ VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
   PKTHREAD self = CurrentThread();
   ApcState->Process = reinterpret_cast<PKPROCESS>(self->AttachedProcess);
   self->AttachedProcess = reinterpret_cast<PEPROCESS>(Process);
+  UserSpaceMoved();
 }
 
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
   CurrentThread()->AttachedProcess = reinterpret_cast<PEPROCESS>(ApcState->Process);
+  UserSpaceMoved();
 }
 
 ULONG KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors) {

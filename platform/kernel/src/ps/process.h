@@ -59,6 +59,9 @@ struct _EPROCESS {
   std::mutex UserMemoryLock;
   std::vector<uint32_t> UserPages;  // per page: length of the allocation starting here, 0 free
   std::vector<bool> UserPageUsed;
+  // Host threads in this process's user space (the user-space guard, under
+  // MmLock).
+  int UserPresence = 0;
 };
 
 namespace bw {

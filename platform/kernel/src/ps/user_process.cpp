@@ -150,6 +150,11 @@ class UserProcessImpl final : public UserProcess {
     return result;
   }
 
+  void Run(UserThread &thread, const std::function<void()> &work) override {
+    ThreadContext context(ObjectOf(thread));
+    work();
+  }
+
   NTSTATUS Close(HANDLE handle) override {
     PKTHREAD helper = CreateThreadObject(process_, 0, false);
     NTSTATUS status;

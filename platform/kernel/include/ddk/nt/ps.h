@@ -21,6 +21,8 @@ NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcc
                                           HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                           PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTKERNELAPI __attribute__((noreturn)) NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+// The system process, in which drivers start and system threads run.
+NTKERNELAPI PEPROCESS PsInitialSystemProcess;
 NTKERNELAPI PEPROCESS PsGetCurrentProcess(VOID);
 #define IoGetCurrentProcess PsGetCurrentProcess
 NTKERNELAPI PETHREAD PsGetCurrentThread(VOID);

@@ -22,6 +22,12 @@ struct BootOptions {
   ULONG minorVersion = 0;
   ULONG buildNumber = 19045;
   bool workstation = true;
+  // Each process's user-space mappings are PROT_NONE while no thread is in
+  // that process (attached to it, or standing for one of its threads), so
+  // that touching another process's user space faults as on Windows. The
+  // system's own threads must attach to reach the system process's user
+  // space.
+  bool guardUserSpace = false;
 };
 
 // Starts the kernel: object namespace, registry (loaded from the root),

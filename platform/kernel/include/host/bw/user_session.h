@@ -84,6 +84,10 @@ class UserProcess {
   virtual IoResult Write(UserThread &thread, HANDLE handle, const void *data, ULONG length,
                          uint64_t offset) = 0;
   virtual NTSTATUS Close(HANDLE handle) = 0;
+  // Runs `work` on the calling host thread standing for `thread`, as the
+  // process's requests run: for tests of kernel code that must run in a
+  // client's context.
+  virtual void Run(UserThread &thread, const std::function<void()> &work) = 0;
 
   // The process ended: every handle is closed and its threads terminate.
   virtual void Terminate() = 0;
