@@ -17,9 +17,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string.h>
 #include <type_traits>
 
-// The kernel's headers and the Win32 headers declare both for every includer.
+// string.h is the C library header both kits' own headers include for these.
 #define ENGINE_PROTOCOL_COPY(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define ENGINE_PROTOCOL_ZERO(Destination, Length) memset((Destination), 0, (Length))
 

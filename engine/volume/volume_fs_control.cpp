@@ -14,7 +14,7 @@ NTSTATUS OpenVolume(VolumeBlock *Volume, BOOLEAN Root, PHANDLE Handle) {
   *Handle = nullptr;
   if (!Volume->DeviceName) return STATUS_INVALID_DEVICE_STATE;
   PUNICODE_STRING name = nullptr;
-  NTSTATUS status = Root ? KsFormatString(&name, u"%wZ\\", Volume->DeviceName)
+  NTSTATUS status = Root ? KsFormatString(&name, KS_WSTR("%wZ\\"), Volume->DeviceName)
                          : KsDuplicateString(Volume->DeviceName, &name);
   if (!NT_SUCCESS(status)) return status;
   status = KsOpenFile(Handle, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);

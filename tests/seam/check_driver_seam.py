@@ -20,6 +20,8 @@ EXEMPT = ("kernel-support/mingw/",)
 KERNEL_HEADERS = {"ntddk.h", "bcrypt.h", "wdm.h", "wdmsec.h", "ntstrsafe.h", "ntifs.h", "mountmgr.h", "mountdev.h",
                   "ntdddisk.h", "ntddstor.h", "ntddscsi.h", "srb.h", "scsi.h", "initguid.h", "wdmguid.h"}
 FREESTANDING = {"cstdint", "cstddef", "new", "type_traits", "utility", "limits", "climits", "cstdarg"}
+# C library headers the kernel kit itself includes (memcpy, memset).
+KIT_C_HEADERS = {"string.h"}
 # std:: names the freestanding headers above provide.
 STD_ALLOWED = re.compile(
     r"std::(?:is_\w+|remove_\w+|make_\w+|add_\w+|enable_if\w*|conditional\w*|decay\w*|underlying_type\w*|"
@@ -52,7 +54,7 @@ def check(root):
             include = INCLUDE.match(line)
             if include:
                 kind, name = include.groups()
-                if kind == "<" and name not in KERNEL_HEADERS and name not in FREESTANDING:
+                if kind == "<" and name not in KERNEL_HEADERS | FREESTANDING | KIT_C_HEADERS:
                     problems.append(f"{where}: includes <{name}>, which is not a kernel or freestanding header")
                 if kind == '"' and not name.startswith(tuple(f + "/" for f in DRIVER_FOLDERS)):
                     problems.append(f'{where}: includes "{name}", which is not driver code')
