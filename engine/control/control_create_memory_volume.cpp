@@ -6,17 +6,16 @@ NTSTATUS ControlCreateMemoryVolume(ControlRequest *Request) {
       Request->InputLength < CreateMemoryVolumeRequestSize(0, 0, 0))
     return STATUS_INVALID_BUFFER_SIZE;
   if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
-  CreateMemoryVolumeRequest input;
-  ReadRecord(Request, &input);
-  if (Request->InputLength !=
-      CreateMemoryVolumeRequestSize(input.ImagePathLength, input.PasswordLength, input.LabelLength))
+  CreateMemoryVolumeRequestParts input;
+  if (CreateMemoryVolumeRequestParse(Request->Buffer, Request->InputLength, &input) != ENGINE_PARSE_OK)
     return STATUS_INVALID_USER_BUFFER;
-  if (!(input.MountFlags & ENGINE_MOUNT_MEMORY)) return STATUS_INVALID_PARAMETER;
+  ULONG flags = input.Head.MountFlags;
+  if (!(flags & ENGINE_MOUNT_MEMORY)) return STATUS_INVALID_PARAMETER;
 
-  if (input.ImagePathLength == 1)
+  if (input.ImagePath.Length == 1)
     return ReplyMountResult(Request, STATUS_OBJECT_PATH_SYNTAX_BAD, 0, ENGINE_IMAGE_STATUS_OPEN_FAILED);
-  BOOLEAN raw = (input.MountFlags & ENGINE_MOUNT_RAW_IMAGE) != 0;
-  if (!raw && input.ImagePathLength == 0 && input.AlgorithmId == ENGINE_ALGORITHM_NONE)
+  BOOLEAN raw = (flags & ENGINE_MOUNT_RAW_IMAGE) != 0;
+  if (!raw && input.ImagePath.Length == 0 && input.Head.AlgorithmId == ENGINE_ALGORITHM_NONE)
     return ReplyMountResult(Request, STATUS_INVALID_PARAMETER, 0, ENGINE_IMAGE_STATUS_UNKNOWN);
   // The memory store is not built yet.
   return ReplyMountResult(Request, STATUS_NOT_IMPLEMENTED, 0, ENGINE_IMAGE_STATUS_UNKNOWN);

@@ -1,15 +1,10 @@
 // SetFlushState: autoflush period and flags of a volume.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
-#include "engine/volume/volume_table.h"
+#include "engine/control/control_volume.h"
 
 NTSTATUS ControlSetFlushState(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(FlushStateRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   FlushStateRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume);
   if (!NT_SUCCESS(status)) return status;
   // Autoflush is not built yet.
   VolumeRelease(&volume);
