@@ -7,9 +7,7 @@
 #   bench/format_fat.sh            # 7 runs per case
 #   RUNS=11 bench/format_fat.sh
 set -euo pipefail
-
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
+source "$(dirname "$0")/lib.sh"
 runs=${RUNS:-7}
 
 mkfs=$(command -v mkfs.fat || true)
@@ -20,18 +18,10 @@ if [ -z "$mkfs" ]; then
   exit 1
 fi
 
-log=$(mktemp)
-if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBW_SANITIZE=OFF \
-         -DBW_TESTS=OFF && ninja -C "$build" fmtimage; } >"$log" 2>&1; then
-  cat "$log" >&2
-  rm -f "$log"
-  echo "build failed" >&2
-  exit 1
-fi
-rm -f "$log"
-fmtimage=$build/bin/fmtimage
+bench_build fmtimage
+fmtimage=$bench_build_dir/bin/fmtimage
 
-work=$(mktemp -d /dev/shm/bw-bench-XXXXXX)
+work=$(mktemp -d "$(bench_scratch_dir)/bw-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 image=$work/image
 
@@ -42,15 +32,7 @@ time_once() {
   rm -f "$image"
   truncate -s "$size" "$image"
   sync "$image" 2>/dev/null || true
-  local start end
-  start=$(date +%s%N)
-  "$@" "$image" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000))
-}
-
-median() {
-  sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+  bench_time_us "$@" "$image"
 }
 
 run_case() {
@@ -62,24 +44,17 @@ run_case() {
     b+=("$(time_once "$size" $theirs)")
   done
   local ma mb
-  ma=$(printf '%s\n' "${a[@]}" | median)
-  mb=$(printf '%s\n' "${b[@]}" | median)
-  printf '%-22s fmtimage %8.1f ms   mkfs.fat %8.1f ms   ratio %.2f\n' "$name" \
-    "$(echo "$ma" | awk '{ print $1 / 1000 }')" "$(echo "$mb" | awk '{ print $1 / 1000 }')" \
-    "$(awk -v a="$ma" -v b="$mb" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+  ma=$(printf '%s\n' "${a[@]}" | bench_median)
+  mb=$(printf '%s\n' "${b[@]}" | bench_median)
+  printf '%-22s fmtimage %8s ms   mkfs.fat %8s ms   ratio %s\n' "$name" "$(bench_ms "$ma")" "$(bench_ms "$mb")" \
+    "$(bench_ratio "$ma" "$mb")"
 }
 
 # Process start-up alone, for reading the small cases: fmtimage loads the
-# kernel stand-in and what it links.
-startup_once() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000))
-}
+# kernel stand-in and what it links. --help may exit non-zero.
+startup_once() { bench_time_any_us "$@"; }
 
-echo "runs per case: $runs (median wall time, files in /dev/shm)"
+echo "runs per case: $runs (median wall time, files in $(bench_scratch_dir))"
 run_case "2 GiB FAT16" 2G "$fmtimage --fs fat --label BENCH" "$mkfs -F 16 -n BENCH"
 run_case "32 GiB FAT32 (sparse)" 32G "$fmtimage --fs fat32 --label BENCH" "$mkfs -F 32 -n BENCH"
 s=()
@@ -88,6 +63,5 @@ for ((i = 0; i < runs; i++)); do
   s+=("$(startup_once "$fmtimage" --help)")
   m+=("$(startup_once "$mkfs" --help)")
 done
-printf '%-22s fmtimage %8.1f ms   mkfs.fat %8.1f ms\n' "start-up only (--help)" \
-  "$(printf '%s\n' "${s[@]}" | median | awk '{ print $1 / 1000 }')" \
-  "$(printf '%s\n' "${m[@]}" | median | awk '{ print $1 / 1000 }')"
+printf '%-22s fmtimage %8s ms   mkfs.fat %8s ms\n' "start-up only (--help)" \
+  "$(bench_ms "$(printf '%s\n' "${s[@]}" | bench_median)")" "$(bench_ms "$(printf '%s\n' "${m[@]}" | bench_median)")"

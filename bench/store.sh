@@ -5,8 +5,7 @@
 # Needs about 12 GiB of free memory with the default sizes (DIR defaults to
 # /dev/shm); everything it makes is removed again.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBW_SANITIZE=OFF -DBW_TESTS=OFF \
-  -DBW_BENCH=ON >/dev/null
-ninja -C build-bench -j2 store_bench >/dev/null
-exec build-bench/bin/store_bench "$@"
+source "$(dirname "$0")/lib.sh"
+cd "$bench_root"
+bench_build store_bench
+exec "$bench_build_dir/bin/store_bench" "$@"

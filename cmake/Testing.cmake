@@ -9,7 +9,9 @@ function(bw_add_test name label)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60)
+  # Parameterised tests carry names in words of their own; the printed
+  # parameter would only repeat them, or dump bytes.
+  gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
   foreach(source ${T_SOURCES})
     get_filename_component(path ${source} ABSOLUTE)
     set_property(GLOBAL APPEND PROPERTY BW_TEST_SOURCES ${path})

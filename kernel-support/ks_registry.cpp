@@ -172,37 +172,35 @@ NTSTATUS KsDeleteValue(HANDLE Key, PCWSTR Name) {
   return KsRemovalStatus(ZwDeleteValueKey(Key, &name));
 }
 
-NTSTATUS KsEnumerateValues(HANDLE Key, PCWSTR Filter, KS_VALUE_VISITOR *Visitor, PVOID Context) {
-  if (!Key || !Visitor) return STATUS_INVALID_PARAMETER;
+namespace {
+
+// The one walk by index over the entries of a key. Kind says how entry
+// Index is queried, where its name lies in the answer (FALSE when the
+// answer does not hold together), how it is shown to the visitor and how it
+// is deleted. The index advances only past kept entries, so a deleted entry
+// does not hide its successor.
+template <typename Kind>
+NTSTATUS EnumerateEntries(HANDLE Key, PCWSTR Filter, const Kind &Entries) {
+  if (!Key) return STATUS_INVALID_PARAMETER;
   UNICODE_STRING filter;
   if (Filter) RtlInitUnicodeString(&filter, Filter);
   for (ULONG index = 0;;) {
     PVOID buffer = nullptr;
     ULONG size = 0;
     NTSTATUS status = QueryGrowing(
-        [&](PVOID b, ULONG s, PULONG needed) {
-          return ZwEnumerateValueKey(Key, index, KeyValueFullInformation, b, s, needed);
-        },
-        &buffer, &size);
+        [&](PVOID b, ULONG s, PULONG needed) { return Entries.Query(Key, index, b, s, needed); }, &buffer,
+        &size);
     if (status == STATUS_NO_MORE_ENTRIES) return STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) return status;
-    auto *info = static_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
-    ULONG nameEnd = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + info->NameLength;
-    if (info->NameLength > 0xFFFE || nameEnd > size || info->DataOffset > size ||
-        info->DataLength > size - info->DataOffset) {
+    UNICODE_STRING name;
+    if (!Entries.Name(buffer, size, &name)) {
       KsFree(&buffer);
       return STATUS_INTERNAL_ERROR;
     }
-    UNICODE_STRING name;
-    name.Buffer = info->Name;
-    name.Length = name.MaximumLength = static_cast<USHORT>(info->NameLength);
     ULONG action = KS_ENUM_SKIP;
-    if (!Filter || KsMatchWildcard(&filter, &name))
-      action = Visitor(Context, &name, info->Type,
-                       info->DataLength ? static_cast<PUCHAR>(buffer) + info->DataOffset : nullptr,
-                       info->DataLength);
+    if (!Filter || KsMatchWildcard(&filter, &name)) action = Entries.Visit(buffer, &name);
     if (action == KS_ENUM_DELETE) {
-      status = ZwDeleteValueKey(Key, &name);
+      status = Entries.Delete(Key, &name);
       if (!NT_SUCCESS(status)) {
         // A name the kernel lists but cannot find again must not stall the walk.
         if (!KsIsNotThereStatus(status)) {
@@ -221,51 +219,67 @@ NTSTATUS KsEnumerateValues(HANDLE Key, PCWSTR Filter, KS_VALUE_VISITOR *Visitor,
   }
 }
 
-NTSTATUS KsEnumerateSubkeys(HANDLE Key, PCWSTR Filter, KS_KEY_VISITOR *Visitor, PVOID Context) {
-  if (!Key || !Visitor) return STATUS_INVALID_PARAMETER;
-  UNICODE_STRING filter;
-  if (Filter) RtlInitUnicodeString(&filter, Filter);
-  for (ULONG index = 0;;) {
-    PVOID buffer = nullptr;
-    ULONG size = 0;
-    NTSTATUS status = QueryGrowing(
-        [&](PVOID b, ULONG s, PULONG needed) {
-          return ZwEnumerateKey(Key, index, KeyBasicInformation, b, s, needed);
-        },
-        &buffer, &size);
-    if (status == STATUS_NO_MORE_ENTRIES) return STATUS_SUCCESS;
-    if (!NT_SUCCESS(status)) return status;
-    auto *info = static_cast<PKEY_BASIC_INFORMATION>(buffer);
-    if (info->NameLength > 0xFFFE ||
-        FIELD_OFFSET(KEY_BASIC_INFORMATION, Name) + info->NameLength > size) {
-      KsFree(&buffer);
-      return STATUS_INTERNAL_ERROR;
-    }
-    UNICODE_STRING name;
-    name.Buffer = info->Name;
-    name.Length = name.MaximumLength = static_cast<USHORT>(info->NameLength);
-    ULONG action = KS_ENUM_SKIP;
-    if (!Filter || KsMatchWildcard(&filter, &name)) action = Visitor(Context, &name);
-    if (action == KS_ENUM_DELETE) {
-      HANDLE subkey;
-      status = KsOpenKey(&subkey, Key, &name, DELETE);
-      if (NT_SUCCESS(status)) {
-        status = ZwDeleteKey(subkey);
-        ZwClose(subkey);
-      }
-      if (!NT_SUCCESS(status)) {
-        if (!KsIsNotThereStatus(status)) {
-          KsFree(&buffer);
-          return status;
-        }
-        ++index;
-      }
-    } else if (action == KS_ENUM_STOP) {
-      KsFree(&buffer);
-      return STATUS_SUCCESS;
-    } else {
-      ++index;
-    }
-    KsFree(&buffer);
+// A counted name over Length bytes at Text; FALSE for a length no counted
+// string can carry.
+BOOLEAN NameOf(PWCHAR Text, ULONG Length, PUNICODE_STRING Name) {
+  if (Length > 0xFFFE) return FALSE;
+  Name->Buffer = Text;
+  Name->Length = Name->MaximumLength = static_cast<USHORT>(Length);
+  return TRUE;
+}
+
+struct ValueEntries {
+  KS_VALUE_VISITOR *Visitor;
+  PVOID Context;
+  NTSTATUS Query(HANDLE Key, ULONG Index, PVOID Buffer, ULONG Size, PULONG Needed) const {
+    return ZwEnumerateValueKey(Key, Index, KeyValueFullInformation, Buffer, Size, Needed);
   }
+  BOOLEAN Name(PVOID Buffer, ULONG Size, PUNICODE_STRING Name) const {
+    auto *info = static_cast<PKEY_VALUE_FULL_INFORMATION>(Buffer);
+    ULONG nameEnd = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + info->NameLength;
+    if (nameEnd > Size || info->DataOffset > Size || info->DataLength > Size - info->DataOffset) return FALSE;
+    return NameOf(info->Name, info->NameLength, Name);
+  }
+  ULONG Visit(PVOID Buffer, PCUNICODE_STRING Name) const {
+    auto *info = static_cast<PKEY_VALUE_FULL_INFORMATION>(Buffer);
+    return Visitor(Context, Name, info->Type,
+                   info->DataLength ? static_cast<PUCHAR>(Buffer) + info->DataOffset : nullptr, info->DataLength);
+  }
+  NTSTATUS Delete(HANDLE Key, PCUNICODE_STRING Name) const {
+    return ZwDeleteValueKey(Key, const_cast<PUNICODE_STRING>(Name));
+  }
+};
+
+struct SubkeyEntries {
+  KS_KEY_VISITOR *Visitor;
+  PVOID Context;
+  NTSTATUS Query(HANDLE Key, ULONG Index, PVOID Buffer, ULONG Size, PULONG Needed) const {
+    return ZwEnumerateKey(Key, Index, KeyBasicInformation, Buffer, Size, Needed);
+  }
+  BOOLEAN Name(PVOID Buffer, ULONG Size, PUNICODE_STRING Name) const {
+    auto *info = static_cast<PKEY_BASIC_INFORMATION>(Buffer);
+    if (info->NameLength > Size - FIELD_OFFSET(KEY_BASIC_INFORMATION, Name)) return FALSE;
+    return NameOf(info->Name, info->NameLength, Name);
+  }
+  ULONG Visit(PVOID, PCUNICODE_STRING Name) const { return Visitor(Context, Name); }
+  NTSTATUS Delete(HANDLE Key, PCUNICODE_STRING Name) const {
+    HANDLE subkey;
+    NTSTATUS status = KsOpenKey(&subkey, Key, Name, DELETE);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZwDeleteKey(subkey);
+    ZwClose(subkey);
+    return status;
+  }
+};
+
+}  // namespace
+
+NTSTATUS KsEnumerateValues(HANDLE Key, PCWSTR Filter, KS_VALUE_VISITOR *Visitor, PVOID Context) {
+  if (!Visitor) return STATUS_INVALID_PARAMETER;
+  return EnumerateEntries(Key, Filter, ValueEntries{Visitor, Context});
+}
+
+NTSTATUS KsEnumerateSubkeys(HANDLE Key, PCWSTR Filter, KS_KEY_VISITOR *Visitor, PVOID Context) {
+  if (!Visitor) return STATUS_INVALID_PARAMETER;
+  return EnumerateEntries(Key, Filter, SubkeyEntries{Visitor, Context});
 }

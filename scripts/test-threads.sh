@@ -6,12 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-if [ ! -f build-tsan/build.ninja ]; then
-  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBW_SANITIZE=OFF \
-    -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
-    -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread >/dev/null
-fi
-ninja -C build-tsan -j"$(nproc)"
+BUILD_DIR=build-tsan scripts/build.sh -DBW_SANITIZE=OFF "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1" \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+  -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
 # Child processes (ramvold, devio) report into the test's output as well.
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}"
 ctest --test-dir build-tsan --output-on-failure -j"$(nproc)" --timeout 600 "$@"

@@ -2,42 +2,25 @@
 #include "bus/protocol/bus_protocol.h"
 #include "bw/host.h"
 #include "bw/user_session.h"
+#include "tests/support/booted_kernel.h"
 #include "tests/support/status_matchers.h"
 
 #include <ntddk.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <sstream>
 #include <vector>
 
 namespace {
 
 constexpr char16_t kBusService[] = u"BWRDPort";
 
-std::string DriverPoolLeaks() {
-  std::ostringstream out;
-  for (const auto &usage : bw::PoolUsage()) {
-    char first = static_cast<char>(usage.tag & 0xFF);
-    if ((first == 'X' || first == 'V') && usage.allocations)
-      out << bw::TagName(usage.tag) << ": " << usage.allocations << "\n";
-  }
-  return out.str();
-}
-
-class BusControl : public ::testing::Test {
+class BusControl : public bw::test::BootedKernelTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/bw-bus-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    root_ = pattern;
-    bw::BootOptions options;
-    options.root = root_;
+    BootedKernelTest::SetUp();
     std::string error;
-    ASSERT_STATUS(STATUS_SUCCESS, bw::KernelBoot(options, &error)) << error;
     ASSERT_STATUS(STATUS_SUCCESS, bw::LoadDriver(std::string(BW_BIN_DIR) + "/ramenum.sys", kBusService, &error))
         << error;
     loaded_ = true;
@@ -48,12 +31,11 @@ class BusControl : public ::testing::Test {
 
   void TearDown() override {
     if (file_) ObDereferenceObject(file_);
-    if (loaded_) EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
+    if (loaded_) {
+      EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
+    }
     EXPECT_FALSE(bw::ObjectExists(BUS_CONTROL_DEVICE_NAME));
-    EXPECT_EQ("", DriverPoolLeaks());
-    bw::KernelShutdown();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    BootedKernelTest::TearDown();
   }
 
   // A request as the engine sends it: internal device control, kernel mode.
@@ -84,7 +66,6 @@ class BusControl : public ::testing::Test {
     return routines;
   }
 
-  std::string root_;
   bool loaded_ = false;
   PFILE_OBJECT file_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;

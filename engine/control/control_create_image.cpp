@@ -7,22 +7,12 @@
 
 namespace {
 
-// A counted string of UTF-16 bytes that lie unaligned inside the request.
-NTSTATUS CopyPath(const UCHAR *Bytes, ULONG Length, PUNICODE_STRING *Path) {
-  PWSTR text = static_cast<PWSTR>(KsAllocate(Length, KS_TAG_PATH, PagedPool));
-  if (!text) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(text, Bytes, Length);
-  NTSTATUS status = KsStringFromWide(text, Length, Path);
-  KsFree(&text);
-  return status;
-}
-
 // The label as the formatter takes it: 8-bit characters and a NUL.
-PSTR CopyLabel(const UCHAR *Bytes, ULONG Length) {
-  PSTR label = static_cast<PSTR>(KsAllocate(Length + 1, KS_TAG_BUFFER, PagedPool));
+PSTR CopyLabel(EngineBytes Label) {
+  PSTR label = static_cast<PSTR>(KsAllocate(Label.Length + 1, KS_TAG_BUFFER, PagedPool));
   if (!label) return nullptr;
-  RtlCopyMemory(label, Bytes, Length);
-  label[Length] = '\0';
+  RtlCopyMemory(label, Label.Data, Label.Length);
+  label[Label.Length] = '\0';
   return label;
 }
 
@@ -32,35 +22,30 @@ NTSTATUS ControlCreateImage(ControlRequest *Request) {
   if (Request->InputLength < sizeof(CreateImageRequest)) return STATUS_INVALID_BUFFER_SIZE;
   if (Request->OutputLength != sizeof(CreateImageReply)) return STATUS_BUFFER_TOO_SMALL;
   if (!Request->Buffer) return STATUS_INVALID_PARAMETER;
-  CreateImageRequest input;
-  ReadRecord(Request, &input);
-  if (Request->InputLength !=
-      CreateImageRequestSize(input.ImagePathLength, input.PasswordLength, input.LabelLength))
+  CreateImageRequestParts input;
+  if (CreateImageRequestParse(Request->Buffer, Request->InputLength, &input) != ENGINE_PARSE_OK)
     return STATUS_INVALID_BUFFER_SIZE;
   // Half a character is no path either.
-  if (input.ImagePathLength < sizeof(WCHAR) || input.ImagePathLength % sizeof(WCHAR))
+  if (input.ImagePath.Length < sizeof(WCHAR) || input.ImagePath.Length % sizeof(WCHAR))
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
 
-  const UCHAR *pathBytes = RequestBytes(Request) + sizeof(CreateImageRequest);
-  const UCHAR *keyBytes = pathBytes + input.ImagePathLength;
-  const UCHAR *labelBytes = keyBytes + input.PasswordLength;
   PUNICODE_STRING path = nullptr;
   PSTR label = nullptr;
-  NTSTATUS status = CopyPath(pathBytes, input.ImagePathLength, &path);
+  NTSTATUS status = RequestPathString(input.ImagePath, &path);
   if (NT_SUCCESS(status)) {
-    label = CopyLabel(labelBytes, input.LabelLength);
+    label = CopyLabel(input.Label);
     if (!label) status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (NT_SUCCESS(status)) {
     ImageCreateParameters parameters = {};
     parameters.Path = path;
-    parameters.AlgorithmId = input.AlgorithmId;
-    parameters.Key = keyBytes;
-    parameters.KeyLength = input.PasswordLength;
-    parameters.Layout = input.ImageKind;
-    parameters.Size = input.ImageSize;
-    parameters.Overwrite = input.Overwrite != 0;
-    parameters.FileSystem = input.FileSystem;
+    parameters.AlgorithmId = input.Head.AlgorithmId;
+    parameters.Key = input.Password.Data;
+    parameters.KeyLength = input.Password.Length;
+    parameters.Layout = input.Head.ImageKind;
+    parameters.Size = input.Head.ImageSize;
+    parameters.Overwrite = input.Head.Overwrite != 0;
+    parameters.FileSystem = input.Head.FileSystem;
     parameters.Label = label;
     status = ImageCreate(&parameters);
   }

@@ -4,64 +4,46 @@
 #include "kernel-support/ks_alloc.h"
 #include "kernel-support/ks_string.h"
 
-namespace {
-
-// A counted string of UTF-16 bytes that lie unaligned inside the request.
-NTSTATUS CopyRequestPath(const UCHAR *Bytes, ULONG Length, PUNICODE_STRING *Path) {
-  PWSTR text = static_cast<PWSTR>(KsAllocate(Length, KS_TAG_PATH, PagedPool));
-  if (!text) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(text, Bytes, Length);
-  NTSTATUS status = KsStringFromWide(text, Length, Path);
-  KsFree(&text);
-  return status;
-}
-
-}  // namespace
-
 NTSTATUS ControlCreateMemoryVolume(ControlRequest *Request) {
   if (Request->OutputLength != sizeof(MountResult) ||
       Request->InputLength < CreateMemoryVolumeRequestSize(0, 0, 0))
     return STATUS_INVALID_BUFFER_SIZE;
   if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
-  CreateMemoryVolumeRequest input;
-  ReadRecord(Request, &input);
-  if (Request->InputLength !=
-      CreateMemoryVolumeRequestSize(input.ImagePathLength, input.PasswordLength, input.LabelLength))
+  CreateMemoryVolumeRequestParts input;
+  if (CreateMemoryVolumeRequestParse(Request->Buffer, Request->InputLength, &input) != ENGINE_PARSE_OK)
     return STATUS_INVALID_USER_BUFFER;
-  if (!(input.MountFlags & ENGINE_MOUNT_MEMORY)) return STATUS_INVALID_PARAMETER;
+  ULONG flags = input.Head.MountFlags;
+  if (!(flags & ENGINE_MOUNT_MEMORY)) return STATUS_INVALID_PARAMETER;
 
   // Half a character is no path either.
-  if (input.ImagePathLength % sizeof(WCHAR))
+  if (input.ImagePath.Length % sizeof(WCHAR))
     return ReplyMountResult(Request, STATUS_OBJECT_PATH_SYNTAX_BAD, 0, ENGINE_IMAGE_STATUS_OPEN_FAILED);
-  const UCHAR *pathBytes = RequestBytes(Request) + sizeof(CreateMemoryVolumeRequest);
-  const UCHAR *keyBytes = pathBytes + input.ImagePathLength;
-  const UCHAR *labelBytes = keyBytes + input.PasswordLength;
 
   ULONG outcome = ENGINE_IMAGE_STATUS_UNKNOWN;
   NTSTATUS status = STATUS_SUCCESS;
   PUNICODE_STRING path = nullptr;
-  if (input.ImagePathLength) status = CopyRequestPath(pathBytes, input.ImagePathLength, &path);
+  if (input.ImagePath.Length) status = RequestPathString(input.ImagePath, &path);
   // The label counts only for a volume that gets a file system.
-  PSTR label = static_cast<PSTR>(KsAllocate(input.LabelLength + 1, KS_TAG_BUFFER, PagedPool));
+  PSTR label = static_cast<PSTR>(KsAllocate(input.Label.Length + 1, KS_TAG_BUFFER, PagedPool));
   if (NT_SUCCESS(status) && !label) {
     status = STATUS_INSUFFICIENT_RESOURCES;
     outcome = ENGINE_IMAGE_STATUS_NOT_FORMATTED;
   }
   ULONG64 handle = 0;
   if (NT_SUCCESS(status)) {
-    ULONG labelLength = (input.LabelLength && input.FileSystem) ? input.LabelLength : 0;
-    RtlCopyMemory(label, labelBytes, labelLength);
+    ULONG labelLength = (input.Label.Length && input.Head.FileSystem) ? input.Label.Length : 0;
+    RtlCopyMemory(label, input.Label.Data, labelLength);
     label[labelLength] = '\0';
     VolumeMountParameters parameters = {};
-    parameters.MountFlags = input.MountFlags;
-    parameters.NumaNode = input.NumaNodeIndex;
-    parameters.Size = input.VolumeSize;
+    parameters.MountFlags = input.Head.MountFlags;
+    parameters.NumaNode = input.Head.NumaNodeIndex;
+    parameters.Size = input.Head.VolumeSize;
     parameters.ImagePath = path;
-    parameters.AlgorithmId = input.AlgorithmId;
-    parameters.Key = keyBytes;
-    parameters.KeyLength = input.PasswordLength;
-    parameters.FileSystem = input.FileSystem;
-    parameters.FormatFlags = input.FormatFlags;
+    parameters.AlgorithmId = input.Head.AlgorithmId;
+    parameters.Key = static_cast<const UCHAR *>(input.Password.Data);
+    parameters.KeyLength = input.Password.Length;
+    parameters.FileSystem = input.Head.FileSystem;
+    parameters.FormatFlags = input.Head.FormatFlags;
     parameters.Label = label;
     status = VolumeMount(&parameters, &handle, &outcome);
   }

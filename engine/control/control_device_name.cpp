@@ -1,15 +1,10 @@
 // GetDeviceName: the kernel name of a volume's own device.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
-#include "engine/volume/volume_table.h"
+#include "engine/control/control_volume.h"
 
 NTSTATUS ControlGetDeviceName(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(VolumeHandleRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   VolumeHandleRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume);
   if (!NT_SUCCESS(status)) return status;
   // An emulated disk's device belongs to the bus driver: nothing to name.
   if (VolumeHasAnyFlag(volume, VOLUME_DISK_EMULATION)) {

@@ -1,17 +1,12 @@
 // GetImageFilePath: the image file behind a volume.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
-#include "kernel-support/ks_string.h"
+#include "engine/control/control_volume.h"
 #include "engine/volume/volume_parts.h"
-#include "engine/volume/volume_table.h"
+#include "kernel-support/ks_string.h"
 
 NTSTATUS ControlGetImageFilePath(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(VolumeHandleRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   VolumeHandleRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume);
   if (!NT_SUCCESS(status)) return status;
   if (!volume->Store) {
     VolumeRelease(&volume);

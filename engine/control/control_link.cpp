@@ -1,11 +1,9 @@
 // Link: assign or remove the drive letters of a volume, or drop the
 // session-local links of a logon session.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
+#include "engine/control/control_volume.h"
 #include "engine/system/logon_sessions.h"
 #include "engine/volume/volume_parts.h"
 #include "engine/volume/volume_reaper.h"
-#include "engine/volume/volume_table.h"
 
 namespace {
 
@@ -50,20 +48,13 @@ NTSTATUS RemoveLetters(const LinkRequest &Input, VolumeBlock *Volume) {
 }  // namespace
 
 NTSTATUS ControlLink(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(LinkRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
+  // Dropping a logon session's links names no volume.
   LinkRequest input;
-  ReadRecord(Request, &input);
+  VolumeBlock *volume;
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume, {.HandleOptional = TRUE});
+  if (!NT_SUCCESS(status)) return status;
+  if (!volume && input.Operation != ENGINE_LINK_DROP_SESSION) return STATUS_INVALID_HANDLE;
 
-  VolumeBlock *volume = nullptr;
-  if (input.VolumeHandle != 0) {
-    NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
-    if (!NT_SUCCESS(status)) return status;
-  } else if (input.Operation != ENGINE_LINK_DROP_SESSION) {
-    return STATUS_INVALID_HANDLE;
-  }
-
-  NTSTATUS status;
   switch (input.Operation) {
     case ENGINE_LINK_CREATE:
       status = AssignLetters(Request, input, volume);

@@ -8,32 +8,23 @@ NTSTATUS ControlMountImage(ControlRequest *Request) {
   if (Request->OutputLength != sizeof(MountResult) || Request->InputLength < MountImageRequestSize(0, 0))
     return STATUS_INVALID_BUFFER_SIZE;
   if (!Request->Buffer) return STATUS_INVALID_PARAMETER;
-  MountImageRequest input;
-  ReadRecord(Request, &input);
-  if (Request->InputLength != MountImageRequestSize(input.ImagePathLength, input.PasswordLength) ||
-      (input.MountFlags & ENGINE_MOUNT_MEMORY))
+  MountImageRequestParts input;
+  if (MountImageRequestParse(Request->Buffer, Request->InputLength, &input) != ENGINE_PARSE_OK ||
+      (input.Head.MountFlags & ENGINE_MOUNT_MEMORY))
     return STATUS_INVALID_PARAMETER;
-  if (input.ImagePathLength < sizeof(WCHAR) || input.ImagePathLength % sizeof(WCHAR))
+  if (input.ImagePath.Length < sizeof(WCHAR) || input.ImagePath.Length % sizeof(WCHAR))
     return ReplyMountResult(Request, STATUS_OBJECT_PATH_SYNTAX_BAD, 0, ENGINE_IMAGE_STATUS_OPEN_FAILED);
 
-  const UCHAR *pathBytes = RequestBytes(Request) + sizeof(MountImageRequest);
-  const UCHAR *keyBytes = pathBytes + input.ImagePathLength;
   ULONG outcome = ENGINE_IMAGE_STATUS_UNKNOWN;
   PUNICODE_STRING path = nullptr;
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  PWSTR text = static_cast<PWSTR>(KsAllocate(input.ImagePathLength, KS_TAG_PATH, PagedPool));
-  if (text) {
-    RtlCopyMemory(text, pathBytes, input.ImagePathLength);
-    status = KsStringFromWide(text, input.ImagePathLength, &path);
-    KsFree(&text);
-  }
+  NTSTATUS status = RequestPathString(input.ImagePath, &path);
   ULONG64 handle = 0;
   if (NT_SUCCESS(status)) {
     VolumeMountParameters parameters = {};
-    parameters.MountFlags = input.MountFlags;
+    parameters.MountFlags = input.Head.MountFlags;
     parameters.ImagePath = path;
-    parameters.Key = keyBytes;
-    parameters.KeyLength = input.PasswordLength;
+    parameters.Key = input.Password.Data;
+    parameters.KeyLength = input.Password.Length;
     parameters.Label = "";
     status = VolumeMount(&parameters, &handle, &outcome);
   }

@@ -1,17 +1,11 @@
 // QueryVolumeInformation: the state, size, cipher and letters of a volume.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
+#include "engine/control/control_volume.h"
 #include "engine/volume/volume_parts.h"
-#include "engine/volume/volume_table.h"
 
 NTSTATUS ControlQueryVolumeInformation(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(VolumeHandleRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (Request->OutputLength != sizeof(VolumeInfoReply)) return STATUS_BUFFER_TOO_SMALL;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   VolumeHandleRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume, {.ReplyLength = sizeof(VolumeInfoReply)});
   if (!NT_SUCCESS(status)) return status;
   if (!volume->Store || !volume->Cipher) {
     VolumeRelease(&volume);

@@ -1,6 +1,7 @@
 // One control request on the control device, and its handlers.
 #pragma once
 
+#include "engine/protocol/engine_protocol.h"
 #include "kernel-support/kernel.h"
 
 struct ControlRequest {
@@ -42,7 +43,6 @@ template <typename Record>
 inline VOID ReadRecord(const ControlRequest *Request, Record *Out) {
   RtlCopyMemory(Out, Request->Buffer, sizeof(Record));
 }
-inline PUCHAR RequestBytes(const ControlRequest *Request) { return static_cast<PUCHAR>(Request->Buffer); }
 inline BOOLEAN IsDriveLetter(WCHAR Letter) {
   return (Letter >= u'A' && Letter <= u'Z') || (Letter >= u'a' && Letter <= u'z');
 }
@@ -51,3 +51,6 @@ inline WCHAR UpcaseLetter(WCHAR Letter) {
 }
 // Writes a CountedNameReply for Name following the size-probe convention.
 NTSTATUS ReplyCountedName(ControlRequest *Request, PCUNICODE_STRING Name);
+// A counted string (KsFreeString) of a UTF-16 path that lies, maybe
+// unaligned, inside a request.
+NTSTATUS RequestPathString(EngineBytes Path, PUNICODE_STRING *String);

@@ -1,16 +1,11 @@
 // SetProperties: set, then clear, bits of a volume's properties word.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
+#include "engine/control/control_volume.h"
 #include "engine/volume/volume_parts.h"
-#include "engine/volume/volume_table.h"
 
 NTSTATUS ControlSetProperties(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(PropertiesRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   PropertiesRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume);
   if (!NT_SUCCESS(status)) return status;
   volatile LONG *word = reinterpret_cast<volatile LONG *>(&volume->Properties);
   InterlockedOr(word, static_cast<LONG>(input.SetBits));

@@ -1,6 +1,6 @@
 #include "engine/control/control_request.h"
 
-#include "engine/protocol/engine_protocol.h"
+#include "kernel-support/ks_alloc.h"
 #include "kernel-support/ks_string.h"
 
 namespace {
@@ -57,9 +57,18 @@ NTSTATUS ReplyCountedName(ControlRequest *Request, PCUNICODE_STRING Name) {
     Request->Information = needed;
     return STATUS_SUCCESS;
   }
-  if (Request->OutputLength < needed) return STATUS_BUFFER_TOO_SMALL;
-  EngineStoreLE(Request->Buffer, static_cast<uint16_t>(Name->Length));
-  RtlCopyMemory(RequestBytes(Request) + sizeof(CountedNameReply), Name->Buffer, Name->Length);
+  if (!CountedNameReplyPack(Request->Buffer, Request->OutputLength, EngineBytes{Name->Buffer, Name->Length}))
+    return STATUS_BUFFER_TOO_SMALL;
   Request->Information = needed;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS RequestPathString(EngineBytes Path, PUNICODE_STRING *String) {
+  // Copied first: the string routines read whole characters.
+  PWSTR text = static_cast<PWSTR>(KsAllocate(Path.Length, KS_TAG_PATH, PagedPool));
+  if (!text) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(text, Path.Data, Path.Length);
+  NTSTATUS status = KsStringFromWide(text, Path.Length, String);
+  KsFree(&text);
+  return status;
 }

@@ -1,17 +1,12 @@
 // Unmount: take a volume out of service and have it removed.
-#include "engine/control/control_request.h"
-#include "engine/protocol/engine_protocol.h"
+#include "engine/control/control_volume.h"
 #include "engine/volume/volume_parts.h"
 #include "engine/volume/volume_reaper.h"
-#include "engine/volume/volume_table.h"
 
 NTSTATUS ControlUnmount(ControlRequest *Request) {
-  if (Request->InputLength != sizeof(UnmountRequest)) return STATUS_INVALID_BUFFER_SIZE;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
   UnmountRequest input;
-  ReadRecord(Request, &input);
   VolumeBlock *volume;
-  NTSTATUS status = VolumeReference(input.VolumeHandle, &volume);
+  NTSTATUS status = ReferenceRequestVolume(Request, &input, &volume);
   if (!NT_SUCCESS(status)) return status;
 
   if (!input.Force && !NT_SUCCESS(VolumeLockFileSystem(volume))) {

@@ -7,9 +7,9 @@
 //
 // Records are packed and little-endian. The fixed-size records may be used in
 // place (the system buffer of a request, a reply buffer); the records with a
-// variable tail are built and taken apart with the Pack/Parse routines below,
-// which write and read every field through the little-endian helpers and
-// never touch a byte outside the buffer they are given.
+// variable tail are taken apart with the Parse routines below, which read
+// every field through the little-endian helpers and never touch a byte
+// outside the buffer they are given.
 //
 // Fields of packed records sit at odd offsets: read and assign them by value,
 // never take their address or bind a reference to one.
@@ -562,8 +562,6 @@ constexpr uint64_t AutoVolumeDataSize(uint32_t VolumeLabelLength, uint32_t Image
                                       uint32_t InitialFoldersLength) {
   return sizeof(VV_AUTO_VOLUME_DATA) + uint64_t{VolumeLabelLength} + ImageFilePathLength + InitialFoldersLength;
 }
-// One entry of an InitialFolders block.
-constexpr uint64_t InitialFolderEntrySize(uint32_t TextLength) { return sizeof(uint16_t) + uint64_t{TextLength}; }
 
 // ListVolumesReply: the u64 handles of the live volumes, back to back.
 inline constexpr uint32_t ENGINE_LIST_VOLUMES_ENTRY_LENGTH = sizeof(uint64_t);
@@ -572,7 +570,7 @@ constexpr uint64_t ListVolumesReplySize(uint32_t Count) {
 }
 
 //
-// Packing and parsing of the variable records.
+// Parsing of the variable requests, and packing of the counted-name reply.
 //
 
 // A run of bytes: a string of a record (UTF-16 or ANSI, no terminator), or a
@@ -585,14 +583,12 @@ struct EngineBytes {
 
 enum EngineParseResult : uint32_t {
   ENGINE_PARSE_OK = 0,
-  ENGINE_PARSE_END = 1,         // an iterator has nothing more
   ENGINE_PARSE_BAD_LENGTH = 2,  // the lengths do not add up to the buffer
   ENGINE_PARSE_BAD_VALUE = 3,   // a count beyond what the record can hold
 };
 
-// A record with its strings. Parse fills Head with every field (lengths
-// included) and points the strings into the buffer. Pack takes the head's
-// other fields and the strings, and writes the lengths from the strings.
+// A record with its strings: Parse fills Head with every field (lengths
+// included) and points the strings into the buffer.
 
 struct CreateImageRequestParts {
   CreateImageRequest Head;
@@ -626,22 +622,9 @@ struct AutoVolumeDataParts {
   EngineBytes InitialFolders;
 };
 
-// Packers write the complete record (head, strings, trailing zeros) into
-// Buffer and return its length. They return 0 and write nothing when the
-// buffer is too small, a string is longer than its length field can say, a
-// string of non-zero length has no data, or a letter count exceeds 26.
-uint32_t CreateImageRequestPack(void *Buffer, uint32_t BufferLength, const CreateImageRequestParts *Parts);
-uint32_t MountImageRequestPack(void *Buffer, uint32_t BufferLength, const MountImageRequestParts *Parts);
-uint32_t CreateMemoryVolumeRequestPack(void *Buffer, uint32_t BufferLength,
-                                       const CreateMemoryVolumeRequestParts *Parts);
-uint32_t SaveImageRequestPack(void *Buffer, uint32_t BufferLength, const SaveImageRequestParts *Parts);
-uint32_t CountedNameReplyPack(void *Buffer, uint32_t BufferLength, EngineBytes Name);
-uint32_t FormatRequestPack(void *Buffer, uint32_t BufferLength, const FormatRequestParts *Parts);
-uint32_t AutoVolumeDataPack(void *Buffer, uint32_t BufferLength, const AutoVolumeDataParts *Parts);
-
-// Parsers take a whole request or reply of Length bytes: ENGINE_PARSE_OK when
-// the head's lengths add up to exactly Length, ENGINE_PARSE_BAD_LENGTH
-// otherwise (also for a missing buffer), ENGINE_PARSE_BAD_VALUE for an
+// Parsers take a whole request of Length bytes: ENGINE_PARSE_OK when the
+// head's lengths add up to exactly Length, ENGINE_PARSE_BAD_LENGTH otherwise
+// (also for a missing buffer), ENGINE_PARSE_BAD_VALUE for an
 // additional-letter count above 26. The trailing zero bytes are not checked.
 // Nothing beyond Length is read.
 EngineParseResult CreateImageRequestParse(const void *Buffer, uint64_t Length, CreateImageRequestParts *Parts);
@@ -649,88 +632,19 @@ EngineParseResult MountImageRequestParse(const void *Buffer, uint64_t Length, Mo
 EngineParseResult CreateMemoryVolumeRequestParse(const void *Buffer, uint64_t Length,
                                                  CreateMemoryVolumeRequestParts *Parts);
 EngineParseResult SaveImageRequestParse(const void *Buffer, uint64_t Length, SaveImageRequestParts *Parts);
-EngineParseResult CountedNameReplyParse(const void *Buffer, uint64_t Length, EngineBytes *Name);
 EngineParseResult FormatRequestParse(const void *Buffer, uint64_t Length, FormatRequestParts *Parts);
 EngineParseResult AutoVolumeDataParse(const void *Buffer, uint64_t Length, AutoVolumeDataParts *Parts);
 
-//
-// InitialFolders block: entries of a u16 byte length and that many bytes of
-// UTF-16 text.
-//
-
-// Writes one entry; returns its length, or 0 (nothing written) when it does
-// not fit or the text is too long or missing.
-uint32_t InitialFolderPack(void *Buffer, uint32_t BufferLength, EngineBytes Folder);
-
-struct InitialFolderIterator {
-  const uint8_t *Block;
-  uint32_t Length;
-  uint32_t Offset;
-  bool Failed;
-};
-void InitialFoldersBegin(InitialFolderIterator *Iterator, EngineBytes Block);
-// ENGINE_PARSE_OK with the next folder's text, ENGINE_PARSE_END after the
-// last one, ENGINE_PARSE_BAD_LENGTH (from then on) when an entry runs past
-// the end of the block.
-EngineParseResult InitialFoldersNext(InitialFolderIterator *Iterator, EngineBytes *Folder);
-// Walks a whole block: ENGINE_PARSE_OK with the number of entries in *Count
-// (may be null), or ENGINE_PARSE_BAD_LENGTH.
-EngineParseResult InitialFoldersCheck(EngineBytes Block, uint32_t *Count);
-
-//
-// AutoVolumeListReply.
-//
-
-// Builds the reply record by record. Needed always grows by the full size of
-// each record, so after a run over a too small (or absent) buffer it holds the
-// size a probe reports; records are written only while everything fits.
-struct AutoVolumeListWriter {
-  uint8_t *Buffer;
-  uint32_t Capacity;
-  uint32_t Count;
-  uint64_t Needed;
-};
-void AutoVolumeListBegin(AutoVolumeListWriter *Writer, void *Buffer, uint32_t Capacity);
-// False (and the record is left out) when the record cannot be packed for a
-// reason other than room: lengths beyond their fields, missing strings, more
-// than 26 letters.
-bool AutoVolumeListAdd(AutoVolumeListWriter *Writer, const AutoVolumeDataParts *Record);
-// Writes the count. True when the whole reply is in the buffer; its length is
-// then Writer->Needed.
-bool AutoVolumeListFinish(AutoVolumeListWriter *Writer);
-
-struct AutoVolumeListReader {
-  const uint8_t *Buffer;
-  uint64_t Length;
-  uint64_t Offset;
-  uint32_t Count;            // as the reply states it
-  uint32_t Index;            // records read so far
-  EngineParseResult Error;   // ENGINE_PARSE_OK until something failed
-};
-// ENGINE_PARSE_BAD_LENGTH when the buffer is shorter than the count field.
-EngineParseResult AutoVolumeListOpen(AutoVolumeListReader *Reader, const void *Buffer, uint64_t Length);
-// ENGINE_PARSE_OK with the next record; ENGINE_PARSE_END after Count records
-// that use the buffer up exactly; ENGINE_PARSE_BAD_LENGTH for a record that
-// runs past the end or bytes left over; ENGINE_PARSE_BAD_VALUE as the record
-// parser. A failure sticks.
-EngineParseResult AutoVolumeListNext(AutoVolumeListReader *Reader, AutoVolumeDataParts *Record);
+// Writes a CountedNameReply with Name into Buffer and returns its length; 0
+// (nothing written) when the buffer is missing or too small, or the name is
+// longer than its 16-bit length can say or has a length but no data.
+uint32_t CountedNameReplyPack(void *Buffer, uint32_t BufferLength, EngineBytes Name);
 
 //
 // ListVolumesReply.
 //
 
-// Number of handles in a reply of Length bytes; ENGINE_PARSE_BAD_LENGTH when
-// Length is not a whole number of handles.
-constexpr EngineParseResult ListVolumesReplyCount(uint64_t Length, uint32_t *Count) {
-  if (Length % ENGINE_LIST_VOLUMES_ENTRY_LENGTH != 0 || Length / ENGINE_LIST_VOLUMES_ENTRY_LENGTH > UINT32_MAX) {
-    return ENGINE_PARSE_BAD_LENGTH;
-  }
-  *Count = static_cast<uint32_t>(Length / ENGINE_LIST_VOLUMES_ENTRY_LENGTH);
-  return ENGINE_PARSE_OK;
-}
-inline uint64_t ListVolumesReplyHandle(const void *Buffer, uint32_t Index) {
-  return EngineLoadLE<uint64_t>(static_cast<const uint8_t *>(Buffer) + uint64_t{Index} * 8);
-}
+// Writes the handle of slot Index.
 inline void ListVolumesReplySetHandle(void *Buffer, uint32_t Index, uint64_t Handle) {
   EngineStoreLE(static_cast<uint8_t *>(Buffer) + uint64_t{Index} * 8, Handle);
 }

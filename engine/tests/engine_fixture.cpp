@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <sstream>
 
 namespace enginetest {
@@ -36,17 +34,7 @@ NTSTATUS CreateServiceKey(std::u16string_view service) {
 }
 
 void KernelFixture::SetUp() {
-  Boot();
-}
-
-void KernelFixture::Boot() {
-  char pattern[] = "/tmp/bw-engine-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(pattern));
-  root_ = pattern;
-  bw::BootOptions options;
-  options.root = root_;
-  std::string error;
-  ASSERT_STATUS(STATUS_SUCCESS, bw::KernelBoot(options, &error)) << error;
+  BootedKernelTest::SetUp();
   ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kEngineService));
   ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kBusService));
 }
@@ -71,18 +59,18 @@ void KernelFixture::UnloadAll() {
   thread_.reset();
   if (process_) process_->Terminate();
   process_.reset();
-  if (engineLoaded_) EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kEngineService));
-  if (busLoaded_) EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
+  if (engineLoaded_) {
+    EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kEngineService));
+  }
+  if (busLoaded_) {
+    EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
+  }
   engineLoaded_ = busLoaded_ = false;
 }
 
 void KernelFixture::TearDown() {
   UnloadAll();
-  EXPECT_EQ("", DriverPoolLeaks()) << "driver pool left after both drivers unloaded";
-  bw::ClearFaults();
-  bw::KernelShutdown();
-  std::error_code ignored;
-  if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+  BootedKernelTest::TearDown();
 }
 
 std::shared_ptr<bw::UserProcess> KernelFixture::NewProcess(bool wow64, uint32_t pid) {

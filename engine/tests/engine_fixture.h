@@ -5,6 +5,7 @@
 #include "bw/host.h"
 #include "bw/user_session.h"
 #include "engine/protocol/engine_protocol.h"
+#include "tests/support/booted_kernel.h"
 #include "tests/support/status_matchers.h"
 
 #include <ntddk.h>
@@ -60,13 +61,14 @@ class Record {
   std::vector<uint8_t> bytes_;
 };
 
-class KernelFixture : public ::testing::Test {
+class KernelFixture : public bw::test::BootedKernelTest {
  protected:
+  // Boots with the drivers' service keys in place.
   void SetUp() override;
+  // Unloads what was loaded, then checks for leaks and shuts down.
   void TearDown() override;
 
-  // Boots and loads the drivers; the engine module may be the test build.
-  void Boot();
+  // The engine module may be the test build.
   NTSTATUS LoadBus();
   NTSTATUS LoadEngine();
   void UnloadAll();
@@ -80,7 +82,6 @@ class KernelFixture : public ::testing::Test {
 
   virtual const char *EngineModule() const { return "ramvol.sys"; }
 
-  std::string root_;
   bool busLoaded_ = false;
   bool engineLoaded_ = false;
   std::shared_ptr<bw::UserProcess> process_;

@@ -114,8 +114,11 @@ TEST_F(EngineLifecycle, UnloadLeavesNoPoolWithRegistrationsOutstanding) {
   }
   UnloadAll();
   EXPECT_EQ("", DriverPoolLeaks());
-  for (const auto &usage : bw::PoolUsage())
-    if (IsDriverTag(usage.tag)) EXPECT_EQ(0u, usage.bytes) << bw::TagName(usage.tag);
+  for (const auto &usage : bw::PoolUsage()) {
+    if (IsDriverTag(usage.tag)) {
+      EXPECT_EQ(0u, usage.bytes) << bw::TagName(usage.tag);
+    }
+  }
 }
 
 TEST_F(EngineLifecycle, ControlDeviceRefusesReadAndWrite) {

@@ -2,6 +2,7 @@
 // process over the control device, with lengths around what each needs.
 #include "engine/tests/engine_fixture.h"
 
+#include <cstdio>
 #include <optional>
 
 namespace enginetest {
@@ -113,6 +114,21 @@ struct Case {
 // Parameters print as their names, so that test lists stay readable.
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
+// The test name: the request and its input, then what the engine answers
+// ("CreateMemoryVolume_Input35Bytes_InvalidBufferSize"), or what the reply
+// carries for the requests that answer with a MountResult.
+std::string TestName(const ::testing::TestParamInfo<Case> &info) {
+  const Case &c = info.param;
+  if (c.resultStatus) return c.name + "_Replies" + bw::test::StatusWords(*c.resultStatus);
+  return c.name + "_" + bw::test::StatusWords(c.status);
+}
+
+std::string Hex(ULONG value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
 Case Fails(std::string name, ULONG code, Record input, ULONG output, NTSTATUS status) {
   return Case{std::move(name), code, std::move(input), output, status};
 }
@@ -128,11 +144,11 @@ std::vector<Case> Cases() {
   std::vector<Case> c;
 
   // CreateImage: in < 24, out != 4, lengths, path, algorithm.
-  c.push_back(Fails("CreateImage_In23", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0, 23), 4, size));
-  c.push_back(Fails("CreateImage_In0", IOCTL_ENGINE_CREATE_IMAGE, Record(), 4, size));
-  c.push_back(Fails("CreateImage_Out3", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 3, small));
-  c.push_back(Fails("CreateImage_Out5", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 5, small));
-  c.push_back(Fails("CreateImage_Out0", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 0, small));
+  c.push_back(Fails("CreateImage_Input23Bytes", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0, 23), 4, size));
+  c.push_back(Fails("CreateImage_Input0Bytes", IOCTL_ENGINE_CREATE_IMAGE, Record(), 4, size));
+  c.push_back(Fails("CreateImage_Output3Bytes", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 3, small));
+  c.push_back(Fails("CreateImage_Output5Bytes", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 5, small));
+  c.push_back(Fails("CreateImage_Output0Bytes", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 0, 0, 0), 0, small));
   c.push_back(Fails("CreateImage_LengthsOneBelow", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 4, 2, 2, 0, 31), 4, size));
   c.push_back(Fails("CreateImage_LengthsOneAbove", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 4, 2, 2, 0, 33), 4, size));
   c.push_back(Fails("CreateImage_NoPath", IOCTL_ENGINE_CREATE_IMAGE, CreateImage(1, 0, 4, 0, 0), 4,
@@ -145,98 +161,98 @@ std::vector<Case> Cases() {
                     STATUS_OBJECT_PATH_NOT_FOUND));
 
   // MountImage: out != 16 or in < 10, then lengths and the memory flag.
-  c.push_back(Fails("Mount_Out15", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 0), 15, size));
-  c.push_back(Fails("Mount_Out17", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 0), 17, size));
-  c.push_back(Fails("Mount_In9", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 0, 0, 9), 16, size));
-  c.push_back(Fails("Mount_In0", IOCTL_ENGINE_MOUNT_IMAGE, Record(), 16, size));
-  c.push_back(Fails("Mount_LengthsOneBelow", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 2, 15), 16, param));
-  c.push_back(Fails("Mount_LengthsOneAbove", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 2, 17), 16, param));
-  c.push_back(Fails("Mount_MemoryFlag", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0x8, 4, 0), 16, param));
-  c.push_back(Mount("Mount_NoPath", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 0, 0), STATUS_OBJECT_PATH_SYNTAX_BAD, 7));
-  c.push_back(Mount("Mount_OneBytePath", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 1, 0),
+  c.push_back(Fails("MountImage_Output15Bytes", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 0), 15, size));
+  c.push_back(Fails("MountImage_Output17Bytes", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 0), 17, size));
+  c.push_back(Fails("MountImage_Input9Bytes", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 0, 0, 9), 16, size));
+  c.push_back(Fails("MountImage_Input0Bytes", IOCTL_ENGINE_MOUNT_IMAGE, Record(), 16, size));
+  c.push_back(Fails("MountImage_LengthsOneBelow", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 2, 15), 16, param));
+  c.push_back(Fails("MountImage_LengthsOneAbove", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 4, 2, 17), 16, param));
+  c.push_back(Fails("MountImage_MemoryFlag", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0x8, 4, 0), 16, param));
+  c.push_back(Mount("MountImage_NoPath", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 0, 0), STATUS_OBJECT_PATH_SYNTAX_BAD, 7));
+  c.push_back(Mount("MountImage_OneBytePath", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 1, 0),
                     STATUS_OBJECT_PATH_SYNTAX_BAD, 7));
   // A path of four NUL characters names nothing that can be opened.
-  c.push_back(Mount("Mount_PathNamesNothing", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 8, 4),
+  c.push_back(Mount("MountImage_PathNamesNothing", IOCTL_ENGINE_MOUNT_IMAGE, MountImage(0, 8, 4),
                     STATUS_OBJECT_PATH_SYNTAX_BAD, 10));
 
   // CreateMemoryVolume: out != 16 or in < 36, then lengths and the memory flag.
-  c.push_back(Fails("Memory_Out15", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0), 15, size));
-  c.push_back(Fails("Memory_Out17", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0), 17, size));
-  c.push_back(Fails("Memory_In35", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0, 35), 16, size));
-  c.push_back(Fails("Memory_In37", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0, 37), 16, user));
-  c.push_back(Fails("Memory_LengthsOneBelow", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 4, 2, 3, 44),
+  c.push_back(Fails("CreateMemoryVolume_Output15Bytes", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0), 15, size));
+  c.push_back(Fails("CreateMemoryVolume_Output17Bytes", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0), 17, size));
+  c.push_back(Fails("CreateMemoryVolume_Input35Bytes", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0, 35), 16, size));
+  c.push_back(Fails("CreateMemoryVolume_Input37Bytes", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 0, 0, 37), 16, user));
+  c.push_back(Fails("CreateMemoryVolume_LengthsOneBelow", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 4, 2, 3, 44),
                     16, user));
-  c.push_back(Fails("Memory_LengthsOneAbove", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 4, 2, 3, 46),
+  c.push_back(Fails("CreateMemoryVolume_LengthsOneAbove", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 4, 2, 3, 46),
                     16, user));
-  c.push_back(Fails("Memory_NoMemoryFlag", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 0, 0, 0, 0), 16, param));
-  c.push_back(Mount("Memory_OneBytePath", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 1, 0, 0),
+  c.push_back(Fails("CreateMemoryVolume_NoMemoryFlag", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 0, 0, 0, 0), 16, param));
+  c.push_back(Mount("CreateMemoryVolume_OneBytePath", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 1, 0, 0),
                     STATUS_OBJECT_PATH_SYNTAX_BAD, 7));
-  c.push_back(Mount("Memory_NoAlgorithm", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(0, 8, 0, 0, 0), param, 10));
-  Case raw = Mount("Memory_RawNeedsNoAlgorithm", IOCTL_ENGINE_CREATE_MEMORY_VOLUME,
+  c.push_back(Mount("CreateMemoryVolume_NoAlgorithm", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(0, 8, 0, 0, 0), param, 10));
+  Case raw = Mount("CreateMemoryVolume_RawNeedsNoAlgorithm", IOCTL_ENGINE_CREATE_MEMORY_VOLUME,
                    CreateMemory(0, 8 | 0x20, 0, 0, 0), STATUS_SUCCESS, 0);
   raw.created = true;
   c.push_back(raw);
   // A label of five NUL characters formats as FAT32 all the same.
-  Case labelled = Mount("Memory_KeyAndLabel", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 4, 5),
+  Case labelled = Mount("CreateMemoryVolume_KeyAndLabel", IOCTL_ENGINE_CREATE_MEMORY_VOLUME, CreateMemory(1, 8, 0, 4, 5),
                         STATUS_SUCCESS, 0);
   labelled.created = true;
   c.push_back(labelled);
 
   // Unmount: exactly 10 bytes, then the handle.
-  c.push_back(Fails("Unmount_In9", IOCTL_ENGINE_UNMOUNT, HandleRecord(kUnknownHandle, 9), 0, size));
-  c.push_back(Fails("Unmount_In11", IOCTL_ENGINE_UNMOUNT, HandleRecord(kUnknownHandle, 11), 0, size));
-  c.push_back(Fails("Unmount_In0", IOCTL_ENGINE_UNMOUNT, Record(), 0, size));
+  c.push_back(Fails("Unmount_Input9Bytes", IOCTL_ENGINE_UNMOUNT, HandleRecord(kUnknownHandle, 9), 0, size));
+  c.push_back(Fails("Unmount_Input11Bytes", IOCTL_ENGINE_UNMOUNT, HandleRecord(kUnknownHandle, 11), 0, size));
+  c.push_back(Fails("Unmount_Input0Bytes", IOCTL_ENGINE_UNMOUNT, Record(), 0, size));
   c.push_back(Fails("Unmount_UnknownHandle", IOCTL_ENGINE_UNMOUNT, HandleRecord(kUnknownHandle, 10), 0, handle));
   c.push_back(Fails("Unmount_HandleZero", IOCTL_ENGINE_UNMOUNT, HandleRecord(0, 10), 0, handle));
 
   // SaveImage: 16 + path, path of one byte, handle.
-  c.push_back(Fails("Save_In15", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0, 15), 0, size));
-  c.push_back(Fails("Save_In17", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0, 17), 0, size));
-  c.push_back(Fails("Save_PathOneBelow", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8, 23), 0, size));
-  c.push_back(Fails("Save_PathOneAbove", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8, 25), 0, size));
-  c.push_back(Fails("Save_OneBytePath", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 1), 0,
+  c.push_back(Fails("SaveImage_Input15Bytes", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0, 15), 0, size));
+  c.push_back(Fails("SaveImage_Input17Bytes", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0, 17), 0, size));
+  c.push_back(Fails("SaveImage_PathOneBelow", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8, 23), 0, size));
+  c.push_back(Fails("SaveImage_PathOneAbove", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8, 25), 0, size));
+  c.push_back(Fails("SaveImage_OneBytePath", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 1), 0,
                     STATUS_OBJECT_PATH_SYNTAX_BAD));
-  c.push_back(Fails("Save_UnknownHandle", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0), 0, handle));
-  c.push_back(Fails("Save_UnknownHandleWithPath", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8), 0, handle));
+  c.push_back(Fails("SaveImage_UnknownHandle", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 0), 0, handle));
+  c.push_back(Fails("SaveImage_UnknownHandleWithPath", IOCTL_ENGINE_SAVE_IMAGE, SaveImage(kUnknownHandle, 8), 0, handle));
 
   // GetDeviceName and GetImageFilePath: exactly 8 bytes, then the handle.
-  for (auto [name, code] : {std::pair{"DeviceName", IOCTL_ENGINE_GET_DEVICE_NAME},
-                            std::pair{"ImagePath", IOCTL_ENGINE_GET_IMAGE_PATH}}) {
+  for (auto [name, code] : {std::pair{"GetDeviceName", IOCTL_ENGINE_GET_DEVICE_NAME},
+                            std::pair{"GetImageFilePath", IOCTL_ENGINE_GET_IMAGE_PATH}}) {
     std::string n = name;
-    c.push_back(Fails(n + "_In7", code, HandleRecord(kUnknownHandle, 7), 0, size));
-    c.push_back(Fails(n + "_In9", code, HandleRecord(kUnknownHandle, 9), 64, size));
-    c.push_back(Fails(n + "_In0", code, Record(), 64, size));
+    c.push_back(Fails(n + "_Input7Bytes", code, HandleRecord(kUnknownHandle, 7), 0, size));
+    c.push_back(Fails(n + "_Input9Bytes", code, HandleRecord(kUnknownHandle, 9), 64, size));
+    c.push_back(Fails(n + "_Input0Bytes", code, Record(), 64, size));
     c.push_back(Fails(n + "_ProbeUnknownHandle", code, HandleRecord(kUnknownHandle, 8), 0, handle));
     c.push_back(Fails(n + "_UnknownHandle", code, HandleRecord(kUnknownHandle, 8), 64, handle));
   }
 
   // RegisterNotification from a 64-bit process: exactly 16 bytes.
-  c.push_back(Fails("Notify_In8", IOCTL_ENGINE_REGISTER_NOTIFY, Record(8).Put<uint32_t>(0, 4), 0, size));
-  c.push_back(Fails("Notify_In15", IOCTL_ENGINE_REGISTER_NOTIFY, Record(15), 0, size));
-  c.push_back(Fails("Notify_In17", IOCTL_ENGINE_REGISTER_NOTIFY, Record(17), 0, size));
-  c.push_back(Fails("Notify_In0", IOCTL_ENGINE_REGISTER_NOTIFY, Record(), 0, size));
-  c.push_back(Fails("Notify_ThreadZero", IOCTL_ENGINE_REGISTER_NOTIFY, Record(16).Put<uint64_t>(8, 0x1000), 0, param));
-  c.push_back(Fails("Notify_BadThreadHandle", IOCTL_ENGINE_REGISTER_NOTIFY,
+  c.push_back(Fails("RegisterNotification_Input8Bytes", IOCTL_ENGINE_REGISTER_NOTIFY, Record(8).Put<uint32_t>(0, 4), 0, size));
+  c.push_back(Fails("RegisterNotification_Input15Bytes", IOCTL_ENGINE_REGISTER_NOTIFY, Record(15), 0, size));
+  c.push_back(Fails("RegisterNotification_Input17Bytes", IOCTL_ENGINE_REGISTER_NOTIFY, Record(17), 0, size));
+  c.push_back(Fails("RegisterNotification_Input0Bytes", IOCTL_ENGINE_REGISTER_NOTIFY, Record(), 0, size));
+  c.push_back(Fails("RegisterNotification_ThreadZero", IOCTL_ENGINE_REGISTER_NOTIFY, Record(16).Put<uint64_t>(8, 0x1000), 0, param));
+  c.push_back(Fails("RegisterNotification_BadThreadHandle", IOCTL_ENGINE_REGISTER_NOTIFY,
                     Record(16).Put<uint64_t>(0, 0x7FF0).Put<uint64_t>(8, 0x1000), 0, handle));
 
   // QueryVolumeInformation: in exactly 8, out exactly 100.
-  c.push_back(Fails("Query_In7", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 7), 100, size));
-  c.push_back(Fails("Query_In9", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 9), 100, size));
-  c.push_back(Fails("Query_In0", IOCTL_ENGINE_QUERY_VOLUME, Record(), 100, size));
-  c.push_back(Fails("Query_Out99", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 99, small));
-  c.push_back(Fails("Query_Out101", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 101, small));
-  c.push_back(Fails("Query_Out0", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 0, small));
-  c.push_back(Fails("Query_UnknownHandle", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 100, handle));
+  c.push_back(Fails("QueryVolumeInformation_Input7Bytes", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 7), 100, size));
+  c.push_back(Fails("QueryVolumeInformation_Input9Bytes", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 9), 100, size));
+  c.push_back(Fails("QueryVolumeInformation_Input0Bytes", IOCTL_ENGINE_QUERY_VOLUME, Record(), 100, size));
+  c.push_back(Fails("QueryVolumeInformation_Output99Bytes", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 99, small));
+  c.push_back(Fails("QueryVolumeInformation_Output101Bytes", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 101, small));
+  c.push_back(Fails("QueryVolumeInformation_Output0Bytes", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 0, small));
+  c.push_back(Fails("QueryVolumeInformation_UnknownHandle", IOCTL_ENGINE_QUERY_VOLUME, HandleRecord(kUnknownHandle, 8), 100, handle));
 
   // ListVolumes without volumes: the probe and the read both give nothing.
-  c.push_back(Fails("List_Probe", IOCTL_ENGINE_LIST_VOLUMES, Record(), 0, STATUS_SUCCESS));
-  c.push_back(Fails("List_Read", IOCTL_ENGINE_LIST_VOLUMES, Record(), 8, STATUS_SUCCESS));
-  c.push_back(Fails("List_InputIgnored", IOCTL_ENGINE_LIST_VOLUMES, Record(5), 0, STATUS_SUCCESS));
+  c.push_back(Fails("ListVolumes_Probe", IOCTL_ENGINE_LIST_VOLUMES, Record(), 0, STATUS_SUCCESS));
+  c.push_back(Fails("ListVolumes_Read", IOCTL_ENGINE_LIST_VOLUMES, Record(), 8, STATUS_SUCCESS));
+  c.push_back(Fails("ListVolumes_InputIgnored", IOCTL_ENGINE_LIST_VOLUMES, Record(5), 0, STATUS_SUCCESS));
 
   // Link: exactly 80 bytes; the handle must be live unless the operation is 3.
-  c.push_back(Fails("Link_In79", IOCTL_ENGINE_LINK, Link(3, 0, 79), 0, size));
-  c.push_back(Fails("Link_In81", IOCTL_ENGINE_LINK, Link(3, 0, 81), 0, size));
-  c.push_back(Fails("Link_In0", IOCTL_ENGINE_LINK, Record(), 0, size));
+  c.push_back(Fails("Link_Input79Bytes", IOCTL_ENGINE_LINK, Link(3, 0, 79), 0, size));
+  c.push_back(Fails("Link_Input81Bytes", IOCTL_ENGINE_LINK, Link(3, 0, 81), 0, size));
+  c.push_back(Fails("Link_Input0Bytes", IOCTL_ENGINE_LINK, Record(), 0, size));
   c.push_back(Fails("Link_AssignWithoutHandle", IOCTL_ENGINE_LINK, Link(1, 0), 0, handle));
   c.push_back(Fails("Link_RemoveWithoutHandle", IOCTL_ENGINE_LINK, Link(2, 0), 0, handle));
   c.push_back(Fails("Link_BadOperationWithoutHandle", IOCTL_ENGINE_LINK, Link(7, 0), 0, handle));
@@ -245,62 +261,62 @@ std::vector<Case> Cases() {
   c.push_back(Fails("Link_DropSession", IOCTL_ENGINE_LINK, Link(3, 0), 0, STATUS_SUCCESS));
 
   // SetProperties and SetFlushState: exactly 16 bytes, then the handle.
-  for (auto [name, code] : {std::pair{"Properties", IOCTL_ENGINE_SET_PROPERTIES},
-                            std::pair{"FlushState", IOCTL_ENGINE_SET_FLUSH_STATE}}) {
+  for (auto [name, code] : {std::pair{"SetProperties", IOCTL_ENGINE_SET_PROPERTIES},
+                            std::pair{"SetFlushState", IOCTL_ENGINE_SET_FLUSH_STATE}}) {
     std::string n = name;
-    c.push_back(Fails(n + "_In15", code, Properties(kUnknownHandle, 15), 0, size));
-    c.push_back(Fails(n + "_In17", code, Properties(kUnknownHandle, 17), 0, size));
-    c.push_back(Fails(n + "_In0", code, Record(), 0, size));
+    c.push_back(Fails(n + "_Input15Bytes", code, Properties(kUnknownHandle, 15), 0, size));
+    c.push_back(Fails(n + "_Input17Bytes", code, Properties(kUnknownHandle, 17), 0, size));
+    c.push_back(Fails(n + "_Input0Bytes", code, Record(), 0, size));
     c.push_back(Fails(n + "_UnknownHandle", code, Properties(kUnknownHandle), 0, handle));
   }
 
   // AddAutoVolume: 95 + strings, then the fields.
-  c.push_back(Fails("AddAuto_In94", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.total = 94}), 0, size));
-  c.push_back(Fails("AddAuto_In96", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.total = 96}), 0, size));
-  c.push_back(Fails("AddAuto_In0", IOCTL_ENGINE_ADD_AUTO_VOLUME, Record(), 0, size));
-  c.push_back(Fails("AddAuto_StringsOneBelow", IOCTL_ENGINE_ADD_AUTO_VOLUME,
+  c.push_back(Fails("AddAutoVolume_Input94Bytes", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.total = 94}), 0, size));
+  c.push_back(Fails("AddAutoVolume_Input96Bytes", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.total = 96}), 0, size));
+  c.push_back(Fails("AddAutoVolume_Input0Bytes", IOCTL_ENGINE_ADD_AUTO_VOLUME, Record(), 0, size));
+  c.push_back(Fails("AddAutoVolume_StringsOneBelow", IOCTL_ENGINE_ADD_AUTO_VOLUME,
                     AddAutoVolume({.label = 4, .path = 40, .folders = 18, .total = 156}), 0, size));
-  c.push_back(Fails("AddAuto_StringsOneAbove", IOCTL_ENGINE_ADD_AUTO_VOLUME,
+  c.push_back(Fails("AddAutoVolume_StringsOneAbove", IOCTL_ENGINE_ADD_AUTO_VOLUME,
                     AddAutoVolume({.label = 4, .path = 40, .folders = 18, .total = 158}), 0, size));
-  c.push_back(Fails("AddAuto_DigitLetter", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.letter = u'1'}), 0, param));
-  c.push_back(Fails("AddAuto_DirectMountWithoutImage", IOCTL_ENGINE_ADD_AUTO_VOLUME,
+  c.push_back(Fails("AddAutoVolume_DigitLetter", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.letter = u'1'}), 0, param));
+  c.push_back(Fails("AddAutoVolume_DirectMountWithoutImage", IOCTL_ENGINE_ADD_AUTO_VOLUME,
                     AddAutoVolume({.letter = u'd', .flags = 0}), 0, param));
-  c.push_back(Fails("AddAuto_FileSystem4", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.fileSystem = 4}), 0, param));
-  c.push_back(Fails("AddAuto_OddFolders", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.folders = 3}), 0, param));
-  c.push_back(Fails("AddAuto_27Letters", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.count = 27}), 0, param));
-  c.push_back(Fails("AddAuto_OddPath", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.path = 3}), 0,
+  c.push_back(Fails("AddAutoVolume_FileSystem4", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.fileSystem = 4}), 0, param));
+  c.push_back(Fails("AddAutoVolume_OddFolders", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.folders = 3}), 0, param));
+  c.push_back(Fails("AddAutoVolume_27Letters", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.count = 27}), 0, param));
+  c.push_back(Fails("AddAutoVolume_OddPath", IOCTL_ENGINE_ADD_AUTO_VOLUME, AddAutoVolume({.path = 3}), 0,
                     STATUS_OBJECT_PATH_SYNTAX_BAD));
-  c.push_back(Fails("AddAuto_BadAdditionalLetter", IOCTL_ENGINE_ADD_AUTO_VOLUME,
+  c.push_back(Fails("AddAutoVolume_BadAdditionalLetter", IOCTL_ENGINE_ADD_AUTO_VOLUME,
                     AddAutoVolume({.count = 1, .firstAdditional = u'#'}), 0, param));
   // 95 + 4 + 40 + 18 = 157 bytes: the lengths add up; storing it comes later.
-  c.push_back(Fails("AddAuto_NotBuiltYet", IOCTL_ENGINE_ADD_AUTO_VOLUME,
+  c.push_back(Fails("AddAutoVolume_NotBuiltYet", IOCTL_ENGINE_ADD_AUTO_VOLUME,
                     AddAutoVolume({.letter = u'd', .label = 4, .path = 40, .folders = 18}), 0,
                     STATUS_NOT_IMPLEMENTED));
 
   // GetAutoVolumes with no entries: count 0, four bytes.
-  c.push_back(Case{"GetAuto_Probe", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 0, STATUS_SUCCESS, 4});
-  c.push_back(Fails("GetAuto_Out3", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 3, small));
-  c.push_back(Case{"GetAuto_Out4", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 4, STATUS_SUCCESS, 4});
-  c.push_back(Case{"GetAuto_Out5", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 5, STATUS_SUCCESS, 4});
+  c.push_back(Case{"GetAutoVolumes_Probe", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 0, STATUS_SUCCESS, 4});
+  c.push_back(Fails("GetAutoVolumes_Output3Bytes", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 3, small));
+  c.push_back(Case{"GetAutoVolumes_Output4Bytes", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 4, STATUS_SUCCESS, 4});
+  c.push_back(Case{"GetAutoVolumes_Output5Bytes", IOCTL_ENGINE_GET_AUTO_VOLUMES, Record(), 5, STATUS_SUCCESS, 4});
 
   // DeleteAutoVolume: exactly 2 bytes; a letter without entry is success.
-  c.push_back(Fails("DeleteAuto_In1", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(1), 0, size));
-  c.push_back(Fails("DeleteAuto_In3", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(3), 0, size));
-  c.push_back(Fails("DeleteAuto_In0", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(), 0, size));
-  c.push_back(Fails("DeleteAuto_Missing", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(2).Put<uint16_t>(0, u'Q'), 0,
+  c.push_back(Fails("DeleteAutoVolume_Input1Bytes", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(1), 0, size));
+  c.push_back(Fails("DeleteAutoVolume_Input3Bytes", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(3), 0, size));
+  c.push_back(Fails("DeleteAutoVolume_Input0Bytes", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(), 0, size));
+  c.push_back(Fails("DeleteAutoVolume_Missing", IOCTL_ENGINE_DELETE_AUTO_VOLUME, Record(2).Put<uint16_t>(0, u'Q'), 0,
                     STATUS_SUCCESS));
-  c.push_back(Fails("DeleteAllAuto", IOCTL_ENGINE_DELETE_ALL_AUTO_VOLUMES, Record(), 0, STATUS_SUCCESS));
+  c.push_back(Fails("DeleteAllAutoVolumes", IOCTL_ENGINE_DELETE_ALL_AUTO_VOLUMES, Record(), 0, STATUS_SUCCESS));
 
   // Format: more than 21 bytes and 22 + label, then the handle.
-  c.push_back(Fails("Format_In21", IOCTL_ENGINE_FORMAT_VOLUME, Format(kUnknownHandle, 0, 21), 0, size));
-  c.push_back(Fails("Format_In0", IOCTL_ENGINE_FORMAT_VOLUME, Record(), 0, size));
+  c.push_back(Fails("Format_Input21Bytes", IOCTL_ENGINE_FORMAT_VOLUME, Format(kUnknownHandle, 0, 21), 0, size));
+  c.push_back(Fails("Format_Input0Bytes", IOCTL_ENGINE_FORMAT_VOLUME, Record(), 0, size));
   c.push_back(Fails("Format_LabelOneBelow", IOCTL_ENGINE_FORMAT_VOLUME, Format(kUnknownHandle, 3, 24), 0, size));
   c.push_back(Fails("Format_LabelOneAbove", IOCTL_ENGINE_FORMAT_VOLUME, Format(kUnknownHandle, 3, 26), 0, size));
   c.push_back(Fails("Format_UnknownHandle", IOCTL_ENGINE_FORMAT_VOLUME, Format(kUnknownHandle, 3), 0, handle));
 
   // Codes that are not the engine's.
   for (ULONG code : {0x222000u, 0x22204Cu, 0x222007u, 0x2A2004u, 0x00070000u, 0x22C004u})
-    c.push_back(Fails("Unknown_" + std::to_string(code), code, Record(16), 16, STATUS_INVALID_DEVICE_REQUEST));
+    c.push_back(Fails("UnknownCode" + Hex(code), code, Record(16), 16, STATUS_INVALID_DEVICE_REQUEST));
   return c;
 }
 
@@ -343,8 +359,7 @@ TEST_P(RequestValidation, AnswersWithTheExpectedStatus) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engine, RequestValidation, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<Case> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Engine, RequestValidation, ::testing::ValuesIn(Cases()), TestName);
 
 }  // namespace
 }  // namespace enginetest

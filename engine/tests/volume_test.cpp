@@ -429,7 +429,9 @@ TEST_F(Volumes, UnmountWaitsForOpenHandlesUnlessTheyCloseAndWipes) {
     EXPECT_EQ(1u, VolumeCount());
     EXPECT_FALSE(bw::ObjectExists(DeviceName(reply.handle)));
     // Storage requests on the open handle of a forced-off volume fail.
-    if (force) EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Ioctl(device, IOCTL_DISK_GET_LENGTH_INFO, {}, 8));
+    if (force) {
+      EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Ioctl(device, IOCTL_DISK_GET_LENGTH_INFO, {}, 8));
+    }
     CloseDevice(device);
     WaitForVolumeCount(0);
     EXPECT_EQ(0u, VolumeCount());

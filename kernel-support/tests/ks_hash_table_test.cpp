@@ -114,8 +114,12 @@ TEST_P(KsHashTableTest, FailedInsertChangesNothing) {
   EXPECT_FALSE(KsHashTableLookup(table_, 2, nullptr));
 }
 
-INSTANTIATE_TEST_SUITE_P(Hashes, KsHashTableTest,
-                         ::testing::Values(&KsHashCrc32, &KsHashPointer, &SameBucket));
+INSTANTIATE_TEST_SUITE_P(Hashes, KsHashTableTest, ::testing::Values(&KsHashCrc32, &KsHashPointer, &SameBucket),
+                         [](const auto &info) -> std::string {
+                           if (info.param == &KsHashCrc32) return "Crc32Hash";
+                           if (info.param == &KsHashPointer) return "PointerHash";
+                           return "EveryKeyInOneBucket";
+                         });
 
 TEST(KsHashCrc32, HashesTheLittleEndianKeyBytes) {
   EXPECT_EQ(0x6522DF69u, KsHashCrc32(0));

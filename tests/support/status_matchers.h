@@ -1,4 +1,5 @@
-// Test helpers: NTSTATUS printed by name, and a matcher for statuses.
+// Test helpers: NTSTATUS printed by name, spelt for test names, and a
+// matcher for statuses.
 #pragma once
 
 #include "bw/host.h"
@@ -13,6 +14,10 @@ struct StatusValue {
   bool operator==(const StatusValue &o) const { return value == o.value; }
 };
 void PrintTo(const StatusValue &s, std::ostream *os);
+
+// A status as words for test names: STATUS_INVALID_BUFFER_SIZE reads
+// "InvalidBufferSize"; a status without a name reads "Status0xC0000001".
+std::string StatusWords(NTSTATUS status);
 
 // EXPECT_STATUS(STATUS_INVALID_HANDLE, SomeCall()) prints names on failure.
 #define EXPECT_STATUS(expected, actual) \

@@ -70,6 +70,7 @@ TEST(BusRecords, MemoryImageIsTheWireImage) {
 }
 
 struct FlagCase {
+  const char *name;
   uint32_t request;
   uint32_t disk;
 };
@@ -82,12 +83,15 @@ TEST_P(BusFlags, RequestFlagsBecomeDiskFlags) {
 
 INSTANTIATE_TEST_SUITE_P(
     Remap, BusFlags,
-    ::testing::Values(FlagCase{BUS_REQUEST_HIDDEN, BUS_DISK_HIDDEN}, FlagCase{BUS_REQUEST_REMOVABLE, BUS_DISK_REMOVABLE},
-                      FlagCase{BUS_REQUEST_SILENT_INSTALL, BUS_DISK_SILENT_INSTALL},
-                      FlagCase{BUS_REQUEST_SURPRISE_REMOVAL_OK, BUS_DISK_SURPRISE_REMOVAL_OK},
-                      FlagCase{BUS_REQUEST_RAW_DEVICE_OK, BUS_DISK_RAW_DEVICE_OK},
-                      FlagCase{BUS_REQUEST_NEW_PARTITION_TABLE, 0}, FlagCase{0x1F, 0x1F},
-                      FlagCase{0xFFFFFFE0, 0}));
+    ::testing::Values(FlagCase{"HiddenStaysHidden", BUS_REQUEST_HIDDEN, BUS_DISK_HIDDEN},
+                      FlagCase{"RemovableStaysRemovable", BUS_REQUEST_REMOVABLE, BUS_DISK_REMOVABLE},
+                      FlagCase{"SilentInstallStaysSilent", BUS_REQUEST_SILENT_INSTALL, BUS_DISK_SILENT_INSTALL},
+                      FlagCase{"SurpriseRemovalStaysAllowed", BUS_REQUEST_SURPRISE_REMOVAL_OK,
+                               BUS_DISK_SURPRISE_REMOVAL_OK},
+                      FlagCase{"RawDeviceStaysAllowed", BUS_REQUEST_RAW_DEVICE_OK, BUS_DISK_RAW_DEVICE_OK},
+                      FlagCase{"NewPartitionTableIsDropped", BUS_REQUEST_NEW_PARTITION_TABLE, 0},
+                      FlagCase{"AllDiskFlagsTogether", 0x1F, 0x1F}, FlagCase{"UnknownBitsAreDropped", 0xFFFFFFE0, 0}),
+    [](const ::testing::TestParamInfo<FlagCase> &info) { return std::string(info.param.name); });
 
 int32_t ReadProbe(uint64_t Context, uint64_t ByteOffset, uint32_t Length, void *Buffer, void *IoStatus) {
   return static_cast<int32_t>(Context + ByteOffset + Length);

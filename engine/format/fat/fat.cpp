@@ -1,4 +1,5 @@
 // FAT12/FAT16 formatter: boot sector, first FAT sector and the label entry.
+#include "engine/format/fat/fat_boot_sector.h"
 #include "engine/format/fat/fat_geometry.h"
 #include "engine/format/format_internal.h"
 
@@ -102,29 +103,22 @@ NTSTATUS FormatFat(ULONG SectorSize, SectorWriter *Writer, ULONGLONG Length, PCS
   if (!sector.Allocate(512)) return STATUS_INSUFFICIENT_RESOURCES;
 
   PUCHAR b = sector.Data;
-  b[0x00] = 0xEB;
-  b[0x01] = 0x3C;
-  b[0x02] = 0x90;
-  FormatPutText(b + 0x03, "MSWIN4.1", 8);
-  FormatPut16(b + 0x0B, 512);
-  b[0x0D] = static_cast<UCHAR>(g.SectorsPerCluster);
-  FormatPut16(b + 0x0E, FAT_RESERVED_SECTORS);
-  b[0x10] = 1;  // a single FAT
-  FormatPut16(b + 0x11, FAT_ROOT_ENTRIES);
-  FormatPut16(b + 0x13, g.TotalSectors <= 0xFFFF ? g.TotalSectors : 0);
-  b[0x15] = 0xF8;
-  FormatPut16(b + 0x16, g.FatSectors);
-  FormatPut16(b + 0x18, 32);  // sectors per track
-  FormatPut16(b + 0x1A, 2);   // heads
-  FormatPut32(b + 0x1C, 0);   // hidden sectors
-  FormatPut32(b + 0x20, g.TotalSectors > 0xFFFF ? g.TotalSectors : 0);
-  b[0x24] = 0x00;  // drive number
-  b[0x26] = 0x29;
-  FormatPut32(b + 0x27, 0x12345678);
-  FormatPutText(b + 0x2B, "Tavik      ", 11);
-  FormatPutText(b + 0x36, g.FatBits == 12 ? "FAT12   " : "FAT16   ", 8);
-  b[0x1FE] = 0x55;
-  b[0x1FF] = 0xAA;
+  auto *boot = reinterpret_cast<FatBootSector *>(b);
+  FatBootLayout layout = {};
+  layout.JumpOffset = 0x3C;
+  layout.BytesPerSector = 512;
+  layout.SectorsPerCluster = g.SectorsPerCluster;
+  layout.ReservedSectors = FAT_RESERVED_SECTORS;
+  layout.FatCount = 1;  // a single FAT
+  layout.RootEntries = FAT_ROOT_ENTRIES;
+  layout.TotalSectors = g.TotalSectors;
+  layout.FatSectors16 = g.FatSectors;
+  FatBootSectorInit(boot, layout);
+  // Every FAT12/16 volume carries the same serial number and boot-sector
+  // label, whatever the label asked for: intended, the label lives in the
+  // root directory entry below.
+  FatSetIdentity(&boot->Fat16.Identity, 0x00, 0x12345678, "Tavik      ",
+                 g.FatBits == 12 ? "FAT12   " : "FAT16   ");
   status = SectorWriterTransfer(Writer, b, 512, 0, SECTOR_WRITER_WRITE);
   if (!NT_SUCCESS(status)) return status;
 

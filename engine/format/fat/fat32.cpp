@@ -1,5 +1,6 @@
 // FAT32 formatter: reserved area with FSInfo and backups, two FATs and a
 // one-cluster root directory.
+#include "engine/format/fat/fat_boot_sector.h"
 #include "engine/format/fat/fat_geometry.h"
 #include "engine/format/format_internal.h"
 
@@ -102,40 +103,30 @@ NTSTATUS FormatFat32(ULONG SectorSize, SectorWriter *Writer, ULONGLONG Length, P
   NTSTATUS layoutStatus = Fat32ComputeLayout(SectorSize, total, spc, &g);
 
   PUCHAR b = boot.Data;
-  b[0x00] = 0xEB;
-  b[0x01] = 0x5A;
-  b[0x02] = 0x90;
-  FormatPutText(b + 0x03, "MSWIN4.1", 8);
-  FormatPut16(b + 0x0B, SectorSize);
-  b[0x0D] = static_cast<UCHAR>(spc);
-  FormatPut16(b + 0x0E, FAT32_RESERVED_SECTORS);
-  b[0x10] = 2;
-  FormatPut16(b + 0x11, 0);
-  FormatPut16(b + 0x13, 0);
-  b[0x15] = 0xF8;
-  FormatPut16(b + 0x16, 0);
-  FormatPut16(b + 0x18, 32);  // sectors per track
-  FormatPut16(b + 0x1A, 2);   // heads
-  FormatPut32(b + 0x1C, 0);   // hidden sectors
-  FormatPut32(b + 0x20, total);
-  FormatPut16(b + 0x28, 0);  // FAT mirroring on
-  FormatPut16(b + 0x2A, 0);
-  FormatPut32(b + 0x2C, 2);  // root directory cluster
-  FormatPut16(b + 0x30, FAT32_FSINFO_SECTOR);
-  FormatPut16(b + 0x32, FAT32_BACKUP_BOOT_SECTOR);
-  b[0x40] = 0x80;
-  b[0x41] = 0;
-  b[0x42] = 0x29;
-  FormatPut32(b + 0x43, Fat32Serial());
+  auto *sector = reinterpret_cast<FatBootSector *>(b);
+  FatBootLayout layout = {};
+  layout.JumpOffset = 0x5A;
+  layout.BytesPerSector = SectorSize;
+  layout.SectorsPerCluster = spc;
+  layout.ReservedSectors = FAT32_RESERVED_SECTORS;
+  layout.FatCount = 2;
+  layout.RootEntries = 0;
+  layout.TotalSectors = total;
+  layout.FatSectors16 = 0;
+  FatBootSectorInit(sector, layout);
+  sector->Fat32.ExtendedFlags = 0;  // FAT mirroring on
+  sector->Fat32.Version = 0;
+  sector->Fat32.RootCluster = 2;
+  sector->Fat32.FsInfoSector = FAT32_FSINFO_SECTOR;
+  sector->Fat32.BackupBootSector = FAT32_BACKUP_BOOT_SECTOR;
+  CHAR label[FORMAT_LABEL_LENGTH];
   if (labelLength) {
-    RtlFillMemory(b + 0x47, FORMAT_LABEL_LENGTH, ' ');
-    RtlCopyMemory(b + 0x47, Label, labelLength);
+    RtlFillMemory(label, FORMAT_LABEL_LENGTH, ' ');
+    RtlCopyMemory(label, Label, labelLength);
   } else {
-    FormatPutText(b + 0x47, "NO NAME    ", 11);
+    RtlCopyMemory(label, "NO NAME    ", FORMAT_LABEL_LENGTH);
   }
-  FormatPutText(b + 0x52, "FAT32   ", 8);
-  b[0x1FE] = 0x55;
-  b[0x1FF] = 0xAA;
+  FatSetIdentity(&sector->Fat32.Identity, 0x80, Fat32Serial(), label, "FAT32   ");
 
   FormatBuffer fatSector;
   if (!fatSector.Allocate(SectorSize)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -144,7 +135,7 @@ NTSTATUS FormatFat32(ULONG SectorSize, SectorWriter *Writer, ULONGLONG Length, P
   FormatPut32(fatSector.Data + 8, 0x0FFFFFFF);  // the root directory's one cluster
 
   if (!NT_SUCCESS(layoutStatus)) return layoutStatus;
-  FormatPut32(b + 0x24, g.FatSectors);
+  sector->Fat32.FatSectors = g.FatSectors;
 
   PUCHAR info = b + SectorSize;
   FormatPut32(info + 0, 0x41615252);

@@ -10,6 +10,14 @@
 
 namespace storetest {
 
+// An image test case in words: "XorCipher_DiskImage_Fat32".
+inline std::string ImageCaseName(ULONG algorithm, UCHAR layout, ULONG fileSystem) {
+  static const char *const kFileSystems[] = {"Raw", "Fat", "Fat32", "Ntfs"};
+  std::string name = algorithm == CIPHER_ALGORITHM_XOR ? "XorCipher" : "NullCipher";
+  name += layout == 2 ? "_DiskImage_" : "_VolumeImage_";
+  return name + (fileSystem < 4 ? kFileSystems[fileSystem] : "FileSystem" + std::to_string(fileSystem));
+}
+
 class ImageTest : public StoreTest {
  protected:
   std::string Host(const std::string &name) const { return root_ + "/" + name; }

@@ -14,11 +14,10 @@ using bw::test::FindTool;
 using bw::test::RunCommand;
 using bw::test::ShellQuote;
 
-#define REQUIRE_TOOL(name, package)                                                  \
-  std::string name##Tool = FindTool(#name);                                          \
-  do {                                                                               \
-    if (name##Tool.empty()) GTEST_SKIP() << "peer tool missing: install " package;   \
-  } while (0)
+// Declares NameTool with the tool's path; a missing tool ends the test.
+#define REQUIRE_TOOL(name, package)         \
+  std::string name##Tool = FindTool(#name); \
+  BW_REQUIRE_PEER_TOOL(name##Tool, #name, package)
 
 struct PeerCase {
   ULONG algorithm;
@@ -89,7 +88,7 @@ TEST_P(ImagePeer, ToolsReadTheVolume) {
     EXPECT_NE(std::string::npos, info.output.find("PEER")) << info.output;
   } else {
     std::string fsck = FindTool("fsck.fat");
-    if (fsck.empty()) GTEST_SKIP() << "peer tool missing: install dosfstools";
+    BW_REQUIRE_PEER_TOOL(fsck, "fsck.fat", "dosfstools");
     CommandResult check = RunCommand(fsck + " -n " + ShellQuote(fileSystem));
     EXPECT_TRUE(FsckClean(check)) << check.output;
   }
@@ -103,8 +102,9 @@ INSTANTIATE_TEST_SUITE_P(Images, ImagePeer,
                                            PeerCase{CIPHER_ALGORITHM_XOR, 2, 1, 16 << 20},
                                            PeerCase{CIPHER_ALGORITHM_NULL, 2, 2, 64 << 20}),
                          [](const ::testing::TestParamInfo<PeerCase> &info) {
-                           return std::string(info.param.algorithm == 2 ? "Xor" : "Null") + "Layout" +
-                                  std::to_string(info.param.layout) + "Fs" + std::to_string(info.param.fileSystem);
+                           const PeerCase &c = info.param;
+                           return ImageCaseName(c.algorithm, c.layout, c.fileSystem) + "_" +
+                                  std::to_string(c.size >> 20) + "MiB";
                          });
 
 }  // namespace

@@ -101,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Images, ImageRoundTrip,
                                            TripCase{CIPHER_ALGORITHM_NULL, 2, 2}, TripCase{CIPHER_ALGORITHM_XOR, 2, 3},
                                            TripCase{CIPHER_ALGORITHM_XOR, 1, 0}),
                          [](const ::testing::TestParamInfo<TripCase> &info) {
-                           return std::string(info.param.algorithm == 2 ? "Xor" : "Null") + "Layout" +
-                                  std::to_string(info.param.layout) + "Fs" + std::to_string(info.param.fileSystem);
+                           return ImageCaseName(info.param.algorithm, info.param.layout, info.param.fileSystem);
                          });
 
 TEST_F(ImageTest, SaveTargetsAndDirectMounts) {

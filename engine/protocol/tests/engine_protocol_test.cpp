@@ -133,14 +133,13 @@ TEST(EngineFixedRecords, MemoryImageIsTheWireImage) {
 }
 
 //
-// Variable records: one case per record, checked the same way.
+// Variable requests: one case per record, parsed the same way.
 //
 
 struct VariableCase {
   std::string name;
   Bytes expected;                                                   // hand-written wire image
   uint32_t headLength;                                              // fixed part (with trailer)
-  std::function<uint32_t(void *, uint32_t)> pack;                   // packs the case's record
   std::function<EngineParseResult(const void *, uint64_t)> parse;   // parses and checks the fields
 };
 
@@ -164,24 +163,14 @@ std::vector<VariableCase> VariableCases() {
                           password,
                           label}),
                      24,
-                     [](void *buffer, uint32_t length) {
-                       CreateImageRequestParts parts{};
-                       parts.Head.AlgorithmId = ENGINE_ALGORITHM_XOR;
-                       parts.Head.ImageKind = ENGINE_IMAGE_KIND_VOLUME;
-                       parts.Head.ImageSize = 0x40000000;
-                       parts.Head.Overwrite = 1;
-                       parts.Head.FileSystem = ENGINE_FS_NTFS;
-                       parts.Head.LabelLength = 0x7777;  // ignored: the strings decide
-                       parts.ImagePath = View(path);
-                       parts.Password = View(password);
-                       parts.Label = View(label);
-                       return CreateImageRequestPack(buffer, length, &parts);
-                     },
                      [](const void *buffer, uint64_t length) {
                        CreateImageRequestParts parts;
                        EngineParseResult result = CreateImageRequestParse(buffer, length, &parts);
                        if (result == ENGINE_PARSE_OK) {
+                         EXPECT_EQ(ENGINE_ALGORITHM_XOR, Val(parts.Head.AlgorithmId));
+                         EXPECT_EQ(ENGINE_IMAGE_KIND_VOLUME, Val(parts.Head.ImageKind));
                          EXPECT_EQ(0x40000000u, Val(parts.Head.ImageSize));
+                         EXPECT_EQ(1, Val(parts.Head.Overwrite));
                          EXPECT_EQ(ENGINE_FS_NTFS, Val(parts.Head.FileSystem));
                          EXPECT_EQ(path, Copy(parts.ImagePath));
                          EXPECT_EQ(password, Copy(parts.Password));
@@ -195,12 +184,6 @@ std::vector<VariableCase> VariableCases() {
     cases.push_back({"MountImage",
                      Cat({{0x80, 0x02, 0x03, 0x00}, {0x00, 0x00}, {0x18, 0x00}, path, {0, 0}}),
                      10,
-                     [](void *buffer, uint32_t length) {
-                       MountImageRequestParts parts{};
-                       parts.Head.MountFlags = 0x00030280;
-                       parts.ImagePath = View(path);
-                       return MountImageRequestPack(buffer, length, &parts);
-                     },
                      [](const void *buffer, uint64_t length) {
                        MountImageRequestParts parts;
                        EngineParseResult result = MountImageRequestParse(buffer, length, &parts);
@@ -229,25 +212,16 @@ std::vector<VariableCase> VariableCases() {
                           label,
                           {0, 0}}),
                      36,
-                     [](void *buffer, uint32_t length) {
-                       CreateMemoryVolumeRequestParts parts{};
-                       parts.Head.AlgorithmId = ENGINE_ALGORITHM_NULL;
-                       parts.Head.VolumeSize = 0x20000000;
-                       parts.Head.MountFlags = ENGINE_MOUNT_MEMORY;
-                       parts.Head.NumaNodeIndex = 1;
-                       parts.Head.FileSystem = ENGINE_FS_FAT32;
-                       parts.Head.FormatFlags = ENGINE_CREATE_FORMAT_ZERO_FILL;
-                       parts.ImagePath = View(path);
-                       parts.Password = View(password);
-                       parts.Label = View(label);
-                       return CreateMemoryVolumeRequestPack(buffer, length, &parts);
-                     },
                      [](const void *buffer, uint64_t length) {
                        CreateMemoryVolumeRequestParts parts;
                        EngineParseResult result = CreateMemoryVolumeRequestParse(buffer, length, &parts);
                        if (result == ENGINE_PARSE_OK) {
+                         EXPECT_EQ(ENGINE_ALGORITHM_NULL, Val(parts.Head.AlgorithmId));
                          EXPECT_EQ(0x20000000u, Val(parts.Head.VolumeSize));
+                         EXPECT_EQ(ENGINE_MOUNT_MEMORY, Val(parts.Head.MountFlags));
                          EXPECT_EQ(1u, Val(parts.Head.NumaNodeIndex));
+                         EXPECT_EQ(ENGINE_FS_FAT32, Val(parts.Head.FileSystem));
+                         EXPECT_EQ(ENGINE_CREATE_FORMAT_ZERO_FILL, Val(parts.Head.FormatFlags));
                          EXPECT_EQ(path, Copy(parts.ImagePath));
                          EXPECT_EQ(password, Copy(parts.Password));
                          EXPECT_EQ(label, Copy(parts.Label));
@@ -264,32 +238,13 @@ std::vector<VariableCase> VariableCases() {
                           withPath ? path : Bytes(),
                           {0, 0}}),
                      16,
-                     [withPath](void *buffer, uint32_t length) {
-                       SaveImageRequestParts parts{};
-                       parts.Head.VolumeHandle = 0x0000000100000002;
-                       parts.Head.SaveFlags = ENGINE_SAVE_FLUSH_FIRST | ENGINE_SAVE_CHANGED_ONLY;
-                       if (withPath) parts.TargetPath = View(path);
-                       return SaveImageRequestPack(buffer, length, &parts);
-                     },
                      [withPath](const void *buffer, uint64_t length) {
                        SaveImageRequestParts parts;
                        EngineParseResult result = SaveImageRequestParse(buffer, length, &parts);
                        if (result == ENGINE_PARSE_OK) {
                          EXPECT_EQ(0x0000000100000002u, Val(parts.Head.VolumeHandle));
+                         EXPECT_EQ(ENGINE_SAVE_FLUSH_FIRST | ENGINE_SAVE_CHANGED_ONLY, Val(parts.Head.SaveFlags));
                          EXPECT_EQ(withPath ? path : Bytes(), Copy(parts.TargetPath));
-                       }
-                       return result;
-                     }});
-  }
-  {
-    static const Bytes name = Utf16(u"\\D");
-    cases.push_back({"CountedName", Cat({{0x04, 0x00}, name}), 2,
-                     [](void *buffer, uint32_t length) { return CountedNameReplyPack(buffer, length, View(name)); },
-                     [](const void *buffer, uint64_t length) {
-                       EngineBytes parsed;
-                       EngineParseResult result = CountedNameReplyParse(buffer, length, &parsed);
-                       if (result == ENGINE_PARSE_OK) {
-                         EXPECT_EQ(name, Copy(parsed));
                        }
                        return result;
                      }});
@@ -304,19 +259,13 @@ std::vector<VariableCase> VariableCases() {
                           {0xFF, 0xFF, 0xFF, 0xFF},
                           label}),
                      22,
-                     [](void *buffer, uint32_t length) {
-                       FormatRequestParts parts{};
-                       parts.Head.FormatFlags = ENGINE_FORMAT_COMPRESS_ROOT;
-                       parts.Head.VolumeHandle = 0x0A;
-                       parts.Head.FileSystem = ENGINE_FS_NTFS;
-                       parts.Head.PartitionSelector = ENGINE_ALL_PARTITIONS;
-                       parts.Label = View(label);
-                       return FormatRequestPack(buffer, length, &parts);
-                     },
                      [](const void *buffer, uint64_t length) {
                        FormatRequestParts parts;
                        EngineParseResult result = FormatRequestParse(buffer, length, &parts);
                        if (result == ENGINE_PARSE_OK) {
+                         EXPECT_EQ(ENGINE_FORMAT_COMPRESS_ROOT, Val(parts.Head.FormatFlags));
+                         EXPECT_EQ(0x0Au, Val(parts.Head.VolumeHandle));
+                         EXPECT_EQ(ENGINE_FS_NTFS, Val(parts.Head.FileSystem));
                          EXPECT_EQ(ENGINE_ALL_PARTITIONS, Val(parts.Head.PartitionSelector));
                          EXPECT_EQ(label, Copy(parts.Label));
                        }
@@ -352,28 +301,14 @@ const Bytes kAutoVolume = Cat({{0x52, 0x00},
                                kAutoPath,
                                kAutoFolders});
 
-AutoVolumeDataParts AutoVolumeExample() {
-  AutoVolumeDataParts parts{};
-  parts.Head.DriveLetter = u'R';
-  parts.Head.MountFlags = 0x000B0288;
-  parts.Head.NumaNodeIndex = 1;
-  parts.Head.Properties = ENGINE_PROPERTY_SAVE_AT_SHUTDOWN;
-  parts.Head.VolumeSize = 0x40000000;
-  parts.Head.FileSystem = ENGINE_FS_NTFS;
-  parts.Head.AutoflushFlags = 3;
-  parts.Head.AutoflushPeriod = 600;
-  parts.Head.AdditionalLetterCount = 1;
-  parts.Head.AdditionalLetters[0] = u'S';
-  parts.VolumeLabel = View(kAutoLabel);
-  parts.ImageFilePath = View(kAutoPath);
-  parts.InitialFolders = View(kAutoFolders);
-  return parts;
-}
-
 void ExpectAutoVolumeExample(const AutoVolumeDataParts &parts) {
   EXPECT_EQ(u'R', Val(parts.Head.DriveLetter));
   EXPECT_EQ(0x000B0288u, Val(parts.Head.MountFlags));
+  EXPECT_EQ(1u, Val(parts.Head.NumaNodeIndex));
+  EXPECT_EQ(ENGINE_PROPERTY_SAVE_AT_SHUTDOWN, Val(parts.Head.Properties));
   EXPECT_EQ(0x40000000u, Val(parts.Head.VolumeSize));
+  EXPECT_EQ(ENGINE_FS_NTFS, Val(parts.Head.FileSystem));
+  EXPECT_EQ(3u, Val(parts.Head.AutoflushFlags));
   EXPECT_EQ(600u, Val(parts.Head.AutoflushPeriod));
   EXPECT_EQ(1, Val(parts.Head.AdditionalLetterCount));
   EXPECT_EQ(u'S', Val(parts.Head.AdditionalLetters[0]));
@@ -385,10 +320,6 @@ void ExpectAutoVolumeExample(const AutoVolumeDataParts &parts) {
 std::vector<VariableCase> AllVariableCases() {
   std::vector<VariableCase> cases = VariableCases();
   cases.push_back({"AutoVolume", kAutoVolume, 95,
-                   [](void *buffer, uint32_t length) {
-                     AutoVolumeDataParts parts = AutoVolumeExample();
-                     return AutoVolumeDataPack(buffer, length, &parts);
-                   },
                    [](const void *buffer, uint64_t length) {
                      AutoVolumeDataParts parts;
                      EngineParseResult result = AutoVolumeDataParse(buffer, length, &parts);
@@ -399,22 +330,6 @@ std::vector<VariableCase> AllVariableCases() {
 }
 
 class VariableRecord : public ::testing::TestWithParam<VariableCase> {};
-
-TEST_P(VariableRecord, PacksToTheWireImage) {
-  const VariableCase &c = GetParam();
-  Bytes buffer(c.expected.size() + 8, 0xCC);
-  ASSERT_EQ(c.expected.size(), c.pack(buffer.data(), static_cast<uint32_t>(c.expected.size())));
-  EXPECT_EQ(c.expected, Bytes(buffer.begin(), buffer.begin() + c.expected.size()));
-  EXPECT_EQ(Bytes(8, 0xCC), Bytes(buffer.begin() + c.expected.size(), buffer.end()));
-}
-
-TEST_P(VariableRecord, PackRefusesABufferOneByteShort) {
-  const VariableCase &c = GetParam();
-  Bytes buffer(c.expected.size(), 0xCC);
-  EXPECT_EQ(0u, c.pack(buffer.data(), static_cast<uint32_t>(c.expected.size() - 1)));
-  EXPECT_EQ(Bytes(c.expected.size(), 0xCC), buffer);
-  EXPECT_EQ(0u, c.pack(nullptr, 0x10000));
-}
 
 TEST_P(VariableRecord, ParseTakesExactlyTheRecord) {
   const VariableCase &c = GetParam();
@@ -458,22 +373,30 @@ TEST(EngineSizes, FolderLengthThatWouldWrapIsRefused) {
   EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, AutoVolumeDataParse(block.get(), block.size, &parts));
 }
 
-TEST(EnginePack, RefusesWhatTheFieldsCannotCarry) {
-  Bytes buffer(0x30000);
-  Bytes huge(0x10000, 'x');
-  CreateMemoryVolumeRequestParts memory{};
-  memory.Label = View(huge);  // one byte beyond a 16-bit length
-  EXPECT_EQ(0u, CreateMemoryVolumeRequestPack(buffer.data(), static_cast<uint32_t>(buffer.size()), &memory));
-  memory.Label = EngineBytes{nullptr, 4};  // a length without data
-  EXPECT_EQ(0u, CreateMemoryVolumeRequestPack(buffer.data(), static_cast<uint32_t>(buffer.size()), &memory));
-  huge.pop_back();
-  memory.Label = View(huge);  // 0xFFFF still fits
-  EXPECT_EQ(36u + 0xFFFF,
-            CreateMemoryVolumeRequestPack(buffer.data(), static_cast<uint32_t>(buffer.size()), &memory));
+TEST(CountedNameReply, PacksToTheWireImage) {
+  const Bytes name = Utf16(u"\\D");
+  const Bytes expected = Cat({{0x04, 0x00}, name});
+  Bytes buffer(expected.size() + 8, 0xCC);
+  ASSERT_EQ(expected.size(), CountedNameReplyPack(buffer.data(), static_cast<uint32_t>(expected.size()), View(name)));
+  EXPECT_EQ(expected, Bytes(buffer.begin(), buffer.begin() + expected.size()));
+  EXPECT_EQ(Bytes(8, 0xCC), Bytes(buffer.begin() + expected.size(), buffer.end()));
+  // An empty name is the two length bytes alone.
+  EXPECT_EQ(2u, CountedNameReplyPack(buffer.data(), 2, EngineBytes{nullptr, 0}));
+}
 
-  AutoVolumeDataParts autoVolume = AutoVolumeExample();
-  autoVolume.Head.AdditionalLetterCount = 27;
-  EXPECT_EQ(0u, AutoVolumeDataPack(buffer.data(), static_cast<uint32_t>(buffer.size()), &autoVolume));
+TEST(CountedNameReply, RefusesWhatDoesNotFitOrCannotBeSaid) {
+  const Bytes name = Utf16(u"\\D");
+  Bytes buffer(0x10010, 0xCC);
+  // One byte short, and no buffer at all: nothing is written.
+  EXPECT_EQ(0u, CountedNameReplyPack(buffer.data(), 5, View(name)));
+  EXPECT_EQ(Bytes(6, 0xCC), Bytes(buffer.begin(), buffer.begin() + 6));
+  EXPECT_EQ(0u, CountedNameReplyPack(nullptr, 0x100, View(name)));
+  // A length without data, and one beyond the 16-bit length field.
+  EXPECT_EQ(0u, CountedNameReplyPack(buffer.data(), 0x100, EngineBytes{nullptr, 4}));
+  Bytes huge(0x10000, 'x');
+  EXPECT_EQ(0u, CountedNameReplyPack(buffer.data(), static_cast<uint32_t>(buffer.size()), View(huge)));
+  huge.pop_back();
+  EXPECT_EQ(2u + 0xFFFF, CountedNameReplyPack(buffer.data(), static_cast<uint32_t>(buffer.size()), View(huge)));
 }
 
 TEST(EngineParse, MoreThan26LettersIsABadValue) {
@@ -493,191 +416,11 @@ TEST(EngineParse, UnalignedRecord) {
   ExpectAutoVolumeExample(parts);
 }
 
-//
-// InitialFolders
-//
-
-TEST(InitialFolders, PackAndWalk) {
-  Bytes block(18);
-  Bytes a = Utf16(u"\\a"), data = Utf16(u"\\data");
-  uint32_t first = InitialFolderPack(block.data(), 18, View(a));
-  ASSERT_EQ(6u, first);
-  ASSERT_EQ(0u, InitialFolderPack(block.data() + first, 11, View(data)));  // one byte short
-  ASSERT_EQ(12u, InitialFolderPack(block.data() + first, 12, View(data)));
-  EXPECT_EQ(kAutoFolders, block);
-
-  Exact exact = ExactCopy(block, block.size());
-  InitialFolderIterator it;
-  InitialFoldersBegin(&it, EngineBytes{exact.get(), 18});
-  EngineBytes folder;
-  ASSERT_EQ(ENGINE_PARSE_OK, InitialFoldersNext(&it, &folder));
-  EXPECT_EQ(a, Copy(folder));
-  ASSERT_EQ(ENGINE_PARSE_OK, InitialFoldersNext(&it, &folder));
-  EXPECT_EQ(data, Copy(folder));
-  EXPECT_EQ(ENGINE_PARSE_END, InitialFoldersNext(&it, &folder));
-
-  uint32_t count = 0;
-  EXPECT_EQ(ENGINE_PARSE_OK, InitialFoldersCheck(EngineBytes{exact.get(), 18}, &count));
-  EXPECT_EQ(2u, count);
-  EXPECT_EQ(ENGINE_PARSE_OK, InitialFoldersCheck(EngineBytes{nullptr, 0}, &count));
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, InitialFoldersCheck(EngineBytes{nullptr, 4}, &count));
-}
-
-struct BadFolderBlock {
-  const char *name;
-  Bytes block;
-  uint32_t goodEntries;  // entries read before the fault
-};
-
-class InitialFoldersFault : public ::testing::TestWithParam<BadFolderBlock> {};
-
-TEST_P(InitialFoldersFault, EntryPastTheEndIsRefused) {
-  const BadFolderBlock &c = GetParam();
-  Exact exact = ExactCopy(c.block, c.block.size());
-  InitialFolderIterator it;
-  InitialFoldersBegin(&it, EngineBytes{exact.get(), static_cast<uint32_t>(exact.size)});
-  EngineBytes folder;
-  for (uint32_t i = 0; i < c.goodEntries; i++) {
-    ASSERT_EQ(ENGINE_PARSE_OK, InitialFoldersNext(&it, &folder));
-  }
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, InitialFoldersNext(&it, &folder));
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, InitialFoldersNext(&it, &folder));  // and stays refused
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, InitialFoldersCheck(EngineBytes{exact.get(), static_cast<uint32_t>(exact.size)},
-                                                         nullptr));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, InitialFoldersFault,
-    ::testing::Values(
-        BadFolderBlock{"SecondEntryOneBytePastEnd", Bytes(kAutoFolders.begin(), kAutoFolders.end() - 1), 1},
-        BadFolderBlock{"LengthRunsFarPastEnd", {0x04, 0x00, '\\', 0, 'a', 0, 0xFF, 0xFF, '\\', 0}, 1},
-        BadFolderBlock{"LoneLengthByte", {0x04, 0x00, '\\', 0, 'a', 0, 0x02}, 1},
-        BadFolderBlock{"FirstEntryTooLong", {0x06, 0x00, '\\', 0, 'a', 0}, 0}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-//
-// AutoVolumeListReply
-//
-
-AutoVolumeDataParts SecondAutoVolume() {
-  AutoVolumeDataParts parts{};
-  parts.Head.DriveLetter = u'T';
-  parts.Head.MountFlags = ENGINE_MOUNT_MEMORY;
-  parts.Head.VolumeSize = 0x100000;
-  parts.Head.FileSystem = ENGINE_FS_FAT;
-  return parts;  // no strings: 95 bytes
-}
-
-TEST(AutoVolumeList, ProbeShortAndExactBuffers) {
-  AutoVolumeDataParts first = AutoVolumeExample(), second = SecondAutoVolume();
-  const uint64_t needed = 4 + 157 + 95;
-
-  AutoVolumeListWriter writer;
-  AutoVolumeListBegin(&writer, nullptr, 0);  // size probe
-  ASSERT_TRUE(AutoVolumeListAdd(&writer, &first));
-  ASSERT_TRUE(AutoVolumeListAdd(&writer, &second));
-  EXPECT_FALSE(AutoVolumeListFinish(&writer));
-  EXPECT_EQ(needed, writer.Needed);
-
-  Bytes shortBuffer(needed - 1, 0xCC);
-  AutoVolumeListBegin(&writer, shortBuffer.data(), static_cast<uint32_t>(shortBuffer.size()));
-  AutoVolumeListAdd(&writer, &first);
-  AutoVolumeListAdd(&writer, &second);
-  EXPECT_FALSE(AutoVolumeListFinish(&writer));
-  EXPECT_EQ(needed, writer.Needed);
-  EXPECT_EQ(Bytes(95 - 1, 0xCC), Bytes(shortBuffer.begin() + 4 + 157, shortBuffer.end()));
-
-  Bytes buffer(needed);
-  AutoVolumeListBegin(&writer, buffer.data(), static_cast<uint32_t>(buffer.size()));
-  AutoVolumeListAdd(&writer, &first);
-  AutoVolumeDataParts tooMany = second;
-  tooMany.Head.AdditionalLetterCount = 27;
-  EXPECT_FALSE(AutoVolumeListAdd(&writer, &tooMany));  // left out, nothing counted
-  AutoVolumeListAdd(&writer, &second);
-  ASSERT_TRUE(AutoVolumeListFinish(&writer));
-  ASSERT_EQ(needed, writer.Needed);
-
-  Bytes secondBytes(95);
-  ASSERT_EQ(95u, AutoVolumeDataPack(secondBytes.data(), 95, &second));
-  EXPECT_EQ(Cat({{0x02, 0, 0, 0}, kAutoVolume, secondBytes}), buffer);
-
-  Exact exact = ExactCopy(buffer, buffer.size());
-  AutoVolumeListReader reader;
-  ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListOpen(&reader, exact.get(), exact.size));
-  EXPECT_EQ(2u, reader.Count);
-  AutoVolumeDataParts record;
-  ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListNext(&reader, &record));
-  ExpectAutoVolumeExample(record);
-  ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListNext(&reader, &record));
-  EXPECT_EQ(u'T', Val(record.Head.DriveLetter));
-  EXPECT_EQ(ENGINE_PARSE_END, AutoVolumeListNext(&reader, &record));
-}
-
-TEST(AutoVolumeList, EmptyList) {
-  AutoVolumeListWriter writer;
-  uint8_t buffer[4] = {0xCC, 0xCC, 0xCC, 0xCC};
-  AutoVolumeListBegin(&writer, buffer, 4);
-  ASSERT_TRUE(AutoVolumeListFinish(&writer));
-  EXPECT_EQ(4u, writer.Needed);
-  EXPECT_EQ(Bytes(4, 0), Bytes(buffer, buffer + 4));
-
-  AutoVolumeListReader reader;
-  AutoVolumeDataParts record;
-  ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListOpen(&reader, buffer, 4));
-  EXPECT_EQ(ENGINE_PARSE_END, AutoVolumeListNext(&reader, &record));
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, AutoVolumeListOpen(&reader, buffer, 3));
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, AutoVolumeListNext(&reader, &record));
-}
-
-struct BadList {
-  const char *name;
-  uint32_t count;    // count field
-  int trim;          // bytes cut off (negative: extra bytes)
-  uint32_t goodRecords;
-};
-
-class AutoVolumeListFault : public ::testing::TestWithParam<BadList> {};
-
-TEST_P(AutoVolumeListFault, LengthsThatDoNotAddUp) {
-  const BadList &c = GetParam();
-  Bytes second(95);
-  AutoVolumeDataParts parts = SecondAutoVolume();
-  AutoVolumeDataPack(second.data(), 95, &parts);
-  Bytes reply = Cat({{0, 0, 0, 0}, kAutoVolume, second});
-  EngineStoreLE(reply.data(), c.count);
-  Exact exact = ExactCopy(reply, reply.size() - c.trim);
-
-  AutoVolumeListReader reader;
-  ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListOpen(&reader, exact.get(), exact.size));
-  AutoVolumeDataParts record;
-  for (uint32_t i = 0; i < c.goodRecords; i++) {
-    ASSERT_EQ(ENGINE_PARSE_OK, AutoVolumeListNext(&reader, &record));
-  }
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, AutoVolumeListNext(&reader, &record));
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, AutoVolumeListNext(&reader, &record));
-}
-
-INSTANTIATE_TEST_SUITE_P(Replies, AutoVolumeListFault,
-                         ::testing::Values(BadList{"LastRecordOneByteShort", 2, 1, 1},
-                                           BadList{"OneByteLeftOver", 2, -1, 2},
-                                           BadList{"CountAboveRecords", 3, 0, 2},
-                                           BadList{"CountBelowRecords", 1, 0, 1},
-                                           BadList{"FirstRecordCutInHead", 2, 95 + 100, 0}),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-TEST(ListVolumes, CountAndHandles) {
-  uint32_t count = 99;
-  EXPECT_EQ(ENGINE_PARSE_OK, ListVolumesReplyCount(0, &count));
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(ENGINE_PARSE_BAD_LENGTH, ListVolumesReplyCount(12, &count));
-
+TEST(ListVolumes, HandlesGoLittleEndianAtTheirSlot) {
   uint8_t buffer[1 + 16] = {};
   ListVolumesReplySetHandle(buffer + 1, 1, 0x0102030405060708);  // unaligned on purpose
+  EXPECT_EQ(Bytes(9, 0), Bytes(buffer, buffer + 9));
   EXPECT_EQ(Bytes({0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}), Bytes(buffer + 9, buffer + 17));
-  ASSERT_EQ(ENGINE_PARSE_OK, ListVolumesReplyCount(16, &count));
-  EXPECT_EQ(2u, count);
-  EXPECT_EQ(0x0102030405060708u, ListVolumesReplyHandle(buffer + 1, 1));
   EXPECT_EQ(16u, ListVolumesReplySize(2));
 }
 

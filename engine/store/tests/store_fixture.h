@@ -7,6 +7,7 @@
 #include "engine/store/change_map.h"
 #include "engine/image/cipher.h"
 #include "kernel-support/ks_version.h"
+#include "tests/support/booted_kernel.h"
 #include "tests/support/status_matchers.h"
 #include "engine/store/volume_store.h"
 
@@ -27,40 +28,32 @@ inline constexpr ULONG kMemory = 0x8;
 inline constexpr ULONG kRaw = 0x20;
 inline constexpr ULONG kDetach = 0x10;
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public bw::test::BootedKernelTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/bwstore.XXXXXX";
-    root_ = mkdtemp(pattern);
-    std::string error;
+  // The machine's state goes to a folder of its own: the tests put their
+  // image files in root_.
+  bw::BootOptions BootOptionsFor(const std::string &root) const override {
     bw::BootOptions options;
-    options.root = root_ + "/machine";
+    options.root = root + "/machine";
     // The system process's user space (pieces and header views) opens only
     // to threads attached to it.
     options.guardUserSpace = true;
     std::filesystem::create_directories(options.root);
-    ASSERT_STATUS(STATUS_SUCCESS, bw::KernelBoot(options, &error)) << error;
-    KsRefreshSystemVersion();
-    poolBaseline_ = bw::PoolOutstandingAllocations();
+    return options;
   }
+  void SetUp() override {
+    BootedKernelTest::SetUp();
+    KsRefreshSystemVersion();
+  }
+
   void TearDown() override {
     clientThread_.reset();
     client_.reset();
-    bw::ClearFaults();
-    EXPECT_EQ(poolBaseline_, bw::PoolOutstandingAllocations()) << Leaks();
-    EXPECT_EQ(0u, bw::MdlPagesOutstanding());
-    EXPECT_EQ(0u, bw::MappingsOutstanding());
-    bw::KernelShutdown();
-    std::filesystem::remove_all(root_);
+    BootedKernelTest::TearDown();
   }
 
-  static std::string Leaks() {
-    std::string text;
-    for (const bw::PoolTagUsage &use : bw::PoolUsage()) {
-      if (use.allocations) text += bw::TagName(use.tag) + ": " + std::to_string(use.allocations) + "\n";
-    }
-    return text;
-  }
+  // Every tag with allocations outstanding, for messages.
+  static std::string Leaks() { return bw::test::PoolGrowthSince({}); }
 
   static void SetVersion(ULONG major, ULONG minor) {
     bw::SetSystemVersion(major, minor, 2600, true);
@@ -137,8 +130,6 @@ class StoreTest : public ::testing::Test {
     client_->Run(*clientThread_, Work);
   }
 
-  std::string root_;
-  uint64_t poolBaseline_ = 0;
   std::shared_ptr<bw::UserProcess> client_;
   std::shared_ptr<bw::UserThread> clientThread_;
 };

@@ -16,9 +16,14 @@ struct IoCase {
   ULONGLONG size;
 };
 
+// "XorCipher_ManyPieces_70MiBAnd4608Bytes"
 std::string CaseName(const ::testing::TestParamInfo<IoCase> &info) {
-  return std::string(info.param.algorithm == CIPHER_ALGORITHM_XOR ? "Xor" : "Null") +
-         (info.param.pieces ? "Pieces" : "Whole") + std::to_string(info.param.size);
+  const IoCase &c = info.param;
+  std::string name = c.algorithm == CIPHER_ALGORITHM_XOR ? "XorCipher" : "NullCipher";
+  name += c.pieces ? "_ManyPieces_" : "_OnePiece_";
+  name += std::to_string(c.size >> 20) + "MiB";
+  if (c.size & ((1 << 20) - 1)) name += "And" + std::to_string(c.size & ((1 << 20) - 1)) + "Bytes";
+  return name;
 }
 
 class StoreIo : public StoreTest, public ::testing::WithParamInterface<IoCase> {};

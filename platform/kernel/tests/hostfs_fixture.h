@@ -17,14 +17,13 @@ namespace bw::test {
 class HostFsTest : public KernelTest {
  protected:
   void TearDown() override {
-    ClearFaults();
     SetHostSectorSize(0);
     KernelTest::TearDown();
   }
 
   std::string Host(const std::string &name) const { return root_ + "/" + name; }
 
-  // "\??\Z:\tmp\bwkernel.x\name"
+  // "\??\Z:\tmp\bw-test-x\name"
   std::u16string Nt(const std::string &name) const {
     std::u16string path = u"\\??\\Z:";
     for (char c : Host(name)) path += c == '/' ? u'\\' : static_cast<char16_t>(c);

@@ -31,6 +31,8 @@ class IoManagerTest : public KernelTest {
     std::string error;
     ASSERT_STATUS(STATUS_SUCCESS, LoadDriver(BW_BIN_DIR "/testdrv.sys", u"BwTest", &error))
         << error;
+    // The driver and its device's descriptor stay until the shutdown.
+    TakePoolBaseline();
   }
 
   std::shared_ptr<UserProcess> Process(uint32_t uid, bool wow64 = false) {

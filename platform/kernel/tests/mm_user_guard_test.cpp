@@ -38,7 +38,11 @@ bool Writable(void *p, char value) {
 
 class UserSpaceGuardTest : public KernelTest {
  protected:
-  void Configure(BootOptions &options) override { options.guardUserSpace = true; }
+  BootOptions BootOptionsFor(const std::string &root) const override {
+    BootOptions options = KernelTest::BootOptionsFor(root);
+    options.guardUserSpace = true;
+    return options;
+  }
   void TearDown() override {
     EXPECT_EQ(0u, MappingsOutstanding());
     EXPECT_EQ(0u, MdlPagesOutstanding());

@@ -29,10 +29,6 @@ const Tools &FindTools() {
   return tools;
 }
 
-#define REQUIRE_TOOL(path, package)                                                      \
-  do {                                                                                   \
-    if ((path).empty()) GTEST_SKIP() << "peer tool missing: install the " package " package"; \
-  } while (0)
 
 // What fsck.fat reports about an image: the lines it printed that are not
 // the intended differences, and the cluster counts of its summary.
@@ -96,10 +92,10 @@ std::ostream &operator<<(std::ostream &os, const PeerCase &c) { return os << c.n
 class PeerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    REQUIRE_TOOL(FindTools().fsck, "dosfstools");
-    REQUIRE_TOOL(FindTools().mcopy, "mtools");
-    REQUIRE_TOOL(FindTools().blkid, "util-linux");
-    REQUIRE_TOOL(FindTools().fsstat, "sleuthkit");
+    BW_REQUIRE_PEER_TOOL(FindTools().fsck, "fsck.fat", "dosfstools");
+    BW_REQUIRE_PEER_TOOL(FindTools().mcopy, "mcopy", "mtools");
+    BW_REQUIRE_PEER_TOOL(FindTools().blkid, "blkid", "util-linux");
+    BW_REQUIRE_PEER_TOOL(FindTools().fsstat, "fsstat", "sleuthkit");
     ASSERT_FALSE(folder_.Path().empty()) << "no temporary folder";
     ASSERT_EQ(0, access(FmtimagePath().c_str(), X_OK)) << "fmtimage not built: " << FmtimagePath();
   }
@@ -292,7 +288,7 @@ TEST_F(FatPeerImage, RawClearsTheFirstSectorOnly) {
 }
 
 TEST_F(FatPeerImage, PartitionSectorInFront) {
-  REQUIRE_TOOL(FindTools().sfdisk, "fdisk");
+  BW_REQUIRE_PEER_TOOL(FindTools().sfdisk, "sfdisk", "fdisk");
   const Tools &t = FindTools();
   std::string image = folder_.File("disk");
   const uint64_t bytes = 64 * MiB;

@@ -4,6 +4,7 @@
 #include "tools/filestore/file_format_store.h"
 #include "engine/format/formatters.h"
 #include "engine/format/ntfs/ntfs_geometry.h"
+#include "engine/format/tests/support/peer_support.h"
 
 #include <gtest/gtest.h>
 
@@ -123,8 +124,10 @@ const Config kConfigs[] = {
 class NtfsPeer : public ::testing::TestWithParam<Config> {
  protected:
   void SetUp() override {
-    for (const char *tool : {"ntfsinfo", "ntfsls", "ntfscat", "fsstat", "fls"}) {
-      if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed; peer check skipped";
+    for (auto [tool, package] : {std::pair{"ntfsinfo", "ntfs-3g"}, std::pair{"ntfsls", "ntfs-3g"},
+                                  std::pair{"ntfscat", "ntfs-3g"}, std::pair{"fsstat", "sleuthkit"},
+                                  std::pair{"fls", "sleuthkit"}}) {
+      BW_REQUIRE_PEER_TOOL(bw::test::FindTool(tool), tool, package);
     }
     image_ = std::make_unique<Image>(GetParam().size);
     ASSERT_TRUE(image_->ok()) << "cannot create " << image_->path();
@@ -330,7 +333,7 @@ struct TreeFile {
 };
 
 TEST_P(NtfsPeer, MountWriteRemountReadBack) {
-  if (!HaveTool("ntfs-3g")) GTEST_SKIP() << "ntfs-3g is not installed; FUSE check skipped";
+  BW_REQUIRE_PEER_TOOL(bw::test::FindTool("ntfs-3g"), "ntfs-3g", "ntfs-3g");
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
     GTEST_SKIP() << "/dev/fuse is missing or not accessible; FUSE check skipped";
   }

@@ -44,6 +44,16 @@ std::string FindTool(const std::string &name) {
   return "";
 }
 
+bool MissingPeersAllowed() {
+  const char *allow = std::getenv("BW_ALLOW_MISSING_PEERS");
+  return allow && std::string(allow) == "1";
+}
+
+std::string MissingPeerText(const std::string &tool, const std::string &package) {
+  return "peer tool " + tool + " is missing: install the Debian package " + package +
+         " (scripts/setup.sh does), or set BW_ALLOW_MISSING_PEERS=1 to skip the checks that need it";
+}
+
 std::string ShellQuote(const std::string &text) {
   std::string out = "'";
   for (char c : text) {

@@ -17,6 +17,22 @@ struct CommandResult {
 CommandResult RunCommand(const std::string &command);
 // Full path of a tool from PATH, /usr/sbin or /sbin; empty when missing.
 std::string FindTool(const std::string &name);
+// Whether BW_ALLOW_MISSING_PEERS=1 is set: a missing peer tool then skips the
+// checks that need it instead of failing them.
+bool MissingPeersAllowed();
+// "peer tool fsck.fat is missing: install the Debian package dosfstools ..."
+std::string MissingPeerText(const std::string &tool, const std::string &package);
+
+// Ends the test when Path (a FindTool result) is empty: a failure naming the
+// package to install, or a skip where BW_ALLOW_MISSING_PEERS=1 allows it.
+#define BW_REQUIRE_PEER_TOOL(path, tool, package)                                             \
+  do {                                                                                        \
+    if ((path).empty()) {                                                                     \
+      if (::bw::test::MissingPeersAllowed()) GTEST_SKIP() << ::bw::test::MissingPeerText(tool, package); \
+      FAIL() << ::bw::test::MissingPeerText(tool, package);                                   \
+    }                                                                                         \
+  } while (0)
+
 // Quotes an argument for the shell.
 std::string ShellQuote(const std::string &text);
 

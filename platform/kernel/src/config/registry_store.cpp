@@ -10,6 +10,7 @@
 // unit), so any name survives. Volatile keys are never written.
 #include "config/registry_store.h"
 
+#include "hostfs/host_io.h"
 #include "nt/rtl.h"
 
 #include <algorithm>
@@ -464,17 +465,17 @@ NTSTATUS RegistryStore::Load(const std::string &path, std::string *error) {
   struct stat st;
   if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
+  for (uint64_t at = 0;;) {
+    int err = 0;
+    size_t n = HostReadAt(fd, buffer, sizeof buffer, at, &err);
+    if (err) {
       close(fd);
       *error = "cannot read registry file '" + path + "': " + strerror(err);
       return StatusFromErrno(err);
     }
-    if (n == 0) break;
-    data.append(buffer, static_cast<size_t>(n));
+    data.append(buffer, n);
+    at += n;
+    if (n < sizeof buffer) break;
   }
   close(fd);
 

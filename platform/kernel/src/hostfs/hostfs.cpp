@@ -3,6 +3,7 @@
 #include "hostfs/hostfs.h"
 
 #include "host/faults.h"
+#include "hostfs/host_io.h"
 #include "internal.h"
 #include "ob/object.h"
 #include "ps/process.h"
@@ -430,15 +431,10 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT, PIRP irp) {
   if (length == 0) return HostFsComplete(irp, STATUS_SUCCESS, 0);
   auto *buffer = static_cast<char *>(TransferBuffer(irp));
   if (!buffer) return HostFsComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-  ULONG done = 0;
-  while (done < length) {
-    ssize_t n = write ? pwrite(open->fd, buffer + done, length - done, offset + done)
-                      : pread(open->fd, buffer + done, length - done, offset + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return HostFsComplete(irp, done ? STATUS_SUCCESS : StatusFromErrno(errno), done);
-    if (n == 0) break;
-    done += static_cast<ULONG>(n);
-  }
+  int error = 0;
+  ULONG done = static_cast<ULONG>(write ? HostWriteAt(open->fd, buffer, length, offset, &error)
+                                        : HostReadAt(open->fd, buffer, length, offset, &error));
+  if (error) return HostFsComplete(irp, done ? STATUS_SUCCESS : StatusFromErrno(error), done);
   // A read that starts at or past the end of file finds nothing at all.
   if (!write && done == 0) return HostFsComplete(irp, STATUS_END_OF_FILE, 0);
   if (append && (file->Flags & FO_SYNCHRONOUS_IO))
