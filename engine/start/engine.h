@@ -36,6 +36,12 @@ struct EngineState {
   FAST_MUTEX AutoConfigMutex;  // guards the Options\Auto key
 
   BOOLEAN LogonRoutineRegistered;
+
+  // Autoflush work items queued or running, plus 1 for the engine itself
+  // until unload closes the gate; the event is set when the count reaches 0.
+  volatile LONG FlushItems;
+  volatile LONG FlushGateClosed;
+  KEVENT FlushItemsDone;
 };
 
 extern EngineState Engine;

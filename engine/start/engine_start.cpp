@@ -9,6 +9,7 @@
 #include "kernel-support/ks_string.h"
 #include "engine/system/logon_sessions.h"
 #include "engine/control/notifications.h"
+#include "engine/volume/volume_device.h"
 #include "engine/volume/volume_reaper.h"
 #include "engine/volume/volume_table.h"
 
@@ -56,6 +57,8 @@ VOID CloseKey(HANDLE *Key) {
 // Undoes whatever part of start-up has happened, in reverse order.
 VOID ReleaseEverything() {
   WaitForAutoVolumeCreation();
+  // Flushes under way use their volume and the control device's work items.
+  VolumeFlushGateCloseAndWait();
   VolumeReaperStop();
   ControlDeviceDelete();
   VolumeTableDestroy();
@@ -75,6 +78,7 @@ VOID ReleaseEverything() {
 NTSTATUS EngineStart(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   RtlZeroMemory(&Engine, sizeof(Engine));
   Engine.DriverObject = DriverObject;
+  VolumeFlushGateOpen();
   NTSTATUS status = KsInitialize(DriverObject, RegistryPath);
   if (!KsInitializeSucceeded(status)) {
     KsUninitialize();

@@ -1,5 +1,6 @@
 // Notification registrations and their delivery as user-mode APCs. The
 // test build of the engine exports hooks to broadcast and to count.
+#include "engine/tests/apc_log.h"
 #include "engine/tests/engine_fixture.h"
 
 #include <dlfcn.h>
@@ -13,32 +14,6 @@ namespace enginetest {
 namespace {
 
 using namespace std::chrono_literals;
-
-// What a user thread's APC sink received.
-class ApcLog {
- public:
-  void Attach(bw::UserThread &thread) {
-    thread.SetApcSink([this](const bw::UserApc &apc) {
-      std::lock_guard<std::mutex> guard(lock_);
-      apcs_.push_back(apc);
-      changed_.notify_all();
-    });
-  }
-  std::vector<bw::UserApc> WaitFor(size_t count, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, timeout, [&] { return apcs_.size() >= count; });
-    return apcs_;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return apcs_.size();
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<bw::UserApc> apcs_;
-};
 
 struct Hooks {
   void (*Broadcast)(ULONG64 handle, ULONG event) = nullptr;

@@ -59,6 +59,12 @@ NTSTATUS VolumeFlush(VolumeBlock *Volume);
 VOID VolumeShutdownSave(VolumeBlock *Volume);
 // Arms the one-shot timer for the current period; caller holds TimerMutex.
 VOID VolumeArmAutoflushTimer(VolumeBlock *Volume);
+// The count of outstanding flush work items: opened at start, closed at
+// unload, which then waits until the last item has returned. A volume is
+// never destroyed under its own item (the item holds a reference), but the
+// unload tears down every listed volume whatever its references.
+VOID VolumeFlushGateOpen();
+VOID VolumeFlushGateCloseAndWait();
 
 // The caller's token for access decisions: the thread's impersonation
 // token, else its process's primary token. Release with VolumeReleaseToken.

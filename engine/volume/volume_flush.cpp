@@ -19,6 +19,20 @@ struct FlushItem {
   VolumeBlock *Volume;
 };
 
+// Counts an item about to be queued; FALSE once unload has closed the gate.
+BOOLEAN FlushGateEnter() {
+  InterlockedIncrement(&Engine.FlushItems);
+  if (!ReadAcquire(&Engine.FlushGateClosed)) return TRUE;
+  if (InterlockedDecrement(&Engine.FlushItems) == 0)
+    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
+  return FALSE;
+}
+
+VOID FlushGateLeave() {
+  if (InterlockedDecrement(&Engine.FlushItems) == 0)
+    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
+}
+
 // System delayed-work thread, passive level. Holds the reference taken at
 // expiry, so the volume cannot be destroyed underneath.
 IO_WORKITEM_ROUTINE FlushWorkItem;
@@ -37,6 +51,8 @@ VOID FlushWorkItem(PDEVICE_OBJECT, PVOID Context) {
   EngineUnlock(&volume->TimerMutex);
   VolumeRelease(&volume);
   IoFreeWorkItem(workItem);
+  // Last: an unload waiting for this item may free everything from here on.
+  FlushGateLeave();
 }
 
 BOOLEAN TakeReference(VolumeBlock *Volume) {
@@ -85,17 +101,33 @@ VOID VolumeAutoflushExpired(VolumeBlock *Volume) {
   EngineLock(&Volume->TimerMutex);
   auto *item = static_cast<FlushItem *>(KsAllocate(sizeof(FlushItem), FLUSH_ITEM_TAG));
   PIO_WORKITEM workItem = item ? IoAllocateWorkItem(Engine.ControlDevice) : nullptr;
-  if (workItem && TakeReference(Volume)) {
+  BOOLEAN entered = workItem && FlushGateEnter();
+  if (entered && TakeReference(Volume)) {
     KeCancelTimer(&Volume->AutoflushTimer);
     item->WorkItem = workItem;
     item->Volume = Volume;
     IoQueueWorkItem(workItem, FlushWorkItem, DelayedWorkQueue, item);
   } else {
+    if (entered) FlushGateLeave();
     if (workItem) IoFreeWorkItem(workItem);
     KsFree(&item);
     VolumeArmAutoflushTimer(Volume);
   }
   EngineUnlock(&Volume->TimerMutex);
+}
+
+VOID VolumeFlushGateOpen() {
+  KeInitializeEvent(&Engine.FlushItemsDone, NotificationEvent, FALSE);
+  WriteRelease(&Engine.FlushGateClosed, 0);
+  WriteRelease(&Engine.FlushItems, 1);
+}
+
+// Passive level, at unload. Timers that fire afterwards find the gate closed
+// and only set themselves again, until the volume's teardown cancels them.
+VOID VolumeFlushGateCloseAndWait() {
+  if (InterlockedExchange(&Engine.FlushGateClosed, 1)) return;
+  FlushGateLeave();
+  KeWaitForSingleObject(&Engine.FlushItemsDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 NTSTATUS VolumeFlush(VolumeBlock *Volume) {

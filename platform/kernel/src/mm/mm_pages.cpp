@@ -14,10 +14,12 @@
 #include <unistd.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace bw {
 
@@ -28,6 +30,23 @@ std::map<PFN_NUMBER, PageRun *> gRuns;   // by base PFN
 PFN_NUMBER gNextPfn = 0x100000;           // made-up frames start at 4 GiB
 std::map<int, uint64_t> gNodeBytes;       // allocated bytes outstanding per node
 std::atomic<uint64_t> gOutstanding{0};
+bool gCensusRunning = false;               // under gMmLock
+FreedPageCensus gCensus;                   // under gMmLock
+
+// Under gMmLock: reads pages about to be freed for the census.
+void CountFreedPages(int fd, uint64_t firstPage, uint64_t pages) {
+  std::vector<unsigned char> buffer(1u << 20);
+  uint64_t offset = firstPage << PAGE_SHIFT, left = pages << PAGE_SHIFT;
+  while (left > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (got <= 0) KernelFault("freed-page census: the pages cannot be read");
+    for (ssize_t i = 0; i < got; ++i) gCensus.nonZeroBytes += buffer[static_cast<size_t>(i)] != 0;
+    gCensus.bytes += static_cast<uint64_t>(got);
+    offset += static_cast<uint64_t>(got);
+    left -= static_cast<uint64_t>(got);
+  }
+}
 
 // The largest page list an MDL can describe (its byte count is 32 bits).
 constexpr uint64_t kMaxMdlPages = 0xFFFFF000ULL >> PAGE_SHIFT;
@@ -208,6 +227,18 @@ bool NodeExists(ULONG node) {
 
 uint64_t MdlPagesOutstanding() { return gOutstanding.load(); }
 
+VOID StartFreedPageCensus() {
+  std::lock_guard<std::mutex> guard(gMmLock);
+  gCensus = FreedPageCensus{};
+  gCensusRunning = true;
+}
+
+FreedPageCensus StopFreedPageCensus() {
+  std::lock_guard<std::mutex> guard(gMmLock);
+  gCensusRunning = false;
+  return gCensus;
+}
+
 }  // namespace bw
 
 using namespace bw;
@@ -253,6 +284,7 @@ VOID MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
       ++j;
     }
     uint64_t first = pfns[i] - run->base, n = j - i;
+    if (gCensusRunning) CountFreedPages(run->fd, first, n);
     run->livePages -= n;
     gNodeBytes[run->node] -= n << PAGE_SHIFT;
     freed += n << PAGE_SHIFT;

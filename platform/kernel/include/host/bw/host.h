@@ -73,6 +73,16 @@ VOID ClearFaults();
 // not yet freed, and mappings (of MDLs and section views) still in place.
 uint64_t MdlPagesOutstanding();
 uint64_t MappingsOutstanding();
+// Freed-page census: while it runs, MmFreePagesFromMdl reads every page it
+// frees before giving it back and counts the pages' bytes and how many of
+// them were not zero, so that a test can see what memory held when it was
+// released. Starting resets the counts.
+struct FreedPageCensus {
+  uint64_t bytes = 0;
+  uint64_t nonZeroBytes = 0;
+};
+VOID StartFreedPageCensus();
+FreedPageCensus StopFreedPageCensus();
 // Sector size the host file system reports for every host file; 0 (the
 // default) detects it from the block device holding the file.
 VOID SetHostSectorSize(ULONG bytes);
