@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace bw {
@@ -41,6 +42,8 @@ std::vector<uint32_t> HostGroups(uint32_t pid) {
 
 bool Server::Listen(const std::string &socketPath, std::string *error) {
   socketPath_ = socketPath;
+  std::random_device random;
+  bootId_ = (uint64_t{random()} << 32) | random();
   if (pipe2(wakeFd_, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
     return false;
@@ -209,6 +212,8 @@ void Server::EndSession(Session &session) {
     if (session.process) session.process->threads.erase(session.thread->Tid());
   }
   session.thread.reset();
+  session.window.Release();
+  for (TransferWindow &refused : session.refused) refused.Release();
   if (session.process) {
     session.process.reset();
     DetachProcess(session.pid);

@@ -40,8 +40,10 @@ class Server {
   bool Dispatch(Session &session, const Frame &frame);
   bool ServeCreate(Session &session, const Frame &frame);
   bool ServeDeviceControl(Session &session, const Frame &frame);
-  bool ServeRead(Session &session, const Frame &frame);
-  bool ServeWrite(Session &session, const Frame &frame);
+  // Reads and writes.
+  bool ServeTransfer(Session &session, const Frame &frame);
+  bool ServeFlush(Session &session, const Frame &frame);
+  bool ServeWindow(Session &session, const Frame &frame);
   bool ServeClose(Session &session, const Frame &frame);
   bool ServeOpenThread(Session &session, const Frame &frame);
   // The client thread is gone: its kernel thread ends, and the process with
@@ -52,6 +54,7 @@ class Server {
                                          const std::string &imageName, std::string *error);
   void DetachProcess(uint32_t pid);
 
+  uint64_t bootId_ = 0;  // tells this start of the daemon from others
   int listenFd_ = -1;
   int wakeFd_[2] = {-1, -1};
   std::string socketPath_;

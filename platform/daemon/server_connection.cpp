@@ -69,17 +69,28 @@ void Server::Connection::StopApcs() {
   if (apcSender.joinable()) apcSender.join();
 }
 
-bool Server::Session::Reply(int32_t status, uint64_t information, uint64_t value,
-                            const void *output, uint32_t outputLength) {
-  std::vector<uint8_t> frame(sizeof(wire::Reply) + outputLength);
-  wire::Reply r{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)},
-                status,
-                information,
-                value,
-                outputLength};
-  memcpy(frame.data(), &r, sizeof r);
-  if (outputLength) memcpy(frame.data() + sizeof r, output, outputLength);
-  return connection->Send(frame.data(), frame.size());
+bool Server::Session::Reply(int32_t status, uint64_t information, uint64_t value) {
+  wire::Reply r{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)}, status, information, value};
+  return connection->Send(&r, sizeof r);
+}
+
+bool Server::Session::BufferInWindow(uint64_t address, uint64_t length, PVOID *buffer) const {
+  if (length == 0) {
+    *buffer = nullptr;
+    return true;
+  }
+  auto start = reinterpret_cast<uint64_t>(window.address);
+  if (!window.address || address < start || address - start > window.size ||
+      length > window.size - (address - start))
+    return false;
+  *buffer = reinterpret_cast<PVOID>(address);
+  return true;
+}
+
+void TransferWindow::Release() {
+  if (address) munmap(address, size);
+  address = nullptr;
+  size = 0;
 }
 
 }  // namespace bw

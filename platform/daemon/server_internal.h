@@ -14,6 +14,10 @@
 namespace bw {
 
 constexpr size_t kUserMemorySize = 1 << 20;
+// A transfer window holds one request's buffers; all windows share the
+// daemon's low 2 GiB with the processes' blocks.
+constexpr size_t kMaxWindowBytes = size_t(1) << 30;
+constexpr size_t kMaxRefusedWindows = 4;
 
 // A client process: its kernel process, the block of memory both share, and
 // its threads that have connected.
@@ -50,16 +54,33 @@ struct Server::Connection {
   void StopApcs();
 };
 
-// A connection while it is served: who is on the other end.
+// Memory a client thread shares with the daemon for the buffers of its
+// requests, mapped at the same address in both, below 2 GiB so that a
+// 32-bit process reaches it too.
+struct TransferWindow {
+  void *address = nullptr;
+  size_t size = 0;
+  void Release();
+};
+
+// A connection while it is served: who is on the other end, and the
+// window its requests' buffers lie in.
 struct Server::Session {
   std::shared_ptr<Connection> connection;
   std::shared_ptr<Process> process;
   std::shared_ptr<UserThread> thread;
   uint32_t pid = 0;
+  TransferWindow window;
+  // Windows the client could not map where they lie, kept so that they are
+  // not offered again; released with the session.
+  std::vector<TransferWindow> refused;
 
   // The answer to the current request.
-  bool Reply(int32_t status, uint64_t information, uint64_t value, const void *output,
-             uint32_t outputLength);
+  bool Reply(int32_t status, uint64_t information = 0, uint64_t value = 0);
+  // The window's memory for a request's buffer; false when the client named
+  // memory outside it, which only a broken client does. A buffer of no
+  // bytes is no memory at all.
+  bool BufferInWindow(uint64_t address, uint64_t length, PVOID *buffer) const;
 };
 
 // One received frame.

@@ -3,7 +3,9 @@
 // kernel stand-in on behalf of that thread.
 #include "platform/daemon/server_internal.h"
 
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace bw {
 
@@ -37,6 +39,7 @@ bool Server::Greet(Session &session, const Frame &frame) {
   }
   answer.userMemoryAddress = reinterpret_cast<uint64_t>(session.process->memory);
   answer.userMemorySize = kUserMemorySize;
+  answer.bootId = bootId_;
   if (!connection.Send(&answer, sizeof answer, session.process->memoryFd)) return false;
   std::weak_ptr<Connection> weak = session.connection;
   session.thread->SetApcSink([weak](const UserApc &apc) {
@@ -58,13 +61,16 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
     case wire::Op::DeviceControl:
       return ServeDeviceControl(session, frame);
     case wire::Op::Read:
-      return ServeRead(session, frame);
     case wire::Op::Write:
-      return ServeWrite(session, frame);
+      return ServeTransfer(session, frame);
     case wire::Op::Close:
       return ServeClose(session, frame);
     case wire::Op::OpenThread:
       return ServeOpenThread(session, frame);
+    case wire::Op::Flush:
+      return ServeFlush(session, frame);
+    case wire::Op::Window:
+      return ServeWindow(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }
@@ -82,46 +88,86 @@ bool Server::ServeCreate(Session &session, const Frame &frame) {
   NTSTATUS status = session.process->process->CreateFile(*session.thread, path, request.access,
                                                          request.shareAccess, request.disposition,
                                                          request.options, &handle);
-  return session.Reply(status, 0, reinterpret_cast<uint64_t>(handle), nullptr, 0);
+  return session.Reply(status, 0, reinterpret_cast<uint64_t>(handle));
 }
 
 bool Server::ServeDeviceControl(Session &session, const Frame &frame) {
   wire::DeviceControlRequest request;
-  if (!frame.StartsWith(&request)) return false;
-  if (frame.length != sizeof request + request.inputLength ||
-      request.outputLength > wire::kMaxFrame)
+  PVOID input, output;
+  if (!frame.Exactly(&request) ||
+      !session.BufferInWindow(request.input, request.inputLength, &input) ||
+      !session.BufferInWindow(request.output, request.outputLength, &output))
     return false;
-  const uint8_t *input = frame.TailAfter<wire::DeviceControlRequest>();
-  IoResult result = session.process->process->DeviceIoControl(
-      *session.thread, reinterpret_cast<HANDLE>(request.handle), request.code,
-      request.inputLength ? input : nullptr, request.inputLength, request.outputLength);
-  return session.Reply(result.status, result.information, 0, result.output.data(),
-                       static_cast<uint32_t>(result.output.size()));
+  IoResult result = session.process->process->NtDeviceIoControlFile(
+      *session.thread, reinterpret_cast<HANDLE>(request.handle), request.code, input,
+      request.inputLength, output, request.outputLength);
+  return session.Reply(result.status, result.information);
 }
 
-bool Server::ServeRead(Session &session, const Frame &frame) {
-  wire::ReadRequest request;
-  if (!frame.Exactly(&request) || request.length > wire::kMaxFrame) return false;
-  IoResult result = session.process->process->Read(
-      *session.thread, reinterpret_cast<HANDLE>(request.handle), request.length, request.offset);
-  return session.Reply(result.status, result.information, 0, result.output.data(),
-                       static_cast<uint32_t>(result.output.size()));
+bool Server::ServeTransfer(Session &session, const Frame &frame) {
+  wire::TransferRequest request;
+  PVOID buffer;
+  if (!frame.Exactly(&request) || !session.BufferInWindow(request.buffer, request.length, &buffer))
+    return false;
+  LARGE_INTEGER offset;
+  offset.QuadPart = static_cast<LONGLONG>(request.offset);
+  const LARGE_INTEGER *at = request.atPosition ? nullptr : &offset;
+  UserProcess &process = *session.process->process;
+  auto handle = reinterpret_cast<HANDLE>(request.handle);
+  IoResult result = frame.op == wire::Op::Write
+                        ? process.NtWriteFile(*session.thread, handle, buffer, request.length, at)
+                        : process.NtReadFile(*session.thread, handle, buffer, request.length, at);
+  return session.Reply(result.status, result.information);
 }
 
-bool Server::ServeWrite(Session &session, const Frame &frame) {
-  wire::WriteRequest request;
-  if (!frame.StartsWith(&request) || frame.length != sizeof request + request.length) return false;
-  IoResult result = session.process->process->Write(
-      *session.thread, reinterpret_cast<HANDLE>(request.handle),
-      frame.TailAfter<wire::WriteRequest>(), request.length, request.offset);
-  return session.Reply(result.status, result.information, 0, nullptr, 0);
+bool Server::ServeFlush(Session &session, const Frame &frame) {
+  wire::FlushRequest request;
+  if (!frame.Exactly(&request)) return false;
+  IoResult result = session.process->process->NtFlushBuffersFile(
+      *session.thread, reinterpret_cast<HANDLE>(request.handle));
+  return session.Reply(result.status, result.information);
+}
+
+bool Server::ServeWindow(Session &session, const Frame &frame) {
+  wire::WindowRequest request;
+  if (!frame.Exactly(&request)) return false;
+  if (request.refused) {
+    // Only the offer just made can be refused.
+    if (request.refused != reinterpret_cast<uint64_t>(session.window.address)) return false;
+    if (session.refused.size() >= kMaxRefusedWindows) {
+      session.window.Release();
+      return session.Reply(STATUS_CONFLICTING_ADDRESSES);
+    }
+    session.refused.push_back(session.window);
+    session.window = TransferWindow{};
+  }
+  session.window.Release();
+  if (request.size == 0) return session.Reply(STATUS_SUCCESS);
+  if (request.size > kMaxWindowBytes) return session.Reply(STATUS_INSUFFICIENT_RESOURCES);
+  size_t size = (request.size + 0xFFF) & ~size_t(0xFFF);
+  int fd = memfd_create("brimwell-transfer-window", MFD_CLOEXEC);
+  void *address = MAP_FAILED;
+  if (fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0)
+    address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_32BIT, fd, 0);
+  if (address == MAP_FAILED) {
+    if (fd >= 0) close(fd);
+    return session.Reply(STATUS_INSUFFICIENT_RESOURCES);
+  }
+  session.window = TransferWindow{address, size};
+  wire::Reply reply{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)},
+                    STATUS_SUCCESS,
+                    size,
+                    reinterpret_cast<uint64_t>(address)};
+  bool sent = session.connection->Send(&reply, sizeof reply, fd);
+  close(fd);
+  return sent;
 }
 
 bool Server::ServeClose(Session &session, const Frame &frame) {
   wire::CloseRequest request;
   if (!frame.Exactly(&request)) return false;
   NTSTATUS status = session.process->process->Close(reinterpret_cast<HANDLE>(request.handle));
-  return session.Reply(status, 0, 0, nullptr, 0);
+  return session.Reply(status);
 }
 
 bool Server::ServeOpenThread(Session &session, const Frame &frame) {
@@ -136,7 +182,7 @@ bool Server::ServeOpenThread(Session &session, const Frame &frame) {
   HANDLE handle = nullptr;
   NTSTATUS status = target ? session.process->process->OpenThreadHandle(*target, &handle)
                            : STATUS_INVALID_PARAMETER;
-  return session.Reply(status, 0, reinterpret_cast<uint64_t>(handle), nullptr, 0);
+  return session.Reply(status, 0, reinterpret_cast<uint64_t>(handle));
 }
 
 }  // namespace bw
