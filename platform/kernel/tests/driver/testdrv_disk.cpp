@@ -26,7 +26,7 @@ struct Disk {
   TestDiskRequest last;
 };
 
-struct DiskSpec {
+struct DiskShape {
   const char16_t *name;
   ULONG flags;  // DO_DIRECT_IO or DO_BUFFERED_IO
   ULONG characteristics;
@@ -36,7 +36,7 @@ struct DiskSpec {
   bool pattern;
 };
 
-const DiskSpec kDisks[] = {
+const DiskShape kDisks[] = {
     {u"\\Device\\BwTestDisk", DO_DIRECT_IO, 0, 512, 32ull << 20, false, false},
     {u"\\Device\\BwTestBytes", DO_BUFFERED_IO, 0, 1, 1ull << 20, false, false},
     {u"\\Device\\BwTestReadOnly", DO_DIRECT_IO, FILE_READ_ONLY_DEVICE, 512, 64 << 10, false, true},
@@ -163,33 +163,33 @@ NTSTATUS DispatchTestDisk(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS CreateTestDisks(PDRIVER_OBJECT driver) {
   UNICODE_STRING sddl = RTL_CONSTANT_STRING(u"D:P(A;;GA;;;WD)");
   for (ULONG i = 0; i < kDiskCount; ++i) {
-    const DiskSpec &spec = kDisks[i];
+    const DiskShape &shape = kDisks[i];
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, spec.name);
+    RtlInitUnicodeString(&name, shape.name);
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDeviceSecure(driver, sizeof(Disk), &name, FILE_DEVICE_DISK,
-                                           spec.characteristics, FALSE, &sddl, nullptr, &device);
+                                           shape.characteristics, FALSE, &sddl, nullptr, &device);
     PUCHAR data =
         NT_SUCCESS(status)
-            ? static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, spec.size, kDiskTag))
+            ? static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, shape.size, kDiskTag))
             : nullptr;
     if (!data) {
       if (device) IoDeleteDevice(device);
       DeleteTestDisks();
       return NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status;
     }
-    if (spec.pattern)
-      for (ULONG64 b = 0; b < spec.size; ++b) data[b] = static_cast<UCHAR>(b ^ 0x5A);
+    if (shape.pattern)
+      for (ULONG64 b = 0; b < shape.size; ++b) data[b] = static_cast<UCHAR>(b ^ 0x5A);
     Disk *disk = DiskOf(device);
     disk->magic = kDiskMagic;
-    disk->sectorSize = spec.sectorSize;
-    disk->size = spec.size;
+    disk->sectorSize = shape.sectorSize;
+    disk->size = shape.size;
     disk->data = data;
-    disk->refuseUser = spec.refuseUser;
+    disk->refuseUser = shape.refuseUser;
     ExInitializeFastMutex(&disk->lock);
-    device->Flags |= spec.flags;
-    device->SectorSize = static_cast<USHORT>(spec.sectorSize);
-    device->AlignmentRequirement = spec.sectorSize > 1 ? 7 : 0;  // quadword-aligned buffers
+    device->Flags |= shape.flags;
+    device->SectorSize = static_cast<USHORT>(shape.sectorSize);
+    device->AlignmentRequirement = shape.sectorSize > 1 ? 7 : 0;  // quadword-aligned buffers
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     gDisks[i] = device;
   }
