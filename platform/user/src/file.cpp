@@ -143,12 +143,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  // Until the request completes its status block says so.
+  if (lpOverlapped) lpOverlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
   if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // Until the request completes its status block says so.
-  if (lpOverlapped) lpOverlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
   Connection *connection = ConnectionFor(hDevice);
   if (!connection) return FALSE;
   ControlLayout layout = LayOut(lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize);
@@ -212,11 +212,11 @@ namespace {
 BOOL Transfer(HANDLE hFile, bool write, void *buffer, DWORD length, LPDWORD transferred,
               LPOVERLAPPED overlapped) {
   if (transferred) *transferred = 0;
+  if (overlapped) overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
   if (length && !buffer) {
     SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
-  if (overlapped) overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
   Connection *connection = ConnectionFor(hFile);
   if (!connection) return FALSE;
   // The bytes keep their place within the page, so that the device sees the
