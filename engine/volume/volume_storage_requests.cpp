@@ -6,7 +6,9 @@
 #include "engine/volume/volume_device.h"
 #include "engine/volume/volume_parts.h"
 
+#include <mountdev.h>
 #include <ntdddisk.h>
+#include <ntddvol.h>
 
 // The engine's own requests on a volume device: make it read-only or
 // writable again (kernel callers only).

@@ -10,6 +10,9 @@
 
 #include <ntifs.h>
 #include <bcrypt.h>
+#include <mountdev.h>
+#include <ntdddisk.h>
+#include <ntddvol.h>
 #include <stdarg.h>
 
 #ifdef __cplusplus
@@ -66,6 +69,13 @@ FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
 typedef NTSTATUS NTAPI SE_LOGON_SESSION_TERMINATED_ROUTINE(PLUID LogonId);
 typedef PKPROCESS PRKPROCESS;
 NTKERNELAPI PEPROCESS NTAPI PsGetThreadProcess(PETHREAD Thread);
+NTSYSAPI NTSTATUS NTAPI RtlAddMandatoryAce(PACL Acl, ULONG AceRevision, ULONG AceFlags, PSID Sid, UCHAR AceType,
+                                           ACCESS_MASK AccessMask);
+NTKERNELAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object, SECURITY_INFORMATION SecurityInformation,
+                                                        PSECURITY_DESCRIPTOR SecurityDescriptor);
+#ifndef SECURITY_MAX_SID_SIZE
+#define SECURITY_MAX_SID_SIZE (sizeof(SID) - sizeof(ULONG) + (SID_MAX_SUB_AUTHORITIES * sizeof(ULONG)))
+#endif
 #ifndef PROCESS_VM_OPERATION
 #define PROCESS_VM_OPERATION 0x0008
 #endif

@@ -1,7 +1,8 @@
+// The listening socket, one thread per connection, client processes coming
+// and going, and the stop that ends every connection.
 #include "platform/daemon/server.h"
 
-#include "bw/user_session.h"
-#include "platform/transport/wire.h"
+#include "platform/daemon/server_internal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,16 +13,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <deque>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace bw {
 
 namespace {
 
-constexpr size_t kUserMemorySize = 1 << 20;
 constexpr size_t kRecvBuffer = wire::kMaxFrame + 4096;
 
 // Supplementary groups of a host process, from /proc.
@@ -41,90 +40,10 @@ std::vector<uint32_t> HostGroups(uint32_t pid) {
 
 }  // namespace
 
-struct Server::Process {
-  std::shared_ptr<UserProcess> process;
-  int memoryFd = -1;
-  void *memory = nullptr;
-  size_t connections = 0;
-  std::map<uint32_t, std::weak_ptr<UserThread>> threads;
-  ~Process() {
-    process.reset();
-    if (memory) munmap(memory, kUserMemorySize);
-    if (memoryFd >= 0) close(memoryFd);
-  }
-};
-
-struct Server::Connection {
-  int fd = -1;
-  std::mutex sendLock;  // replies and APCs may be sent from different threads
-  bool Send(const void *data, size_t length, int passFd = -1) {
-    std::lock_guard<std::mutex> guard(sendLock);
-    iovec iov{const_cast<void *>(data), length};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    char control[CMSG_SPACE(sizeof(int))];
-    if (passFd >= 0) {
-      memset(control, 0, sizeof control);
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
-      cmsg->cmsg_level = SOL_SOCKET;
-      cmsg->cmsg_type = SCM_RIGHTS;
-      cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-      memcpy(CMSG_DATA(cmsg), &passFd, sizeof(int));
-    }
-    return sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
-  }
-
-  // APCs are queued here and sent by their own thread: the kernel queues
-  // them with the engine's locks held, and a client that does not read its
-  // socket must not stall the engine for everybody.
-  static constexpr size_t kMaxPendingApcs = 100000;
-  std::mutex apcLock;
-  std::condition_variable apcReady;
-  std::deque<wire::ApcFrame> apcs;
-  bool closing = false;
-  std::thread apcSender;
-
-  void QueueApc(const wire::ApcFrame &frame) {
-    std::lock_guard<std::mutex> guard(apcLock);
-    if (closing) return;
-    // A thread that never waits alertably cannot hold the daemon's memory
-    // hostage: beyond the limit the oldest calls are dropped.
-    if (apcs.size() >= kMaxPendingApcs) apcs.pop_front();
-    apcs.push_back(frame);
-    if (!apcSender.joinable()) apcSender = std::thread([this] { SendApcs(); });
-    apcReady.notify_one();
-  }
-
-  void SendApcs() {
-    std::unique_lock<std::mutex> guard(apcLock);
-    for (;;) {
-      apcReady.wait(guard, [this] { return closing || !apcs.empty(); });
-      if (closing) return;
-      wire::ApcFrame frame = apcs.front();
-      apcs.pop_front();
-      guard.unlock();
-      bool sent = Send(&frame, sizeof frame);
-      guard.lock();
-      if (!sent) return;  // the connection is gone
-    }
-  }
-
-  void StopApcs() {
-    {
-      std::lock_guard<std::mutex> guard(apcLock);
-      closing = true;
-      apcReady.notify_all();
-    }
-    shutdown(fd, SHUT_RDWR);  // wakes a sender blocked on a full socket
-    if (apcSender.joinable()) apcSender.join();
-  }
-};
-
 bool Server::Listen(const std::string &socketPath, std::string *error) {
   socketPath_ = socketPath;
+  std::random_device random;
+  bootId_ = (uint64_t{random()} << 32) | random();
   if (pipe2(wakeFd_, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
     return false;
@@ -171,27 +90,30 @@ void Server::Run() {
       break;
     }
     if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    auto connection = std::make_shared<Connection>();
-    connection->fd = fd;
-    std::lock_guard<std::mutex> guard(lock_);
-    if (stopping_) {
-      close(fd);
-      break;
-    }
-    connections_.push_back(connection);
-    ++activeThreads_;
-    std::thread([this, connection] {
-      Serve(connection);
-      std::lock_guard<std::mutex> done(lock_);
-      if (--activeThreads_ == 0) idle_.notify_all();
-    }).detach();
+    if (fds[0].revents & POLLIN) Accept();
   }
   close(listenFd_);
   listenFd_ = -1;
   unlink(socketPath_.c_str());
+}
+
+void Server::Accept() {
+  int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  auto connection = std::make_shared<Connection>();
+  connection->fd = fd;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (stopping_) {
+    close(fd);
+    return;
+  }
+  connections_.push_back(connection);
+  ++activeThreads_;
+  std::thread([this, connection] {
+    Serve(connection);
+    std::lock_guard<std::mutex> done(lock_);
+    if (--activeThreads_ == 0) idle_.notify_all();
+  }).detach();
 }
 
 void Server::Join() {
@@ -261,201 +183,40 @@ void Server::DetachProcess(uint32_t pid) {
 
 void Server::Serve(std::shared_ptr<Connection> connection) {
   std::vector<uint8_t> buffer(kRecvBuffer);
-  std::shared_ptr<Process> process;
-  std::shared_ptr<UserThread> thread;
-  uint32_t pid = 0;
-
-  auto reply = [&](int32_t status, uint64_t information, uint64_t value, const void *output,
-                   uint32_t outputLength) {
-    std::vector<uint8_t> frame(sizeof(wire::Reply) + outputLength);
-    wire::Reply r{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)},
-                  status, information, value, outputLength};
-    memcpy(frame.data(), &r, sizeof r);
-    if (outputLength) memcpy(frame.data() + sizeof r, output, outputLength);
-    return connection->Send(frame.data(), frame.size());
-  };
-
+  Session session;
+  session.connection = connection;
   for (;;) {
     ssize_t n = recv(connection->fd, buffer.data(), buffer.size(), 0);
     if (n <= 0) break;
-    size_t length = static_cast<size_t>(n);
-    if (length < sizeof(wire::FrameHeader)) break;
+    Frame frame{buffer.data(), static_cast<size_t>(n), wire::Op{}};
+    if (frame.length < sizeof(wire::FrameHeader)) break;
     wire::FrameHeader header;
-    memcpy(&header, buffer.data(), sizeof header);
+    memcpy(&header, frame.data, sizeof header);
     if (header.magic != wire::kMagic) break;
-    auto op = static_cast<wire::Op>(header.op);
-
-    if (!thread) {
-      // The first frame must introduce the thread.
-      if (op != wire::Op::Hello || length != sizeof(wire::HelloRequest)) break;
-      wire::HelloRequest hello;
-      memcpy(&hello, buffer.data(), sizeof hello);
-      ucred cred{};
-      socklen_t credLength = sizeof cred;
-      if (getsockopt(connection->fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLength) != 0) break;
-      wire::HelloReply answer{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)}, 0, 0, 0};
-      std::string error;
-      if (hello.version != wire::kVersion || hello.pid != static_cast<uint32_t>(cred.pid)) {
-        answer.status = static_cast<int32_t>(0xC0000022);  // STATUS_ACCESS_DENIED
-        connection->Send(&answer, sizeof answer);
-        break;
-      }
-      hello.imageName[15] = 0;
-      process = AttachProcess(hello.pid, cred.uid, cred.gid, hello.wow64 != 0, hello.imageName,
-                              &error);
-      if (!process) {
-        answer.status = static_cast<int32_t>(0xC000009A);  // STATUS_INSUFFICIENT_RESOURCES
-        connection->Send(&answer, sizeof answer);
-        break;
-      }
-      pid = hello.pid;
-      thread = process->process->CreateThread(hello.tid);
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        process->threads[hello.tid] = thread;
-      }
-      answer.userMemoryAddress = reinterpret_cast<uint64_t>(process->memory);
-      answer.userMemorySize = kUserMemorySize;
-      if (!connection->Send(&answer, sizeof answer, process->memoryFd)) break;
-      std::weak_ptr<Connection> weak = connection;
-      thread->SetApcSink([weak](const UserApc &apc) {
-        auto c = weak.lock();
-        if (!c) return;
-        c->QueueApc(wire::ApcFrame{{wire::kMagic, static_cast<uint32_t>(wire::Op::Apc)},
-                                   apc.routine, apc.normalContext, apc.systemArgument1,
-                                   apc.systemArgument2});
-      });
-      continue;
-    }
-
-    UserProcess &user = *process->process;
-    bool ok = true;
-    switch (op) {
-      case wire::Op::Create: {
-        wire::CreateRequest request;
-        if (length < sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        if (request.pathBytes % 2 || request.pathBytes > wire::kMaxPathBytes ||
-            length != sizeof request + request.pathBytes) {
-          ok = false;
-          break;
-        }
-        std::u16string path(request.pathBytes / 2, u'\0');
-        memcpy(path.data(), buffer.data() + sizeof request, request.pathBytes);
-        HANDLE handle = nullptr;
-        NTSTATUS status = user.CreateFile(*thread, path, request.access, request.shareAccess,
-                                          request.disposition, request.options, &handle);
-        ok = reply(status, 0, reinterpret_cast<uint64_t>(handle), nullptr, 0);
-        break;
-      }
-      case wire::Op::DeviceControl: {
-        wire::DeviceControlRequest request;
-        if (length < sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        if (length != sizeof request + request.inputLength ||
-            request.outputLength > wire::kMaxFrame) {
-          ok = false;
-          break;
-        }
-        IoResult result = user.DeviceIoControl(
-            *thread, reinterpret_cast<HANDLE>(request.handle), request.code,
-            request.inputLength ? buffer.data() + sizeof request : nullptr, request.inputLength,
-            request.outputLength);
-        ok = reply(result.status, result.information, 0, result.output.data(),
-                   static_cast<uint32_t>(result.output.size()));
-        break;
-      }
-      case wire::Op::Read: {
-        wire::ReadRequest request;
-        if (length != sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        if (request.length > wire::kMaxFrame) {
-          ok = false;
-          break;
-        }
-        IoResult result =
-            user.Read(*thread, reinterpret_cast<HANDLE>(request.handle), request.length,
-                      request.offset);
-        ok = reply(result.status, result.information, 0, result.output.data(),
-                   static_cast<uint32_t>(result.output.size()));
-        break;
-      }
-      case wire::Op::Write: {
-        wire::WriteRequest request;
-        if (length < sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        if (length != sizeof request + request.length) {
-          ok = false;
-          break;
-        }
-        IoResult result = user.Write(*thread, reinterpret_cast<HANDLE>(request.handle),
-                                     buffer.data() + sizeof request, request.length,
-                                     request.offset);
-        ok = reply(result.status, result.information, 0, nullptr, 0);
-        break;
-      }
-      case wire::Op::Close: {
-        wire::CloseRequest request;
-        if (length != sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        NTSTATUS status = user.Close(reinterpret_cast<HANDLE>(request.handle));
-        ok = reply(status, 0, 0, nullptr, 0);
-        break;
-      }
-      case wire::Op::OpenThread: {
-        wire::OpenThreadRequest request;
-        if (length != sizeof request) {
-          ok = false;
-          break;
-        }
-        memcpy(&request, buffer.data(), sizeof request);
-        std::shared_ptr<UserThread> target;
-        {
-          std::lock_guard<std::mutex> guard(lock_);
-          auto it = process->threads.find(request.tid);
-          if (it != process->threads.end()) target = it->second.lock();
-        }
-        HANDLE handle = nullptr;
-        NTSTATUS status = target ? user.OpenThreadHandle(*target, &handle)
-                                 : static_cast<NTSTATUS>(0xC000000D);  // STATUS_INVALID_PARAMETER
-        ok = reply(status, 0, reinterpret_cast<uint64_t>(handle), nullptr, 0);
-        break;
-      }
-      default:
-        ok = false;  // an unknown operation ends the connection
-        break;
-    }
-    if (!ok) break;
+    frame.op = static_cast<wire::Op>(header.op);
+    // The first frame must introduce the thread.
+    if (!(session.thread ? Dispatch(session, frame) : Greet(session, frame))) break;
   }
+  EndSession(session);
+}
 
+void Server::EndSession(Session &session) {
   // The client thread is gone (or misbehaved): its kernel thread ends, and
   // with the process's last connection the process ends too.
+  std::shared_ptr<Connection> connection = session.connection;
   connection->StopApcs();
-  if (thread) {
-    thread->SetApcSink(nullptr);
-    thread->Terminate();
+  if (session.thread) {
+    session.thread->SetApcSink(nullptr);
+    session.thread->Terminate();
     std::lock_guard<std::mutex> guard(lock_);
-    if (process) process->threads.erase(thread->Tid());
+    if (session.process) session.process->threads.erase(session.thread->Tid());
   }
-  thread.reset();
-  if (process) {
-    process.reset();
-    DetachProcess(pid);
+  session.thread.reset();
+  session.window.Release();
+  for (TransferWindow &refused : session.refused) refused.Release();
+  if (session.process) {
+    session.process.reset();
+    DetachProcess(session.pid);
   }
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -4,16 +4,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace bw {
-
-class UserProcess;
 
 class Server {
  public:
@@ -29,12 +27,34 @@ class Server {
  private:
   struct Process;
   struct Connection;
+  struct Session;
+  struct Frame;
 
+  // Takes one waiting connection and starts the thread that serves it.
+  void Accept();
+  // Runs a connection from its hello to its end.
   void Serve(std::shared_ptr<Connection> connection);
+  // The first frame: who the client thread is. False ends the connection.
+  bool Greet(Session &session, const Frame &frame);
+  // One request; false ends the connection (malformed or unanswerable).
+  bool Dispatch(Session &session, const Frame &frame);
+  bool ServeCreate(Session &session, const Frame &frame);
+  bool ServeDeviceControl(Session &session, const Frame &frame);
+  // Reads and writes.
+  bool ServeTransfer(Session &session, const Frame &frame);
+  bool ServeFlush(Session &session, const Frame &frame);
+  bool ServeWindow(Session &session, const Frame &frame);
+  bool ServeClose(Session &session, const Frame &frame);
+  bool ServeOpenThread(Session &session, const Frame &frame);
+  // The client thread is gone: its kernel thread ends, and the process with
+  // its last connection.
+  void EndSession(Session &session);
+
   std::shared_ptr<Process> AttachProcess(uint32_t pid, uint32_t uid, uint32_t gid, bool wow64,
                                          const std::string &imageName, std::string *error);
   void DetachProcess(uint32_t pid);
 
+  uint64_t bootId_ = 0;  // tells this start of the daemon from others
   int listenFd_ = -1;
   int wakeFd_[2] = {-1, -1};
   std::string socketPath_;

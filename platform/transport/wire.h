@@ -3,6 +3,11 @@
 // process share that process's handle table in the daemon. Every frame
 // starts with FrameHeader; integers are little-endian (both ends are this
 // host).
+//
+// Frames carry requests, never their data: the buffers of a read, write or
+// device-control request lie in the connection's transfer window, memory
+// the client and the daemon map at the same address (Op::Window), so that
+// the kernel describes the very bytes the client wrote.
 #pragma once
 
 #include <cstddef>
@@ -12,9 +17,9 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 1;
-constexpr size_t kMaxFrame = 1u << 20;       // one request's buffers fit in this
+constexpr uint32_t kVersion = 2;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
+constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
 enum class Op : uint32_t {
   Hello = 1,
@@ -24,6 +29,8 @@ enum class Op : uint32_t {
   Write = 5,
   Close = 6,
   OpenThread = 7,
+  Flush = 8,
+  Window = 9,
   Reply = 100,
   Apc = 101,
 };
@@ -50,6 +57,9 @@ struct HelloReply {
   int32_t status;
   uint64_t userMemoryAddress;  // where the shared block must be mapped
   uint64_t userMemorySize;
+  // Differs for every start of the daemon: handles of an earlier system
+  // are not this one's.
+  uint64_t bootId;
   // SCM_RIGHTS carries the block's descriptor when userMemorySize != 0.
 };
 
@@ -63,28 +73,32 @@ struct CreateRequest {
   // then the UTF-16 NT path
 };
 
+// `input` and `output` are addresses in the transfer window (0 with a
+// length of 0).
 struct DeviceControlRequest {
   FrameHeader header;
   uint64_t handle;
   uint32_t code;
   uint32_t inputLength;
   uint32_t outputLength;
-  // then inputLength bytes
+  uint64_t input;
+  uint64_t output;
 };
 
-struct ReadRequest {
+// Read (Op::Read) or write (Op::Write) of `length` bytes at `buffer` in the
+// transfer window.
+struct TransferRequest {
   FrameHeader header;
   uint64_t handle;
   uint64_t offset;
+  uint8_t atPosition;  // 1: at the file object's position, `offset` unused
   uint32_t length;
+  uint64_t buffer;
 };
 
-struct WriteRequest {
+struct FlushRequest {
   FrameHeader header;
   uint64_t handle;
-  uint64_t offset;
-  uint32_t length;
-  // then the data
 };
 
 struct CloseRequest {
@@ -97,14 +111,25 @@ struct OpenThreadRequest {
   uint32_t tid;  // a thread of the same process that has connected
 };
 
-// Answer to every request: status, information (bytes returned, or the new
-// handle for Create and OpenThread), then the output bytes.
+// Replaces the connection's transfer window by one of at least `size`
+// bytes (0: none). The reply's value is its address, its information its
+// size, and SCM_RIGHTS carries its memory; the client maps that at the same
+// address. `refused` names the window offered last when the client could
+// not map it there: the daemon keeps it out of the way and offers another.
+struct WindowRequest {
+  FrameHeader header;
+  uint64_t size;
+  uint64_t refused;
+};
+
+// Answer to every request: status, information (bytes transferred, or the
+// window's size), and a value (the new handle for Create and OpenThread,
+// the window's address for Window).
 struct Reply {
   FrameHeader header;
   int32_t status;
   uint64_t information;
-  uint64_t value;  // handle for Create/OpenThread
-  uint32_t outputLength;
+  uint64_t value;
 };
 
 // A user-mode APC for the thread that owns the connection.

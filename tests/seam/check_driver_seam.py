@@ -18,7 +18,7 @@ DRIVER_FOLDERS = ("engine", "bus", "kernel-support")
 # The layer that fits another tool chain's kernel headers to the drivers.
 EXEMPT = ("kernel-support/mingw/",)
 KERNEL_HEADERS = {"ntddk.h", "bcrypt.h", "wdm.h", "wdmsec.h", "ntstrsafe.h", "ntifs.h", "mountmgr.h", "mountdev.h",
-                  "ntdddisk.h", "ntddstor.h", "ntddscsi.h", "srb.h", "scsi.h", "initguid.h", "wdmguid.h"}
+                  "ntdddisk.h", "ntddvol.h", "ntddstor.h", "ntddscsi.h", "srb.h", "scsi.h", "initguid.h", "wdmguid.h"}
 FREESTANDING = {"cstdint", "cstddef", "new", "type_traits", "utility", "limits", "climits", "cstdarg"}
 # C library headers the kernel kit itself includes (memcpy, memset).
 KIT_C_HEADERS = {"string.h"}

@@ -70,6 +70,16 @@ class Daemon {
     return exitCode_;
   }
 
+  // SIGKILL: the system ends at once, in the middle of whatever it serves.
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    exitCode_ = 128 + SIGKILL;
+    pid_ = -1;
+  }
+
   bool Running() {
     if (pid_ <= 0) return false;
     int status;
@@ -114,9 +124,10 @@ inline std::string Run(const std::string &command, int *exitCode = nullptr) {
   return text;
 }
 
-// Runs devio against `daemon` and returns what it printed.
-inline std::string Devio(const Daemon &daemon, const std::string &args) {
-  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1");
+// Runs devio against `daemon` and returns what it printed (and its exit code).
+inline std::string Devio(const Daemon &daemon, const std::string &args, int *exitCode = nullptr) {
+  return Run("BRIMWELL_ROOT=" + daemon.Root() + " " BW_BIN_DIR "/devio " + args + " 2>&1",
+             exitCode);
 }
 
 }  // namespace bw::test

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,14 @@ bool gWow64Declared = false;
 bool gWow64 = false;
 bool gConnected = false;      // the process has talked to the daemon
 void *gUserMemory = nullptr;  // the shared block, mapped where the daemon has it
+size_t gUserMemorySize = 0;
+uint64_t gBootId = 0;  // the daemon start the block belongs to
+
+// Windows start at 1 MiB and grow in whole MiB; one grown beyond 16 MiB for
+// a large request is given back after it.
+constexpr size_t kWindowGranule = 1 << 20;
+constexpr size_t kKeptWindowBytes = 16 << 20;
+constexpr int kWindowAttempts = 4;
 
 thread_local std::unique_ptr<Connection> tConnection;
 
@@ -68,8 +77,9 @@ bool ProcessIsWow64() {
 // A forked child starts without its parent's connections and memory.
 void ForgetParentsConnection() {
   gConnected = false;
-  if (gUserMemory) munmap(gUserMemory, 1 << 20);
+  if (gUserMemory) munmap(gUserMemory, gUserMemorySize);
   gUserMemory = nullptr;
+  gBootId = 0;
 }
 
 Connection *ThreadConnection() {
@@ -85,6 +95,7 @@ Connection *ThreadConnection() {
 }
 
 Connection::~Connection() {
+  UnmapWindow();
   if (fd_ >= 0) close(fd_);
 }
 
@@ -145,12 +156,22 @@ bool Connection::Open() {
     SetLastError(n == sizeof answer ? RtlNtStatusToDosError(answer.status) : ERROR_FILE_NOT_FOUND);
     return false;
   }
+  bootId_ = answer.bootId;
   {
     std::lock_guard<std::mutex> guard(gProcessLock);
+    // A daemon started anew has a block of its own for the process.
+    if (gUserMemory && gBootId != answer.bootId) {
+      munmap(gUserMemory, gUserMemorySize);
+      gUserMemory = nullptr;
+    }
     if (!gUserMemory && memoryFd >= 0 && answer.userMemorySize) {
       void *p = mmap(reinterpret_cast<void *>(answer.userMemoryAddress), answer.userMemorySize,
                      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE, memoryFd, 0);
-      if (p != MAP_FAILED) gUserMemory = p;
+      if (p != MAP_FAILED) {
+        gUserMemory = p;
+        gUserMemorySize = answer.userMemorySize;
+        gBootId = answer.bootId;
+      }
     }
     gConnected = true;
   }
@@ -158,7 +179,8 @@ bool Connection::Open() {
   return true;
 }
 
-bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs) {
+bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *receivedFd) {
+  if (receivedFd) *receivedFd = -1;
   if (timeoutMs >= 0) {
     pollfd p{fd_, POLLIN, 0};
     int r = poll(&p, 1, timeoutMs);
@@ -166,6 +188,17 @@ bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs) {
   }
   constexpr size_t kBufferSize = wire::kMaxFrame + 4096;
   if (!buffer_) buffer_.reset(new uint8_t[kBufferSize]);
+  iovec iov{buffer_.get(), kBufferSize};
+  char control[CMSG_SPACE(sizeof(int))];
+  msghdr msg{};
+  auto receive = [&](int flags) {
+    msg = msghdr{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    return recvmsg(fd_, &msg, flags | MSG_CMSG_CLOEXEC);
+  };
   ssize_t n = -1;
   bool received = false;
   if (timeoutMs < 0) {
@@ -173,35 +206,46 @@ bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs) {
     // giving the processor away, which saves a wake-up per request.
     auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(30);
     do {
-      n = recv(fd_, buffer_.get(), kBufferSize, MSG_DONTWAIT);
+      n = receive(MSG_DONTWAIT);
       received = n >= 0 || (errno != EAGAIN && errno != EINTR);
     } while (!received && std::chrono::steady_clock::now() < until);
   }
   if (!received) {
     do {
-      n = recv(fd_, buffer_.get(), kBufferSize, 0);
+      n = receive(0);
     } while (n < 0 && errno == EINTR);
   }
   if (n <= 0) {
     broken_ = true;  // the daemon went away
     return false;
   }
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    int fd;
+    memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    if (receivedFd && *receivedFd < 0)
+      *receivedFd = fd;
+    else
+      close(fd);
+  }
   frame->assign(buffer_.get(), buffer_.get() + n);
   return true;
 }
 
-bool Connection::Call(const void *request, size_t length, ReplyData *reply) {
-  if (send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
+bool Connection::Call(const void *request, size_t length, ReplyData *reply, int *receivedFd) {
+  if (receivedFd) *receivedFd = -1;
+  auto lost = [this, receivedFd] {
     broken_ = true;
-    SetLastError(ERROR_INVALID_HANDLE);
+    if (receivedFd && *receivedFd >= 0) close(*receivedFd), *receivedFd = -1;
+    SetLastError(kSystemGoneError);
     return false;
-  }
+  };
+  if (broken_ || send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
+    return lost();
   std::vector<uint8_t> frame;
   for (;;) {
-    if (!ReceiveFrame(&frame, -1) || frame.size() < sizeof(wire::FrameHeader)) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return false;
-    }
+    if (!ReceiveFrame(&frame, -1, receivedFd) || frame.size() < sizeof(wire::FrameHeader))
+      return lost();
     wire::FrameHeader header;
     memcpy(&header, frame.data(), sizeof header);
     if (header.op == static_cast<uint32_t>(wire::Op::Apc) && frame.size() == sizeof(wire::ApcFrame)) {
@@ -210,27 +254,78 @@ bool Connection::Call(const void *request, size_t length, ReplyData *reply) {
       pending_.push_back(apc);
       continue;
     }
-    if (header.op != static_cast<uint32_t>(wire::Op::Reply) || frame.size() < sizeof(wire::Reply)) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return false;
-    }
+    // Anything but a reply means the two ends no longer agree: the
+    // connection is of no further use.
+    if (header.op != static_cast<uint32_t>(wire::Op::Reply) || frame.size() != sizeof(wire::Reply))
+      return lost();
     wire::Reply r;
     memcpy(&r, frame.data(), sizeof r);
-    if (frame.size() != sizeof r + r.outputLength) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return false;
-    }
     reply->status = r.status;
     reply->information = r.information;
     reply->value = r.value;
-    reply->output.assign(frame.begin() + sizeof r, frame.end());
     return true;
   }
 }
 
+bool Connection::AskForWindow(uint64_t size, uint64_t refused, ReplyData *reply, int *fd) {
+  wire::WindowRequest request{
+      {wire::kMagic, static_cast<uint32_t>(wire::Op::Window)}, size, refused};
+  return Call(&request, sizeof request, reply, fd);
+}
+
+void Connection::UnmapWindow() {
+  if (window_) munmap(window_, windowSize_);
+  window_ = nullptr;
+  windowSize_ = 0;
+}
+
+uint8_t *Connection::Window(size_t bytes) {
+  if (window_ && windowSize_ >= bytes) return window_;
+  // The daemon lets go of its side of the old window when it makes the new.
+  UnmapWindow();
+  size_t size = (std::max(bytes, size_t{1}) + kWindowGranule - 1) / kWindowGranule * kWindowGranule;
+  uint64_t refused = 0;
+  for (int attempt = 0; attempt < kWindowAttempts; ++attempt) {
+    ReplyData reply;
+    int memoryFd = -1;
+    if (!AskForWindow(size, refused, &reply, &memoryFd)) return nullptr;
+    if (reply.status < 0 || memoryFd < 0) {
+      // The daemon has no window of that size to give: as a transfer too
+      // large to lock on Windows.
+      if (memoryFd >= 0) close(memoryFd);
+      SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+      return nullptr;
+    }
+    void *at = reinterpret_cast<void *>(reply.value);
+    void *p = mmap(at, reply.information, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE,
+                   memoryFd, 0);
+    close(memoryFd);
+    if (p == at) {
+      window_ = static_cast<uint8_t *>(p);
+      windowSize_ = reply.information;
+      return window_;
+    }
+    // Something of this process's own lies there (an old host kernel takes
+    // the address as a hint and maps elsewhere): ask for another place.
+    if (p != MAP_FAILED) munmap(p, reply.information);
+    refused = reply.value;
+  }
+  SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+  return nullptr;
+}
+
+void Connection::TrimWindow() {
+  if (windowSize_ <= kKeptWindowBytes) return;
+  DWORD error = GetLastError();  // the request's outcome stays the caller's
+  UnmapWindow();
+  ReplyData reply;
+  AskForWindow(0, 0, &reply, nullptr);
+  SetLastError(error);
+}
+
 bool Connection::WaitForApc(int ms) {
   std::vector<uint8_t> frame;
-  if (!ReceiveFrame(&frame, ms)) return false;
+  if (!ReceiveFrame(&frame, ms, nullptr)) return false;
   if (frame.size() == sizeof(wire::ApcFrame)) {
     wire::ApcFrame apc;
     memcpy(&apc, frame.data(), sizeof apc);

@@ -16,11 +16,20 @@
 
 namespace bw::user {
 
+// The last error of a call whose connection to the system broke, and of a
+// call on a handle of a system that has gone: for the caller the device
+// vanished while open, which Windows reports as ERROR_DEVICE_REMOVED
+// (STATUS_DEVICE_REMOVED, what a device that went away answers). Not
+// ERROR_BROKEN_PIPE, which would speak of the transport rather than the
+// device, nor ERROR_NOT_READY, which promises the device may come back: a
+// handle of a system that ended never works again. Opening anew finds the
+// next system, or none (ERROR_FILE_NOT_FOUND).
+constexpr DWORD kSystemGoneError = ERROR_DEVICE_REMOVED;
+
 struct ReplyData {
   NTSTATUS status = 0;
   uint64_t information = 0;
   uint64_t value = 0;
-  std::vector<uint8_t> output;
 };
 
 // The calling thread's connection, made on first use. Returns null with
@@ -32,9 +41,11 @@ class Connection {
  public:
   ~Connection();
   // Sends one request frame and waits for its reply; APCs that arrive in
-  // between are queued for the thread's next alertable wait. False when the
-  // connection broke (last error set).
-  bool Call(const void *frame, size_t length, ReplyData *reply);
+  // between are queued for the thread's next alertable wait. A descriptor
+  // that comes with the reply goes to *receivedFd (and is closed when not
+  // asked for). False, with the last error kSystemGoneError, when the
+  // connection broke.
+  bool Call(const void *frame, size_t length, ReplyData *reply, int *receivedFd = nullptr);
   // Waits up to `ms` for an APC frame and queues what arrives; -1 waits forever.
   bool WaitForApc(int ms);
   std::deque<wire::ApcFrame> &Pending() { return pending_; }
@@ -42,15 +53,31 @@ class Connection {
   bool Broken() const { return broken_; }
   // Whether the daemon hung up or the connection belongs to another process.
   bool Stale();
+  // Which start of the daemon this connection reaches.
+  uint64_t BootId() const { return bootId_; }
+
+  // The transfer window: memory this thread shares with its thread in the
+  // daemon, at the same address in both, where a request's buffers are put
+  // for the kernel to describe. Grown to at least `bytes`; null with the
+  // last error set when no window the client can map is to be had.
+  uint8_t *Window(size_t bytes);
+  // A window grown for one large request is given back once the request is
+  // done, so that a thread does not keep its memory.
+  void TrimWindow();
 
  private:
   friend Connection *ThreadConnection();
   bool Open();
-  bool ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs);
+  bool ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *receivedFd);
+  bool AskForWindow(uint64_t size, uint64_t refused, ReplyData *reply, int *fd);
+  void UnmapWindow();
   std::unique_ptr<uint8_t[]> buffer_;  // one receive buffer, allocated once
   int fd_ = -1;
   pid_t pid_ = 0;  // the process that opened it (a forked child must not use it)
   bool broken_ = false;
+  uint64_t bootId_ = 0;
+  uint8_t *window_ = nullptr;
+  size_t windowSize_ = 0;
   std::deque<wire::ApcFrame> pending_;
 };
 

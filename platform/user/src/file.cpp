@@ -1,8 +1,12 @@
 // Files and devices through the daemon: CreateFileW, DeviceIoControl,
-// ReadFile, WriteFile, CloseHandle, GetOverlappedResult.
+// ReadFile, WriteFile, FlushFileBuffers, CloseHandle, GetOverlappedResult.
+// A request's buffers travel through the thread's transfer window: the
+// caller's bytes are copied in once, the kernel describes them where they
+// lie (an MDL for direct I/O), and what the device returned is copied out.
 #include "connection.h"
 #include "handles.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -12,12 +16,15 @@ using namespace bw::user;
 namespace {
 
 constexpr NTSTATUS kStatusPending = 0x00000103;
+constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
 constexpr ULONG kFileSynchronousIoNonalert = 0x20;
 constexpr ULONG kFileNonDirectoryFile = 0x40;
 constexpr ULONG kFileNoIntermediateBuffering = 0x08;
 constexpr ULONG kFileWriteThrough = 0x02;
 constexpr DWORD kSynchronize = 0x00100000;
 constexpr DWORD kFileReadAttributes = 0x0080;
+constexpr DWORD kMethodInDirect = 1;
+constexpr DWORD kMethodNeither = 3;
 
 // Win32 path → NT path: "\\.\X" and "\\?\X" become "\??\X", "C:\..."
 // becomes "\??\C:\...", an NT path stays as it is.
@@ -33,6 +40,62 @@ bool FailStatus(NTSTATUS status) {
   return false;
 }
 
+bool IsError(NTSTATUS status) {
+  return static_cast<uint32_t>(status) >= 0xC0000000u;
+}
+bool IsWarning(NTSTATUS status) {
+  return (static_cast<uint32_t>(status) >> 30) == 2;
+}
+
+// The connection a request on `handle` goes through: none, with the last
+// error set, when the handle is not an open file handle or the system that
+// gave it has gone.
+Connection *ConnectionFor(HANDLE handle) {
+  uint64_t bootId = 0;
+  if (!DaemonHandle(handle, HandleKind::File, &bootId)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  Connection *connection = ThreadConnection();
+  if (!connection || connection->BootId() != bootId) {
+    SetLastError(kSystemGoneError);
+    return nullptr;
+  }
+  return connection;
+}
+
+uint64_t Address(const void *p) {
+  return reinterpret_cast<uint64_t>(p);
+}
+
+// Where the two buffers of a device-control request go in the window. When
+// the caller's buffers overlap (one buffer for both), they keep their
+// places relative to each other, as the driver would see them on Windows.
+struct ControlLayout {
+  size_t inputAt = 0;
+  size_t outputAt = 0;
+  size_t bytes = 0;
+  bool overlapping = false;
+  const uint8_t *spanStart = nullptr;
+};
+
+ControlLayout LayOut(const void *input, DWORD inputLength, const void *output, DWORD outputLength) {
+  ControlLayout layout;
+  auto in = static_cast<const uint8_t *>(input);
+  auto out = static_cast<const uint8_t *>(output);
+  if (inputLength && outputLength && in < out + outputLength && out < in + inputLength) {
+    layout.overlapping = true;
+    layout.spanStart = std::min(in, out);
+    layout.inputAt = in - layout.spanStart;
+    layout.outputAt = out - layout.spanStart;
+    layout.bytes = std::max(in + inputLength, out + outputLength) - layout.spanStart;
+    return layout;
+  }
+  layout.outputAt = (static_cast<size_t>(inputLength) + 15) & ~size_t(15);
+  layout.bytes = layout.outputAt + outputLength;
+  return layout;
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -42,9 +105,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  static const ULONG kDispositions[] = {0, 2 /* FILE_CREATE */, 5 /* FILE_OVERWRITE_IF */,
-                                        1 /* FILE_OPEN */, 3 /* FILE_OPEN_IF */,
-                                        4 /* FILE_OVERWRITE */};
+  static const ULONG kDispositions[] = {
+      0, 2 /* FILE_CREATE */, 5 /* FILE_OVERWRITE_IF */, 1 /* FILE_OPEN */, 3 /* FILE_OPEN_IF */,
+      4 /* FILE_OVERWRITE */};
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -72,7 +135,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = reinterpret_cast<HANDLE>(reply.value);
-  RegisterDaemonHandle(handle, HandleKind::File);
+  RegisterDaemonHandle(handle, HandleKind::File, connection->BootId());
   SetLastError(ERROR_SUCCESS);
   return handle;
 }
@@ -80,39 +143,46 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-  if (!IsDaemonHandle(hDevice, HandleKind::File)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (nInBufferSize > wire::kMaxFrame || nOutBufferSize > wire::kMaxFrame) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  // Until the request completes its status block says so.
+  if (lpOverlapped) lpOverlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
   if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Connection *connection = ThreadConnection();
+  Connection *connection = ConnectionFor(hDevice);
   if (!connection) return FALSE;
-  std::vector<uint8_t> frame(sizeof(wire::DeviceControlRequest) + nInBufferSize);
-  wire::DeviceControlRequest request{
-      {wire::kMagic, static_cast<uint32_t>(wire::Op::DeviceControl)},
-      reinterpret_cast<uint64_t>(hDevice), dwIoControlCode, nInBufferSize, nOutBufferSize};
-  memcpy(frame.data(), &request, sizeof request);
-  if (nInBufferSize) memcpy(frame.data() + sizeof request, lpInBuffer, nInBufferSize);
+  ControlLayout layout = LayOut(lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize);
+  uint8_t *window = layout.bytes ? connection->Window(layout.bytes) : nullptr;
+  if (layout.bytes && !window) return FALSE;
+  const DWORD method = dwIoControlCode & 3;
+  // The output buffer of METHOD_IN_DIRECT is data for the device, and a
+  // METHOD_NEITHER driver may read what it holds: both go in as they are.
+  if (layout.overlapping)
+    memcpy(window, layout.spanStart, layout.bytes);
+  else if (nInBufferSize)
+    memcpy(window + layout.inputAt, lpInBuffer, nInBufferSize);
+  if (!layout.overlapping && nOutBufferSize &&
+      (method == kMethodInDirect || method == kMethodNeither))
+    memcpy(window + layout.outputAt, lpOutBuffer, nOutBufferSize);
+  wire::DeviceControlRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::DeviceControl)},
+                                     Address(hDevice),
+                                     dwIoControlCode,
+                                     nInBufferSize,
+                                     nOutBufferSize,
+                                     nInBufferSize ? Address(window + layout.inputAt) : 0,
+                                     nOutBufferSize ? Address(window + layout.outputAt) : 0};
   ReplyData reply;
-  if (!connection->Call(frame.data(), frame.size(), &reply)) return FALSE;
-  if (!reply.output.empty())
-    memcpy(lpOutBuffer, reply.output.data(),
-           reply.output.size() < nOutBufferSize ? reply.output.size() : nOutBufferSize);
-  DWORD returned = static_cast<DWORD>(reply.information);
-  if (lpBytesReturned) *lpBytesReturned = returned;
+  if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
+  auto returned = static_cast<DWORD>(reply.information);
+  if (!IsError(reply.status) && method != kMethodInDirect && nOutBufferSize)
+    memcpy(lpOutBuffer, window + layout.outputAt, std::min(returned, nOutBufferSize));
+  connection->TrimWindow();
   if (lpOverlapped) {
     lpOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(reply.status));
     lpOverlapped->InternalHigh = returned;
   }
-  if (reply.status < 0 || static_cast<uint32_t>(reply.status) >= 0x80000000u)
-    return FailStatus(reply.status);
+  if (lpBytesReturned) *lpBytesReturned = returned;
+  if (IsError(reply.status) || IsWarning(reply.status)) return FailStatus(reply.status);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -135,38 +205,50 @@ BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped,
 
 namespace {
 
+// ReadFile and WriteFile: at the OVERLAPPED offset when one is given, else
+// at the file's position. Reaching the end of a file is no failure for a
+// plain synchronous read, which reads nothing, but is for one with an
+// OVERLAPPED (ERROR_HANDLE_EOF).
 BOOL Transfer(HANDLE hFile, bool write, void *buffer, DWORD length, LPDWORD transferred,
               LPOVERLAPPED overlapped) {
-  if (!IsDaemonHandle(hFile, HandleKind::File)) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  if (transferred) *transferred = 0;
+  if (overlapped) overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
+  if (length && !buffer) {
+    SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
-  if (length > wire::kMaxFrame) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Connection *connection = ThreadConnection();
+  Connection *connection = ConnectionFor(hFile);
   if (!connection) return FALSE;
-  uint64_t offset = overlapped ? (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) |
-                                     overlapped->Offset
-                               : 0;
+  // The bytes keep their place within the page, so that the device sees the
+  // caller's alignment (and its MDL the caller's byte offset).
+  size_t skew = reinterpret_cast<uintptr_t>(buffer) & 0xFFF;
+  uint8_t *window = length ? connection->Window(skew + length) : nullptr;
+  if (length && !window) return FALSE;
+  if (window) window += skew;
+  if (write && length) memcpy(window, buffer, length);
+  wire::TransferRequest request{
+      {wire::kMagic, static_cast<uint32_t>(write ? wire::Op::Write : wire::Op::Read)},
+      Address(hFile),
+      overlapped ? (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset : 0,
+      static_cast<uint8_t>(overlapped ? 0 : 1),
+      length,
+      length ? Address(window) : 0};
   ReplyData reply;
-  if (write) {
-    std::vector<uint8_t> frame(sizeof(wire::WriteRequest) + length);
-    wire::WriteRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::Write)},
-                               reinterpret_cast<uint64_t>(hFile), offset, length};
-    memcpy(frame.data(), &request, sizeof request);
-    if (length) memcpy(frame.data() + sizeof request, buffer, length);
-    if (!connection->Call(frame.data(), frame.size(), &reply)) return FALSE;
-  } else {
-    wire::ReadRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::Read)},
-                              reinterpret_cast<uint64_t>(hFile), offset, length};
-    if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
-    if (!reply.output.empty()) memcpy(buffer, reply.output.data(), reply.output.size());
+  if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
+  auto done = static_cast<DWORD>(std::min<uint64_t>(reply.information, length));
+  if (!write && !IsError(reply.status) && done) memcpy(buffer, window, done);
+  connection->TrimWindow();
+  if (overlapped) {
+    overlapped->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(reply.status));
+    overlapped->InternalHigh = reply.information;
   }
-  if (transferred) *transferred = static_cast<DWORD>(reply.information);
-  if (reply.status < 0) return FailStatus(reply.status);
-  return TRUE;
+  if (reply.status >= 0) {
+    if (transferred) *transferred = done;
+    return TRUE;
+  }
+  if (!write && reply.status == kStatusEndOfFile && !overlapped) return TRUE;
+  if (IsWarning(reply.status) && transferred) *transferred = done;
+  return FailStatus(reply.status);
 }
 
 }  // namespace
@@ -180,6 +262,17 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   return Transfer(hFile, true, const_cast<void *>(lpBuffer), nNumberOfBytesToWrite,
                   lpNumberOfBytesWritten, lpOverlapped);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  Connection *connection = ConnectionFor(hFile);
+  if (!connection) return FALSE;
+  wire::FlushRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::Flush)},
+                             Address(hFile)};
+  ReplyData reply;
+  if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
+  if (reply.status < 0) return FailStatus(reply.status);
+  return TRUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

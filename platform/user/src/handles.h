@@ -4,14 +4,20 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace bw::user {
 
 enum class HandleKind { File, Thread };
 
-void RegisterDaemonHandle(HANDLE handle, HandleKind kind);
-bool IsDaemonHandle(HANDLE handle, HandleKind kind);
+// A handle the daemon started as `bootId` gave.
+void RegisterDaemonHandle(HANDLE handle, HandleKind kind, uint64_t bootId);
+// Whether `handle` is an open daemon handle of `kind`, and from which start
+// of the daemon.
+bool DaemonHandle(HANDLE handle, HandleKind kind, uint64_t *bootId);
 // Closes a daemon or local handle; false with the last error set when the
-// handle is not open.
+// handle is not open or the system went away during the close. A handle of
+// a system that has ended closed with it: closing it succeeds.
 bool CloseAnyHandle(HANDLE handle);
 
 }  // namespace bw::user

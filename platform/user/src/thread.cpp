@@ -36,7 +36,8 @@ struct ThreadInfo {
 
 struct HandleEntry {
   HandleKind kind;
-  bool daemon;  // the value is a handle in the daemon's table for this process
+  bool daemon;      // the value is a handle in the daemon's table for this process
+  uint64_t bootId;  // ... of the daemon started so
   std::shared_ptr<ThreadInfo> thread;
 };
 
@@ -95,15 +96,17 @@ std::shared_ptr<ThreadInfo> ThreadOf(HANDLE handle) {
 
 namespace bw::user {
 
-void RegisterDaemonHandle(HANDLE handle, HandleKind kind) {
+void RegisterDaemonHandle(HANDLE handle, HandleKind kind, uint64_t bootId) {
   std::lock_guard<std::mutex> guard(gHandleLock);
-  gHandles[handle] = HandleEntry{kind, true, nullptr};
+  gHandles[handle] = HandleEntry{kind, true, bootId, nullptr};
 }
 
-bool IsDaemonHandle(HANDLE handle, HandleKind kind) {
+bool DaemonHandle(HANDLE handle, HandleKind kind, uint64_t *bootId) {
   std::lock_guard<std::mutex> guard(gHandleLock);
   auto it = gHandles.find(handle);
-  return it != gHandles.end() && it->second.daemon && it->second.kind == kind;
+  if (it == gHandles.end() || !it->second.daemon || it->second.kind != kind) return false;
+  *bootId = it->second.bootId;
+  return true;
 }
 
 bool CloseAnyHandle(HANDLE handle) {
@@ -125,8 +128,13 @@ bool CloseAnyHandle(HANDLE handle) {
     else pthread_detach(entry.thread->pthread);
   }
   if (!entry.daemon) return true;
+  DWORD error = GetLastError();
   Connection *connection = ThreadConnection();
-  if (!connection) return false;
+  if (!connection || connection->BootId() != entry.bootId) {
+    // The system that gave the handle has ended, and its handles with it.
+    SetLastError(error);
+    return true;
+  }
   wire::CloseRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::Close)},
                              reinterpret_cast<uint64_t>(handle)};
   ReplyData reply;
@@ -169,19 +177,22 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
   }
   delete start;
   HANDLE handle = nullptr;
+  uint64_t bootId = 0;
   if (connected) {
     Connection *connection = ThreadConnection();
     ReplyData reply;
     wire::OpenThreadRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::OpenThread)},
                                     tid};
-    if (connection && connection->Call(&request, sizeof request, &reply) && reply.status >= 0)
+    if (connection && connection->Call(&request, sizeof request, &reply) && reply.status >= 0) {
       handle = reinterpret_cast<HANDLE>(reply.value);
+      bootId = connection->BootId();
+    }
   }
   {
     std::lock_guard<std::mutex> guard(gHandleLock);
     bool daemon = handle != nullptr;
     if (!daemon) handle = reinterpret_cast<HANDLE>(gNextLocalHandle += 4);
-    gHandles[handle] = HandleEntry{HandleKind::Thread, daemon, info};
+    gHandles[handle] = HandleEntry{HandleKind::Thread, daemon, bootId, info};
   }
   {
     std::lock_guard<std::mutex> guard(info->lock);

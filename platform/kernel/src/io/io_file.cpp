@@ -15,9 +15,13 @@ namespace {
 
 constexpr size_t kFileStateOffset = (sizeof(FILE_OBJECT) + 15) & ~size_t(15);
 
+}  // namespace
+
 FileState *FileStateOf(PFILE_OBJECT file) {
   return reinterpret_cast<FileState *>(reinterpret_cast<char *>(file) + kFileStateOffset);
 }
+
+namespace {
 
 const GENERIC_MAPPING kFileMapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                                    FILE_ALL_ACCESS};
@@ -117,6 +121,19 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
     if (access & GENERIC_EXECUTE) granted |= FILE_GENERIC_EXECUTE;
     if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted = FILE_ALL_ACCESS;
   }
+  // A device that cannot be written is not opened for writing. On Windows
+  // the file system above a volume (or the raw volume open) refuses such an
+  // open of write-protected media, so CreateFile fails with
+  // ERROR_WRITE_PROTECT before any write is sent; no file system stands
+  // above devices here, so the I/O manager answers for it.
+  constexpr ACCESS_MASK kWriteData = FILE_WRITE_DATA | FILE_APPEND_DATA;
+  if ((device->Characteristics & FILE_READ_ONLY_DEVICE) && (granted & kWriteData)) {
+    if (!(access & MAXIMUM_ALLOWED)) {
+      ObfDereferenceObject(device);
+      return STATUS_MEDIA_WRITE_PROTECTED;
+    }
+    granted &= ~kWriteData;
+  }
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) {
     ObfDereferenceObject(device);
     return STATUS_ACCESS_DENIED;
@@ -162,63 +179,6 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
   }
   state->createSent = true;
   *file = f;
-  return status;
-}
-
-NTSTATUS FileDeviceIoControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool internal, ULONG code,
-                             PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
-                             PIO_STATUS_BLOCK iosb) {
-  // Access the code asks for must have been granted at open time.
-  ULONG needed = (code >> 14) & 3;
-  ACCESS_MASK granted = FileStateOf(file)->grantedAccess;
-  if (mode == UserMode && (((needed & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
-                           ((needed & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA))))
-    return STATUS_ACCESS_DENIED;
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(code, top, input, inputLength, output, outputLength,
-                                           internal, &event, iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irp->RequestorMode = mode;
-  irp->Tail.Overlay.OriginalFileObject = file;
-  IoGetNextIrpStackLocation(irp)->FileObject = file;
-  NTSTATUS status = CallAndWait(top, irp, &event, iosb);
-  iosb->Status = status;
-  ObfDereferenceObject(top);
-  return status;
-}
-
-NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOID buffer,
-                       ULONG length, ULONGLONG offset, PIO_STATUS_BLOCK iosb) {
-  ACCESS_MASK granted = FileStateOf(file)->grantedAccess;
-  if (mode == UserMode && !(granted & (write ? FILE_WRITE_DATA : FILE_READ_DATA)))
-    return STATUS_ACCESS_DENIED;
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  PIRP irp = IoBuildSynchronousFsdRequest(write ? IRP_MJ_WRITE : IRP_MJ_READ, top, buffer, length,
-                                          &at, &event, iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irp->RequestorMode = mode;
-  irp->Tail.Overlay.OriginalFileObject = file;
-  IoGetNextIrpStackLocation(irp)->FileObject = file;
-  NTSTATUS status = CallAndWait(top, irp, &event, iosb);
-  iosb->Status = status;
-  ObfDereferenceObject(top);
-  // Synchronous file objects move on by what was transferred (the file
-  // system places writes at the end of file itself).
-  if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) &&
-      static_cast<LONGLONG>(offset) >= 0)
-    file->CurrentByteOffset.QuadPart = static_cast<LONGLONG>(offset + iosb->Information);
   return status;
 }
 
@@ -320,23 +280,7 @@ NTSTATUS ZwTransfer(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, bool writ
   PFILE_OBJECT file = nullptr;
   NTSTATUS status = ReferenceFile(FileHandle, &file);
   if (!NT_SUCCESS(status)) return status;
-  // No offset (or "the current position") reads and writes at the
-  // position of a synchronous file object; others must give one. "End of
-  // file" for writes is passed on for the file system to resolve.
-  ULONGLONG offset;
-  if (!ByteOffset || (ByteOffset->HighPart == -1 &&
-                      ByteOffset->LowPart == FILE_USE_FILE_POINTER_POSITION)) {
-    if (!(file->Flags & FO_SYNCHRONOUS_IO)) status = STATUS_INVALID_PARAMETER;
-    offset = static_cast<ULONGLONG>(file->CurrentByteOffset.QuadPart);
-  } else if (write && ByteOffset->HighPart == -1 &&
-             ByteOffset->LowPart == FILE_WRITE_TO_END_OF_FILE) {
-    offset = static_cast<ULONGLONG>(-1);
-  } else {
-    if (ByteOffset->QuadPart < 0) status = STATUS_INVALID_PARAMETER;
-    offset = static_cast<ULONGLONG>(ByteOffset->QuadPart);
-  }
-  if (NT_SUCCESS(status))
-    status = FileReadWrite(file, KernelMode, write, Buffer, Length, offset, IoStatusBlock);
+  status = FileReadWrite(file, KernelMode, write, Buffer, Length, ByteOffset, IoStatusBlock);
   ObfDereferenceObject(file);
   return status;
 }

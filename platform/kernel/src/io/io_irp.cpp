@@ -66,6 +66,16 @@ size_t OutstandingIrps() {
   return gLiveIrps.size();
 }
 
+PIRP AllocateCallerIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb) {
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  if (!irp) return nullptr;
+  HeaderOfIrp(irp)->origin = kThreaded;
+  irp->UserIosb = iosb;
+  irp->UserEvent = event;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  return irp;
+}
+
 NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb) {
   NTSTATUS status = IoCallDriver(device, irp);
   if (status == STATUS_PENDING) {

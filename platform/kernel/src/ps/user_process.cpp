@@ -62,6 +62,34 @@ class UserThreadImpl final : public UserThread {
 
 PKTHREAD ObjectOf(UserThread &thread) { return static_cast<UserThreadImpl &>(thread).Object(); }
 
+// User memory the copying calls pass their bytes through: one stretch per
+// host thread, grown to the largest request, below 2 GiB where a 32-bit
+// process's memory lies too.
+class CopyArea {
+ public:
+  ~CopyArea() {
+    if (base_) munmap(base_, size_);
+  }
+  char *Get(size_t bytes) {
+    if (bytes <= size_ && base_) return base_;
+    if (base_) munmap(base_, size_);
+    base_ = nullptr;
+    size_ = 0;
+    size_t size = (std::max<size_t>(bytes, 1) + 0xFFFF) & ~size_t(0xFFFF);
+    void *p =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    base_ = static_cast<char *>(p);
+    size_ = size;
+    return base_;
+  }
+
+ private:
+  char *base_ = nullptr;
+  size_t size_ = 0;
+};
+thread_local CopyArea tCopyArea;
+
 class UserProcessImpl final : public UserProcess {
  public:
   explicit UserProcessImpl(PEPROCESS process) : process_(process) {}
@@ -95,59 +123,79 @@ class UserProcessImpl final : public UserProcess {
     return status;
   }
 
-  IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
-                           ULONG inputLength, ULONG outputLength) override {
+  IoResult NtDeviceIoControlFile(UserThread &thread, HANDLE handle, ULONG code, PVOID input,
+                                 ULONG inputLength, PVOID output, ULONG outputLength) override {
     ThreadContext context(ObjectOf(thread));
     IoResult result;
-    PVOID object = nullptr;
-    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
+    PFILE_OBJECT file = nullptr;
+    result.status = ReferenceFile(handle, &file);
     if (!NT_SUCCESS(result.status)) return result;
-    std::vector<uint8_t> in(static_cast<const uint8_t *>(input),
-                            static_cast<const uint8_t *>(input) + (input ? inputLength : 0));
-    result.output.assign(outputLength, 0);
     IO_STATUS_BLOCK iosb{};
-    result.status = FileDeviceIoControl(static_cast<PFILE_OBJECT>(object), UserMode, false, code,
-                                        in.empty() ? nullptr : in.data(), inputLength,
-                                        outputLength ? result.output.data() : nullptr,
+    result.status = FileDeviceIoControl(file, UserMode, false, code, input, inputLength, output,
                                         outputLength, &iosb);
-    ObfDereferenceObject(object);
+    ObfDereferenceObject(file);
     result.information = iosb.Information;
-    size_t returned = NT_ERROR(result.status) ? 0 : std::min<uint64_t>(iosb.Information, outputLength);
-    result.output.resize(returned);
+    return result;
+  }
+
+  IoResult NtReadFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                      const LARGE_INTEGER *offset) override {
+    return Transfer(thread, handle, false, buffer, length, offset);
+  }
+
+  IoResult NtWriteFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                       const LARGE_INTEGER *offset) override {
+    return Transfer(thread, handle, true, buffer, length, offset);
+  }
+
+  IoResult NtFlushBuffersFile(UserThread &thread, HANDLE handle) override {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PFILE_OBJECT file = nullptr;
+    result.status = ReferenceFile(handle, &file);
+    if (!NT_SUCCESS(result.status)) return result;
+    IO_STATUS_BLOCK iosb{};
+    result.status = FileFlushBuffers(file, UserMode, &iosb);
+    ObfDereferenceObject(file);
+    result.information = iosb.Information;
+    return result;
+  }
+
+  IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
+                           ULONG inputLength, ULONG outputLength) override {
+    size_t outputAt = (static_cast<size_t>(inputLength) + 15) & ~size_t(15);
+    char *area = tCopyArea.Get(outputAt + outputLength);
+    if (!area) return IoResult{STATUS_INSUFFICIENT_RESOURCES, 0, {}};
+    if (input && inputLength) memcpy(area, input, inputLength);
+    memset(area + outputAt, 0, outputLength);
+    IoResult result =
+        NtDeviceIoControlFile(thread, handle, code, input ? area : nullptr, inputLength,
+                              outputLength ? area + outputAt : nullptr, outputLength);
+    size_t returned =
+        NT_ERROR(result.status) ? 0 : std::min<uint64_t>(result.information, outputLength);
+    result.output.assign(area + outputAt, area + outputAt + returned);
     return result;
   }
 
   IoResult Read(UserThread &thread, HANDLE handle, ULONG length, uint64_t offset) override {
-    ThreadContext context(ObjectOf(thread));
-    IoResult result;
-    PVOID object = nullptr;
-    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
-    if (!NT_SUCCESS(result.status)) return result;
-    result.output.assign(length, 0);
-    IO_STATUS_BLOCK iosb{};
-    result.status = FileReadWrite(static_cast<PFILE_OBJECT>(object), UserMode, false,
-                                  result.output.data(), length, offset, &iosb);
-    ObfDereferenceObject(object);
-    result.information = iosb.Information;
-    result.output.resize(NT_ERROR(result.status) ? 0 : std::min<uint64_t>(iosb.Information, length));
+    char *area = tCopyArea.Get(length);
+    if (!area) return IoResult{STATUS_INSUFFICIENT_RESOURCES, 0, {}};
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    IoResult result = NtReadFile(thread, handle, area, length, &at);
+    size_t read = NT_ERROR(result.status) ? 0 : std::min<uint64_t>(result.information, length);
+    result.output.assign(area, area + read);
     return result;
   }
 
   IoResult Write(UserThread &thread, HANDLE handle, const void *data, ULONG length,
                  uint64_t offset) override {
-    ThreadContext context(ObjectOf(thread));
-    IoResult result;
-    PVOID object = nullptr;
-    result.status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
-    if (!NT_SUCCESS(result.status)) return result;
-    std::vector<uint8_t> copy(static_cast<const uint8_t *>(data),
-                              static_cast<const uint8_t *>(data) + length);
-    IO_STATUS_BLOCK iosb{};
-    result.status = FileReadWrite(static_cast<PFILE_OBJECT>(object), UserMode, true, copy.data(),
-                                  length, offset, &iosb);
-    ObfDereferenceObject(object);
-    result.information = iosb.Information;
-    return result;
+    char *area = tCopyArea.Get(length);
+    if (!area) return IoResult{STATUS_INSUFFICIENT_RESOURCES, 0, {}};
+    if (length) memcpy(area, data, length);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return NtWriteFile(thread, handle, area, length, &at);
   }
 
   void Run(UserThread &thread, const std::function<void()> &work) override {
@@ -188,6 +236,27 @@ class UserProcessImpl final : public UserProcess {
   size_t UserMemorySize() const override { return process_->UserMemorySize; }
 
  private:
+  static NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
+    *file = static_cast<PFILE_OBJECT>(object);
+    return status;
+  }
+
+  IoResult Transfer(UserThread &thread, HANDLE handle, bool write, PVOID buffer, ULONG length,
+                    const LARGE_INTEGER *offset) {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PFILE_OBJECT file = nullptr;
+    result.status = ReferenceFile(handle, &file);
+    if (!NT_SUCCESS(result.status)) return result;
+    IO_STATUS_BLOCK iosb{};
+    result.status = FileReadWrite(file, UserMode, write, buffer, length, offset, &iosb);
+    ObfDereferenceObject(file);
+    result.information = iosb.Information;
+    return result;
+  }
+
   PEPROCESS process_;
   bool terminated_ = false;
 };

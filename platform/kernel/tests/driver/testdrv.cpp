@@ -1,6 +1,9 @@
 // A small driver the stand-in's tests load to exercise the I/O manager:
-// buffered requests, pending completion from a work item, user-mode APCs,
-// system threads with timers, and the checker's faults.
+// buffered, direct and neither requests, pending completion from a work
+// item, user-mode APCs, system threads with timers, the checker's faults,
+// a request that waits to be let go, and the disks of testdrv_disk.cpp.
+#include "platform/kernel/tests/driver/testdrv_disk.h"
+
 #include <ntddk.h>
 #include <wdmsec.h>
 
@@ -14,9 +17,18 @@ constexpr ULONG kCompleteTwice = CTL_CODE(0x22, 0x804, METHOD_BUFFERED, FILE_ANY
 constexpr ULONG kPendUnmarked = CTL_CODE(0x22, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kCallerInfo = CTL_CODE(0x22, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kQueueApcToThread = CTL_CODE(0x22, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// The output buffer, locked in an MDL, filled with the input bytes over and over.
+constexpr ULONG kFillOutDirect = CTL_CODE(0x22, 0x808, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+// The "output" buffer, locked in an MDL, read as data: Information is the sum of its bytes.
+constexpr ULONG kSumInDirect = CTL_CODE(0x22, 0x809, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+// The caller's own addresses: the input copied backwards into the output.
+constexpr ULONG kReverseNeither = CTL_CODE(0x22, 0x80A, METHOD_NEITHER, FILE_ANY_ACCESS);
+// Waits until the driver unloads (at most 20 s); "\??\BwTestStalled" exists meanwhile.
+constexpr ULONG kStall = CTL_CODE(0x22, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kTag = 0x74737442;  // "Btst"
 
 PDEVICE_OBJECT gDevice;
+KEVENT gUnloading;
 LONG gOpens;
 LONG gCleanups;
 LONG gCloses;
@@ -54,7 +66,34 @@ VOID TimerThreadMain(PVOID Context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) {
+// A request of the direct methods: the MDL over the caller's buffer, mapped.
+PUCHAR MappedOutput(PIRP Irp) {
+  if (!Irp->MdlAddress) return nullptr;
+  return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+}
+
+// METHOD_NEITHER hands over the caller's addresses: a user caller's must
+// lie in user space (the probe a driver makes before touching them).
+bool CallerMayUse(PIRP Irp, PVOID buffer, ULONG length) {
+  if (Irp->RequestorMode != UserMode || length == 0) return true;
+  auto start = reinterpret_cast<ULONG_PTR>(buffer);
+  return start && start + length > start && start + length <= MmUserProbeAddress;
+}
+
+NTSTATUS Stall() {
+  UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BwTestStalled");
+  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\BwTestDevice");
+  NTSTATUS status = IoCreateSymbolicLink(&link, &name);
+  if (!NT_SUCCESS(status)) return status;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -20LL * 1000 * 10000;
+  KeWaitForSingleObject(&gUnloading, Executive, KernelMode, FALSE, &timeout);
+  IoDeleteSymbolicLink(&link);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (IsTestDisk(DeviceObject)) return DispatchTestDisk(DeviceObject, Irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MajorFunction == IRP_MJ_CREATE) InterlockedIncrement(&gOpens);
   if (stack->MajorFunction == IRP_MJ_CLEANUP) InterlockedIncrement(&gCleanups);
@@ -66,6 +105,7 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) {
 }
 
 NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (IsTestDisk(DeviceObject)) return DispatchTestDisk(DeviceObject, Irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -164,6 +204,40 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       information = sizeof info;
       break;
     }
+    case kFillOutDirect: {
+      PUCHAR output = MappedOutput(Irp);
+      if (!output || in == 0) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      auto *input = static_cast<PUCHAR>(buffer);
+      for (ULONG i = 0; i < out; ++i) output[i] = input[i % in];
+      information = out;
+      break;
+    }
+    case kSumInDirect: {
+      PUCHAR data = MappedOutput(Irp);
+      if (!data) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      for (ULONG i = 0; i < out; ++i) information += data[i];
+      break;
+    }
+    case kReverseNeither: {
+      auto *input = static_cast<PUCHAR>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+      auto *output = static_cast<PUCHAR>(Irp->UserBuffer);
+      if (!CallerMayUse(Irp, input, in) || !CallerMayUse(Irp, output, out)) {
+        status = STATUS_ACCESS_VIOLATION;
+        break;
+      }
+      information = in < out ? in : out;
+      for (ULONG i = 0; i < information; ++i) output[i] = input[in - 1 - i];
+      break;
+    }
+    case kStall:
+      status = Stall();
+      break;
     default:
       status = STATUS_INVALID_DEVICE_REQUEST;
       break;
@@ -174,9 +248,19 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (IsTestDisk(DeviceObject)) return DispatchTestDisk(DeviceObject, Irp);
+  Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 VOID Unload(PDRIVER_OBJECT) {
+  KeSetEvent(&gUnloading, 0, FALSE);
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BwTest");
   IoDeleteSymbolicLink(&link);
+  DeleteTestDisks();
   IoDeleteDevice(gDevice);
 }
 
@@ -188,9 +272,16 @@ DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
   NTSTATUS status = IoCreateDeviceSecure(DriverObject, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
                                          &sddl, nullptr, &gDevice);
   if (!NT_SUCCESS(status)) return status;
+  KeInitializeEvent(&gUnloading, NotificationEvent, FALSE);
+  status = CreateTestDisks(DriverObject);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(gDevice);
+    return status;
+  }
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BwTest");
   status = IoCreateSymbolicLink(&link, &name);
   if (!NT_SUCCESS(status)) {
+    DeleteTestDisks();
     IoDeleteDevice(gDevice);
     return status;
   }
@@ -198,6 +289,9 @@ DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchTransfer;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchTransfer;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchTransfer;
   DriverObject->DriverUnload = Unload;
   gDevice->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;

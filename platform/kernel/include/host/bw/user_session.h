@@ -71,12 +71,31 @@ class UserProcess {
   virtual NTSTATUS OpenThreadHandle(UserThread &thread, HANDLE *handle) = 0;
 
   // NtCreateFile on behalf of `thread` (requestor mode UserMode, the
-  // process's token, access checks on open).
+  // process's token, access checks on open; a write open of a device with
+  // FILE_READ_ONLY_DEVICE fails with STATUS_MEDIA_WRITE_PROTECTED).
   virtual NTSTATUS CreateFile(UserThread &thread, std::u16string_view ntPath,
                               ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
                               ULONG options, HANDLE *handle) = 0;
-  // NtDeviceIoControlFile: a synchronous request with the buffering the
-  // code's method asks for. `input` may be null with inputLength 0.
+
+  // The Nt services on buffers in this process's user space: memory below
+  // MmUserProbeAddress that the client sees at the same address (ramvold
+  // maps windows of shared memory there). The I/O manager treats them as
+  // the client's own pages: probed, locked in an MDL for direct I/O, copied
+  // through a system buffer for buffered I/O, handed over as they are for
+  // METHOD_NEITHER, and what the device returns lands in them. `offset`
+  // null reads or writes at the position of a synchronous file object. The
+  // result's `output` stays empty.
+  virtual IoResult NtDeviceIoControlFile(UserThread &thread, HANDLE handle, ULONG code, PVOID input,
+                                         ULONG inputLength, PVOID output, ULONG outputLength) = 0;
+  virtual IoResult NtReadFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                              const LARGE_INTEGER *offset) = 0;
+  virtual IoResult NtWriteFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                               const LARGE_INTEGER *offset) = 0;
+  virtual IoResult NtFlushBuffersFile(UserThread &thread, HANDLE handle) = 0;
+
+  // The same requests with the bytes copied in and out, for callers whose
+  // buffers live elsewhere (in-process tests): they pass through user
+  // memory of the thread's own. `input` may be null with inputLength 0.
   virtual IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code,
                                    const void *input, ULONG inputLength,
                                    ULONG outputLength) = 0;
