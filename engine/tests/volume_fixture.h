@@ -137,22 +137,63 @@ class VolumeFixture : public KernelFixture {
     return name;
   }
 
-  HANDLE OpenDevice(uint64_t volume) {
+  // Opens the volume's device from kernel mode; the handle is closed at the end.
+  NTSTATUS OpenDeviceFor(uint64_t volume, ACCESS_MASK access, HANDLE *handle) {
+    *handle = nullptr;
     std::u16string name = DeviceName(volume);
     UNICODE_STRING us{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb;
+    NTSTATUS status = ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                                   nullptr, 0);
+    if (*handle) handles_.push_back(*handle);
+    return status;
+  }
+  HANDLE OpenDevice(uint64_t volume, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
     HANDLE handle = nullptr;
-    EXPECT_STATUS(STATUS_SUCCESS, ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes,
-                                               &iosb, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                               FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
-    if (handle) handles_.push_back(handle);
+    EXPECT_STATUS(STATUS_SUCCESS, OpenDeviceFor(volume, access, &handle));
     return handle;
   }
   void CloseDevice(HANDLE handle) {
     handles_.erase(std::find(handles_.begin(), handles_.end(), handle));
     ZwClose(handle);
+  }
+
+  // The device object behind an open handle, referenced.
+  static PDEVICE_OBJECT ReferenceDeviceOf(HANDLE handle) {
+    PFILE_OBJECT file = nullptr;
+    EXPECT_STATUS(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
+                                                            reinterpret_cast<PVOID *>(&file), nullptr));
+    if (!file) return nullptr;
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+    ObReferenceObject(device);
+    ObDereferenceObject(file);
+    return device;
+  }
+
+  // A write sent straight to the device behind Handle, whatever access the
+  // handle has: what a component below the file systems could send.
+  static NTSTATUS WriteToDevice(HANDLE handle, void *buffer, ULONG length, LONGLONG offset) {
+    PDEVICE_OBJECT device = ReferenceDeviceOf(handle);
+    if (!device) return STATUS_INVALID_HANDLE;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, length, &at, &event, &iosb);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (irp) {
+      status = IoCallDriver(device, irp);
+      if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+      }
+    }
+    ObDereferenceObject(device);
+    return status;
   }
 
   static NTSTATUS Transfer(HANDLE device, bool write, void *buffer, ULONG length, LONGLONG offset,

@@ -98,9 +98,13 @@ TEST_F(Volumes, ReadsAndWritesFromTwoThreadsMatchAReferenceCopy) {
 TEST_F(Volumes, ReadOnlyVolumesRefuseWrites) {
   Reply reply = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory | ENGINE_MOUNT_READ_ONLY, kMiB, ENGINE_FS_RAW);
   ASSERT_STATUS(STATUS_SUCCESS, reply.status);
-  HANDLE device = OpenDevice(reply.handle);
+  // Nobody opens a write-protected device for writing; a write that reaches
+  // the volume anyway is refused by it.
+  HANDLE writer = nullptr;
+  EXPECT_STATUS(STATUS_MEDIA_WRITE_PROTECTED, OpenDeviceFor(reply.handle, GENERIC_READ | GENERIC_WRITE, &writer));
+  HANDLE device = OpenDevice(reply.handle, GENERIC_READ);
   std::vector<uint8_t> data(512, 0x5A);
-  EXPECT_STATUS(STATUS_MEDIA_WRITE_PROTECTED, Transfer(device, true, data.data(), 512, 0));
+  EXPECT_STATUS(STATUS_MEDIA_WRITE_PROTECTED, WriteToDevice(device, data.data(), 512, 0));
   EXPECT_STATUS(STATUS_MEDIA_WRITE_PROTECTED, Ioctl(device, IOCTL_DISK_IS_WRITABLE, {}, 0));
   EXPECT_STATUS(STATUS_SUCCESS, Transfer(device, false, data.data(), 512, 0));
   EXPECT_EQ(0, data[0]);
