@@ -19,16 +19,6 @@ constexpr uint64_t kVolumeSize = 64ull << 20;
 constexpr size_t kHeaderBlock = 4096;
 const std::string kControl = "'\\\\.\\BrimwellVolume' ";
 
-std::string Hex(const std::vector<uint8_t> &bytes) {
-  std::string text;
-  char digits[3];
-  for (uint8_t b : bytes) {
-    snprintf(digits, sizeof digits, "%02X", b);
-    text += digits;
-  }
-  return text;
-}
-
 std::vector<uint8_t> FromHex(const std::string &text) {
   std::vector<uint8_t> bytes;
   std::istringstream in(text);
@@ -59,14 +49,6 @@ std::vector<uint8_t> Join(std::vector<uint8_t> head, const std::vector<uint8_t> 
   head.insert(head.end(), tail.begin(), tail.end());
   head.insert(head.end(), zeros, 0);
   return head;
-}
-
-std::vector<uint8_t> FileBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 // The status line and the output bytes of one devio call.
