@@ -1,6 +1,7 @@
 // The memory of a memory store: page lists per NUMA node, mapped in pieces,
 // zeroed, and loaded from the image.
 #include "engine/store/change_map.h"
+#include "engine/image/image_file.h"
 #include "kernel-support/ks_version.h"
 #include "engine/store/store_internal.h"
 
@@ -141,15 +142,6 @@ struct LoadContext {
   PUCHAR Bounce;  // optional: reads land in it and are copied on
 };
 
-NTSTATUS ReadAt(HANDLE File, PVOID Buffer, ULONG Length, ULONGLONG Offset) {
-  IO_STATUS_BLOCK iosb = {};
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(Offset);
-  NTSTATUS status = ZwReadFile(File, nullptr, nullptr, nullptr, &iosb, Buffer, Length, &at, nullptr);
-  if (NT_SUCCESS(status) && iosb.Information < Length) status = STATUS_END_OF_FILE;
-  return status;
-}
-
 // Copies the image's next block into the store as it is stored. Through a
 // small buffer the file system's copies stay in the cache, and the copy
 // into the block runs at memory speed.
@@ -157,11 +149,11 @@ NTSTATUS LoadCallback(PVOID Context, VolumeStore *, PULONG Actions, PUCHAR Block
   LoadContext *load = static_cast<LoadContext *>(Context);
   NTSTATUS status = STATUS_SUCCESS;
   if (!load->Bounce) {
-    status = ReadAt(load->File, Block, Length, load->Position);
+    status = ImageReadAt(load->File, Block, Length, load->Position);
   } else {
     for (ULONG done = 0; NT_SUCCESS(status) && done < Length;) {
       ULONG run = Length - done < LOAD_BOUNCE ? Length - done : LOAD_BOUNCE;
-      status = ReadAt(load->File, load->Bounce, run, load->Position + done);
+      status = ImageReadAt(load->File, load->Bounce, run, load->Position + done);
       if (NT_SUCCESS(status)) RtlCopyMemory(Block + done, load->Bounce, run);
       done += run;
     }
