@@ -301,7 +301,7 @@ struct Harness::State {
                                              : Load<uint32_t>(record, field.lengthAt);
         size_t available = input.size() > from ? input.size() - from : 0;
         size_t take = static_cast<size_t>(std::min<uint64_t>({declared, field.cap, available}));
-        text.assign(input.begin() + from, input.begin() + from + take);
+        if (take) text.assign(input.begin() + from, input.begin() + from + take);
         from += take;
       }
       if (field.width == 2)
