@@ -429,6 +429,7 @@ struct Harness::State {
 
   std::string RunSteps(const uint8_t *data, size_t size) {
     size_t at = 0;
+    bool faultArmed = false;
     for (size_t step = 0; step < kMaxSteps && size - at >= kStepHeaderBytes; ++step) {
       uint8_t selector = static_cast<uint8_t>(data[at] % kSelectorCount);
       uint8_t flags = data[at + 1];
@@ -439,6 +440,13 @@ struct Harness::State {
       size_t take = std::min<size_t>(length, size - at);
       const uint8_t *body = data + at;
       at += take;
+      if (selector == kSelectorFault) {
+        static constexpr bw::Fault kinds[] = {bw::Fault::PoolAllocation, bw::Fault::PageAllocation,
+                                              bw::Fault::Mapping, bw::Fault::FileCall};
+        bw::InjectFault(kinds[flags & 3], extra, 1 + ((flags >> 2) & 15));
+        faultArmed = true;
+        continue;
+      }
       if (selector == kSelectorImageWrite) {
         ImageWriteStep(flags, body, take, uint64_t{extra} * 64);
       } else if (selector == kSelectorForeignCode) {
@@ -447,7 +455,11 @@ struct Harness::State {
         ControlStep(EngineControlCode(ENGINE_FUNCTION_FIRST + selector), flags,
                     std::vector<uint8_t>(body, body + take), extra);
       }
+      // A fault lasts for the one step after it.
+      if (faultArmed) bw::ClearFaults();
+      faultArmed = false;
     }
+    bw::ClearFaults();
     std::string report = CleanUp();
     RemoveImages();
     return report;

@@ -14,7 +14,12 @@
 //                  19:    a code outside the engine's table (function
 //                         0x800 + (flags & 0x3F), method and access from the
 //                         length bytes)
-//                  other values: selector % 20
+//                  20:    make calls of one kind fail during the next
+//                         step (bw::InjectFault): kind flags & 3 (pool,
+//                         pages, mappings, host files), the first
+//                         `extra` calls of the kind succeed, then
+//                         1 + (flags >> 2 & 15) fail
+//                  other values: selector % 21
 //   u8  flags      for a control request:
 //                    0x01 put a live volume handle into the record's handle
 //                         field (slot (flags >> 4) & 7 of the handles seen)
@@ -50,7 +55,8 @@ inline constexpr uint64_t kMaxVolumeBytes = 4ull << 20;
 inline constexpr size_t kStepHeaderBytes = 6;
 inline constexpr uint8_t kSelectorImageWrite = 18;
 inline constexpr uint8_t kSelectorForeignCode = 19;
-inline constexpr uint8_t kSelectorCount = 20;
+inline constexpr uint8_t kSelectorFault = 20;
+inline constexpr uint8_t kSelectorCount = 21;
 
 class Harness {
  public:

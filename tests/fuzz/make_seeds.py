@@ -12,7 +12,8 @@ import sys
 # Selectors: control code ENGINE_FUNCTION_FIRST + n.
 CREATE_IMAGE, MOUNT_IMAGE, CREATE_MEMORY, UNMOUNT, SAVE_IMAGE, DEVICE_NAME, REGISTER_NOTIFY, QUERY, LIST, LINK, \
     IMAGE_PATH, SET_PROPERTIES, ADD_AUTO, GET_AUTO, DELETE_AUTO, DELETE_ALL_AUTO, FORMAT, FLUSH_STATE = range(18)
-IMAGE_WRITE, FOREIGN = 18, 19
+IMAGE_WRITE, FOREIGN, FAULT = 18, 19, 20
+POOL_FAULT, PAGE_FAULT, MAPPING_FAULT, FILE_FAULT = range(4)
 
 HANDLE, REBUILD, WITH_PATH, SECOND_FILE, WOW64 = 0x01, 0x02, 0x04, 0x08, 0x80
 MEMORY = 0x8
@@ -78,7 +79,24 @@ def utf16(text):
 
 
 MOUNT_OUT = 16
+def fault(kind, skip, count=1):
+    return step(FAULT, kind | (count - 1) << 2, b"", skip)
+
+
 SEEDS = {
+    "faults_in_memory_volume_creation": b"".join(
+        fault(kind, skip) + step(CREATE_MEMORY, REBUILD, create_memory(XOR, MIB, MEMORY, FAT, password=utf16("k"),
+                                                                    label=b"F"), MOUNT_OUT)
+        for kind, skip in ((POOL_FAULT, 0), (POOL_FAULT, 5), (POOL_FAULT, 20), (PAGE_FAULT, 0), (MAPPING_FAULT, 0),
+                           (MAPPING_FAULT, 1), (POOL_FAULT, 40))),
+    "faults_in_image_requests": step(CREATE_IMAGE, REBUILD | WITH_PATH, create_image(NULL, MIB, FAT), 4)
+    + b"".join(fault(kind, skip) + step(MOUNT_IMAGE, REBUILD | WITH_PATH, mount(0), MOUNT_OUT)
+               + step(UNMOUNT, HANDLE, unmount())
+               for kind, skip in ((FILE_FAULT, 0), (FILE_FAULT, 2), (MAPPING_FAULT, 0), (POOL_FAULT, 10)))
+    + step(CREATE_MEMORY, REBUILD | WITH_PATH, create_memory(0, 0, MEMORY, 0), MOUNT_OUT)
+    + fault(FILE_FAULT, 1) + step(SAVE_IMAGE, HANDLE, save(0))
+    + fault(FILE_FAULT, 0) + step(CREATE_IMAGE, REBUILD | WITH_PATH | SECOND_FILE, create_image(XOR, MIB, NTFS), 4)
+    + fault(POOL_FAULT, 3) + step(SAVE_IMAGE, HANDLE | REBUILD | WITH_PATH | SECOND_FILE, save(2)),
     "memory_volume_each_file_system": b"".join(
         step(CREATE_MEMORY, REBUILD, create_memory(XOR if fs % 2 else NULL, 4 * MIB, MEMORY, fs, label=b"FUZZ",
                                                    password=utf16("key")), MOUNT_OUT)
