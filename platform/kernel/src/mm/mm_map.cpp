@@ -162,6 +162,38 @@ PFN_NUMBER PfnOfAddress(const void *address) {
   return HostPfnOf(address);
 }
 
+bool PfnsOfRange(const void *start, size_t pages, PPFN_NUMBER pfns, bool checkValid) {
+  auto page = reinterpret_cast<uintptr_t>(start);
+  size_t i = 0;
+  while (i < pages) {
+    auto next = gMappings.upper_bound(page);
+    if (next != gMappings.begin()) {
+      Mapping *m = std::prev(next)->second;
+      if (page < m->base + m->bytes) {
+        // The pages of this mapping, segment by segment.
+        uint64_t at = (page - m->base) >> PAGE_SHIFT;
+        for (const MapSegment &s : m->segments) {
+          for (; at < s.pages && i < pages; ++at, ++i, page += PAGE_SIZE) pfns[i] = s.run->base + s.firstPage + at;
+          if (i == pages) return true;
+          at -= s.pages;
+        }
+        // Past its segments (never so for a whole mapping): the host page.
+        if (page < m->base + m->bytes) {
+          pfns[i++] = HostPfnOf(reinterpret_cast<void *>(page));
+          page += PAGE_SIZE;
+        }
+        continue;
+      }
+    }
+    // Host memory up to the next mapping: checked and recorded in one go.
+    size_t run = pages - i;
+    if (next != gMappings.end() && ((next->first - page) >> PAGE_SHIFT) < run) run = (next->first - page) >> PAGE_SHIFT;
+    if (checkValid && !HostRangeMapped(reinterpret_cast<void *>(page), run << PAGE_SHIFT)) return false;
+    for (size_t j = 0; j < run; ++j, ++i, page += PAGE_SIZE) pfns[i] = HostPfnOf(reinterpret_cast<void *>(page));
+  }
+  return true;
+}
+
 std::vector<Mapping *> UserMappingsOf(PEPROCESS process) {
   std::vector<Mapping *> found;
   for (auto &[base, m] : gMappings)
@@ -169,8 +201,11 @@ std::vector<Mapping *> UserMappingsOf(PEPROCESS process) {
   return found;
 }
 
-bool HostAddressMapped(const void *address) {
-  return msync(PAGE_ALIGN(address), PAGE_SIZE, MS_ASYNC) == 0 || errno != ENOMEM;
+bool HostAddressMapped(const void *address) { return HostRangeMapped(PAGE_ALIGN(address), PAGE_SIZE); }
+
+// msync fails with ENOMEM when any part of the range is not mapped.
+bool HostRangeMapped(const void *start, size_t bytes) {
+  return msync(const_cast<void *>(start), bytes, MS_ASYNC) == 0 || errno != ENOMEM;
 }
 
 uint64_t MappingsOutstanding() {
