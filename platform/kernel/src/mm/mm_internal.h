@@ -99,8 +99,13 @@ int UserMappingProtection(PEPROCESS process, int protection);
 void MoveUserPresence(PEPROCESS process);
 
 // Host memory checks: one page, or `bytes` from a page-aligned address.
+// Ranges inside a known block (below) are answered without asking the host.
 bool HostAddressMapped(const void *address);
 bool HostRangeMapped(const void *start, size_t bytes);
+// Not under MmLock: live pool blocks of a page or more are known host
+// memory from their allocation to their free.
+void NoteHostBlock(const void *start, size_t bytes);
+void ForgetHostBlock(const void *start, size_t bytes);
 
 // NUMA nodes of the host.
 ULONG HighestNode();
