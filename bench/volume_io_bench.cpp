@@ -178,8 +178,15 @@ struct Bench {
   uint64_t bytes = 1 * GiB;
   int randomReads = 2000000;
 
+  // The requests' buffers are pool, as a driver's own requests are.
+  static uint8_t *Pool(size_t bytes) {
+    auto *p = static_cast<uint8_t *>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, 0x68636E42 /* "Bnch" */));
+    if (!p) exit(1);
+    return p;
+  }
+
   void Sequential() {
-    uint8_t *block = static_cast<uint8_t *>(aligned_alloc(4096, MiB));
+    uint8_t *block = Pool(MiB);
     memset(block, 0x5A, MiB);
     uint8_t *area = static_cast<uint8_t *>(aligned_alloc(4096, bytes));
     memset(area, 1, bytes);
@@ -202,7 +209,7 @@ struct Bench {
       }));
     }
     free(area);
-    free(block);
+    ExFreePool(block);
     if (!ok) {
       fprintf(stderr, "a sequential request failed\n");
       exit(1);
@@ -227,7 +234,7 @@ struct Bench {
             // Named, so that a profile of this phase can pick its threads out.
             pthread_setname_np(pthread_self(), anchor ? "random-anchor" : "random-volume");
             std::mt19937_64 random(t + 1);
-            alignas(4096) static thread_local uint8_t buffer[4096];
+            uint8_t *buffer = Pool(4096);
             for (int i = 0; i < perThread; ++i) {
               uint64_t at = (random() % (bytes / 4096)) * 4096;
               if (anchor) {
@@ -236,6 +243,7 @@ struct Bench {
                 failed = true;
               }
             }
+            ExFreePool(buffer);
           });
         }
         for (auto &th : threads) th.join();
