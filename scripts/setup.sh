@@ -14,6 +14,9 @@ packages=(
   python3 procps
   # the Windows compile check of the driver sources
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  # the control-request fuzzer (tests/fuzz): clang with libFuzzer and the
+  # sanitizer runtimes of the same LLVM version
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

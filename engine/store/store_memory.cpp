@@ -1,6 +1,7 @@
 // The memory of a memory store: page lists per NUMA node, mapped in pieces,
 // zeroed, and loaded from the image.
 #include "engine/store/change_map.h"
+#include "engine/image/image_file.h"
 #include "kernel-support/ks_version.h"
 #include "engine/store/store_internal.h"
 
@@ -27,19 +28,22 @@ VOID FreeChunk(PMDL *Chunk) {
 }
 
 // One chunk of Bytes from the node, or null (nothing kept) when it comes
-// back missing or short.
-PMDL AllocateChunk(MM_ALLOCATE_NODE_PAGES_FOR_MDL_EX Allocate, SIZE_T Bytes, ULONG Node, BOOLEAN NodeOnly) {
+// back missing or short. Zeroed pages come zeroed from the memory manager
+// (from its zeroed list, without a pass of ours over them); the others hold
+// whatever they held.
+PMDL AllocateChunk(MM_ALLOCATE_NODE_PAGES_FOR_MDL_EX Allocate, SIZE_T Bytes, ULONG Node, BOOLEAN NodeOnly,
+                   BOOLEAN Zeroed) {
   PHYSICAL_ADDRESS low, high, skip;
   low.QuadPart = 0;
   high.QuadPart = -1;
   skip.QuadPart = 0;
   PMDL mdl;
   if (Allocate) {
-    ULONG flags = MM_ALLOCATE_FULLY_REQUIRED | MM_DONT_ZERO_ALLOCATION;
+    ULONG flags = MM_ALLOCATE_FULLY_REQUIRED | (Zeroed ? 0 : MM_DONT_ZERO_ALLOCATION);
     if (NodeOnly) flags |= MM_ALLOCATE_FROM_LOCAL_NODE_ONLY;
     mdl = Allocate(low, high, skip, Bytes, MmCached, Node, flags);
   } else {
-    mdl = MmAllocatePagesForMdl(low, high, skip, Bytes);
+    mdl = MmAllocatePagesForMdl(low, high, skip, Bytes);  // always zeroed
   }
   if (mdl && MmGetMdlByteCount(mdl) < Bytes) FreeChunk(&mdl);
   return mdl;
@@ -141,15 +145,6 @@ struct LoadContext {
   PUCHAR Bounce;  // optional: reads land in it and are copied on
 };
 
-NTSTATUS ReadAt(HANDLE File, PVOID Buffer, ULONG Length, ULONGLONG Offset) {
-  IO_STATUS_BLOCK iosb = {};
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(Offset);
-  NTSTATUS status = ZwReadFile(File, nullptr, nullptr, nullptr, &iosb, Buffer, Length, &at, nullptr);
-  if (NT_SUCCESS(status) && iosb.Information < Length) status = STATUS_END_OF_FILE;
-  return status;
-}
-
 // Copies the image's next block into the store as it is stored. Through a
 // small buffer the file system's copies stay in the cache, and the copy
 // into the block runs at memory speed.
@@ -157,11 +152,11 @@ NTSTATUS LoadCallback(PVOID Context, VolumeStore *, PULONG Actions, PUCHAR Block
   LoadContext *load = static_cast<LoadContext *>(Context);
   NTSTATUS status = STATUS_SUCCESS;
   if (!load->Bounce) {
-    status = ReadAt(load->File, Block, Length, load->Position);
+    status = ImageReadAt(load->File, Block, Length, load->Position);
   } else {
     for (ULONG done = 0; NT_SUCCESS(status) && done < Length;) {
       ULONG run = Length - done < LOAD_BOUNCE ? Length - done : LOAD_BOUNCE;
-      status = ReadAt(load->File, load->Bounce, run, load->Position + done);
+      status = ImageReadAt(load->File, load->Bounce, run, load->Position + done);
       if (NT_SUCCESS(status)) RtlCopyMemory(Block + done, load->Bounce, run);
       done += run;
     }
@@ -206,10 +201,14 @@ NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode)
   NTSTATUS status = STATUS_SUCCESS;
   MM_ALLOCATE_NODE_PAGES_FOR_MDL_EX allocate = NodeAllocator();
   BOOLEAN nodeOnly = (MountFlags & 0x100) != 0;
+  // Fresh memory must read as zeros. What an image is loaded into is
+  // overwritten whole (or freed when the load fails), so only the front
+  // before the data needs clearing then, and its pages are taken unzeroed.
+  BOOLEAN zeroed = Store->ImageFile ? FALSE : TRUE;
   for (ULONGLONG i = 0; i < count; ++i) {
     ULONGLONG left = bytes - i * STORE_MAX_CHUNK;
     SIZE_T size = static_cast<SIZE_T>(left < STORE_MAX_CHUNK ? left : STORE_MAX_CHUNK);
-    chunks->Chunks[i] = AllocateChunk(allocate, size, NumaNode, nodeOnly);
+    chunks->Chunks[i] = AllocateChunk(allocate, size, NumaNode, nodeOnly, zeroed);
     if (!chunks->Chunks[i]) {
       status = STATUS_INSUFFICIENT_RESOURCES;
       break;
@@ -223,10 +222,7 @@ NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode)
     status = MapChunk(Store, &tail, chunks->Chunks[i], MmGetMdlByteCount(chunks->Chunks[i]), start);
   }
 
-  // The pages were taken without zeroing. What the image is loaded into
-  // is overwritten whole (or freed when the load fails), so only the front
-  // before the data needs clearing then.
-  ULONGLONG clear = Store->ImageFile ? Store->DataOffset : bytes;
+  ULONGLONG clear = zeroed ? 0 : Store->DataOffset;
   for (StorePiece *piece = Store->Pieces; NT_SUCCESS(status) && piece && piece->Start < clear; piece = piece->Next) {
     StoreSystemAttach attach((piece->Flags & PIECE_USER_SPACE) != 0);
     ULONGLONG length = clear - piece->Start < piece->Length ? clear - piece->Start : piece->Length;

@@ -11,16 +11,6 @@
 namespace bw::test {
 namespace {
 
-std::string Hex(const std::vector<uint8_t> &bytes) {
-  std::string text;
-  char digits[3];
-  for (uint8_t b : bytes) {
-    snprintf(digits, sizeof digits, "%02X", b);
-    text += digits;
-  }
-  return text;
-}
-
 // A CreateImageRequest: algorithm, kind, password length, size, overwrite,
 // file system, label length, path length, then path, password and label.
 std::vector<uint8_t> Request(const std::string &hostPath, uint64_t size, uint32_t fileSystem,
@@ -44,14 +34,6 @@ std::vector<uint8_t> Request(const std::string &hostPath, uint64_t size, uint32_
   }
   r.insert(r.end(), label.begin(), label.end());
   return r;
-}
-
-std::vector<uint8_t> FileBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 TEST(CreateImageSystemTest, DevioCreatesAFormattedImage) {

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,23 @@ inline std::string Run(const std::string &command, int *exitCode = nullptr) {
   int status = pclose(p);
   if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return text;
+}
+
+// Bytes as devio takes them on its command line: two hex digits each.
+inline std::string Hex(const std::vector<uint8_t> &bytes) {
+  std::string text;
+  char digits[3];
+  for (uint8_t b : bytes) {
+    snprintf(digits, sizeof digits, "%02X", b);
+    text += digits;
+  }
+  return text;
+}
+
+// A whole host file; empty when it cannot be read.
+inline std::vector<uint8_t> FileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Runs devio against `daemon` and returns what it printed (and its exit code).

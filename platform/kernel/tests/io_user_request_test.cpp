@@ -59,6 +59,8 @@ class UserRequestTest : public KernelTest {
     std::string error;
     ASSERT_STATUS(STATUS_SUCCESS, LoadDriver(BW_BIN_DIR "/testdrv.sys", u"BwTest", &error))
         << error;
+    // The driver's devices stay until the kernel shuts down.
+    TakePoolBaseline();
     ProcessOptions options;
     options.uid = 1000;
     options.gid = 1000;

@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -235,6 +237,66 @@ TEST_F(MemoryTest, LockedHostMemoryIsItsOwnSystemAddress) {
   MmUnmapLockedPages(mapped, pages);
   Free(pages);
   ExpectNothingLeft();
+}
+
+// A probe records a range stretch by stretch: host memory up to the next
+// mapping, then that mapping's pages.
+TEST_F(MemoryTest, ProbingARangeRecordsHostPagesAndTheMappingBehindThem) {
+  // A mapping lands wherever the host puts it; the first one with two free
+  // pages right before it serves.
+  std::vector<std::pair<PMDL, char *>> tried;
+  char *before = nullptr;
+  for (int attempt = 0; attempt < 16 && !before; ++attempt) {
+    PMDL pages = Allocate(2 * PAGE_SIZE);
+    auto *mapped = static_cast<char *>(MmGetSystemAddressForMdlSafe(pages, NormalPagePriority));
+    ASSERT_NE(nullptr, mapped);
+    tried.emplace_back(pages, mapped);
+    void *host = mmap(mapped - 2 * PAGE_SIZE, 2 * PAGE_SIZE, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (host == mapped - 2 * PAGE_SIZE) {
+      before = static_cast<char *>(host);
+    } else if (host != MAP_FAILED) {
+      munmap(host, 2 * PAGE_SIZE);  // an old host kernel took the address as a hint
+    }
+  }
+  if (before) {
+    PMDL pages = tried.back().first;
+    PMDL mdl = IoAllocateMdl(before + 10, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
+    ASSERT_NE(nullptr, mdl);
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+    EXPECT_EQ(static_cast<PFN_NUMBER>(MmGetPhysicalAddress(before).QuadPart >> PAGE_SHIFT), pfns[0]);
+    EXPECT_EQ(static_cast<PFN_NUMBER>(MmGetPhysicalAddress(before + PAGE_SIZE).QuadPart >> PAGE_SHIFT), pfns[1]);
+    EXPECT_EQ(MmGetMdlPfnArray(pages)[0], pfns[2]);
+    EXPECT_EQ(MmGetMdlPfnArray(pages)[1], pfns[3]);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    munmap(before, 2 * PAGE_SIZE);
+  }
+  for (auto &[pages, mapped] : tried) {
+    MmUnmapLockedPages(mapped, pages);
+    Free(pages);
+  }
+  ExpectNothingLeft();
+  if (!before) GTEST_SKIP() << "the host kept the pages before every mapping for itself";
+}
+
+TEST_F(MemoryTest, ProbingARangeWithAnUnmappedPageInsideIsFatal) {
+  auto *area = static_cast<char *>(
+      mmap(nullptr, 3 * PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void *>(area));
+  PMDL mdl = IoAllocateMdl(area, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(nullptr, mdl);
+  // The hole is made right before the probe, so that nothing of the host's
+  // moves into it.
+  EXPECT_DEATH(
+      {
+        munmap(area + PAGE_SIZE, PAGE_SIZE);
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+      },
+      "not valid");
+  IoFreeMdl(mdl);
+  munmap(area, 3 * PAGE_SIZE);
 }
 
 TEST_F(MemoryTest, MdlSizeLimitsFollowTheSystemVersion) {

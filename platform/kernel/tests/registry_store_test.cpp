@@ -288,6 +288,24 @@ TEST_F(RegistryStoreTest, VolatileChangesDoNotWriteTheFile) {
   EXPECT_EQ(2, saves);
 }
 
+// Saves killed before their rename leave temporary files; a start removes
+// them, and nothing else beside the registry file.
+TEST_F(RegistryStoreTest, LoadRemovesTemporaryFilesOfKilledSaves) {
+  for (const char *name : {"registry.dat.tmpAb12Cd", "registry.dat.tmp000000", "registry.dat.tmpLonger1",
+                           "other.dat.tmpAb12Cd", "registry.dat.bak"}) {
+    std::ofstream(dir_ + "/" + name) << "partial";
+  }
+  for (int start = 0; start < 2; ++start) {
+    RegistryStore s;
+    ASSERT_STATUS(STATUS_SUCCESS, s.Load(file_, nullptr));
+    std::vector<std::string> left = FolderEntries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"other.dat.tmpAb12Cd", "registry.dat", "registry.dat.bak",
+                                        "registry.dat.tmpLonger1"}),
+              left);
+  }
+}
+
 TEST_F(RegistryStoreTest, DamagedFilesAreRefusedWithTheReason) {
   {
     RegistryStore s;

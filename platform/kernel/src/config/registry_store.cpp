@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <utility>
 
@@ -401,6 +402,23 @@ std::string FolderOf(const std::string &path) {
   return path.substr(0, slash);
 }
 
+// A save killed between creating its temporary file and the rename leaves
+// "<file>.tmpXXXXXX" behind. Only one kernel owns a registry file, so at
+// load time every such file is stale: remove them before they pile up.
+void RemoveStaleTemporaryFiles(const std::string &path) {
+  size_t slash = path.rfind('/');
+  std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+  constexpr size_t kUniqueLength = 6;  // the XXXXXX of mkostemp
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator(FolderOf(path), error)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + kUniqueLength && name.compare(0, prefix.size(), prefix) == 0 &&
+        entry.is_regular_file(error)) {
+      std::filesystem::remove(entry.path(), error);
+    }
+  }
+}
+
 }  // namespace
 
 // ---- the store ----
@@ -442,6 +460,7 @@ NTSTATUS RegistryStore::Load(const std::string &path, std::string *error) {
   std::string scratch;
   if (!error) error = &scratch;
   error->clear();
+  RemoveStaleTemporaryFiles(path);
 
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {

@@ -2,6 +2,7 @@
 #include "bw/host.h"
 #include "host/faults.h"
 #include "internal.h"
+#include "mm/mm_internal.h"
 #include "nt/pool.h"
 
 #include <cstdio>
@@ -63,6 +64,7 @@ PVOID Allocate(SIZE_T bytes, ULONG tag, bool zero) {
   u.tag = tag;
   u.allocations++;
   u.bytes += bytes;
+  bw::NoteHostBlock(h + 1, bytes);
   return h + 1;
 }
 
@@ -105,6 +107,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     u.allocations--;
     u.bytes -= h->size;
   }
+  bw::ForgetHostBlock(P, h->size);
   h->magic = kFreedMagic;
   free(h);
 }

@@ -5,11 +5,10 @@
 #include "io/io_internal.h"
 #include "ps/process.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <cstring>
-#include <mutex>
-#include <set>
 
 namespace bw {
 
@@ -17,31 +16,29 @@ namespace {
 
 enum IrpOrigin : uint8_t { kDriverAllocated = 0, kThreaded = 1 };
 
-// Precedes every IRP.
+// Precedes every IRP. Who frees an IRP (the last IoCallDriver frame to let
+// go, the completion, or IoFreeIrp) is decided by one atomic word: the
+// count of IoCallDriver frames still looking at the IRP, and the flag that
+// completion has run to the end (or IoFreeIrp was called). A completion on
+// another thread and the dispatching frame's return may otherwise both, or
+// neither, free it.
+constexpr uint32_t kIrpDone = 0x80000000u;
 struct IrpHeader {
   uint64_t magic;
-  std::atomic<int> holds;   // IoCallDriver frames still looking at the IRP
-  std::atomic<bool> done;   // completion has run to the end
+  std::atomic<uint32_t> state;  // holds | kIrpDone
   IrpOrigin origin;
-  uint8_t pad[2];
+  uint8_t pad[3];
+  bool Done() const { return (state.load(std::memory_order_acquire) & kIrpDone) != 0; }
 };
 static_assert(sizeof(IrpHeader) % 16 == 0);
 constexpr uint64_t kIrpMagic = 0x50524957424C4956ULL;
 
-std::mutex gIrpLock;
-std::set<PIRP> gLiveIrps;
-// Who frees an IRP (the last IoCallDriver frame to let go, the completion,
-// or IoFreeIrp) is decided under this lock: a completion on another thread
-// and the dispatching frame's return may otherwise both, or neither, free it.
-std::mutex gHoldLock;
+std::atomic<size_t> gLiveIrps{0};
 
 IrpHeader *HeaderOfIrp(PIRP irp) { return reinterpret_cast<IrpHeader *>(irp) - 1; }
 
 void ReleaseIrpMemory(PIRP irp) {
-  {
-    std::lock_guard<std::mutex> guard(gIrpLock);
-    gLiveIrps.erase(irp);
-  }
+  gLiveIrps.fetch_sub(1, std::memory_order_relaxed);
   IrpHeader *h = HeaderOfIrp(irp);
   h->magic = 0;
   h->~IrpHeader();
@@ -51,20 +48,12 @@ void ReleaseIrpMemory(PIRP irp) {
 // Frees a finished IRP once no IoCallDriver frame holds it.
 void DropHold(PIRP irp) {
   IrpHeader *h = HeaderOfIrp(irp);
-  bool release;
-  {
-    std::lock_guard<std::mutex> guard(gHoldLock);
-    release = --h->holds == 0 && h->done;
-  }
-  if (release) ReleaseIrpMemory(irp);
+  if (h->state.fetch_sub(1, std::memory_order_acq_rel) - 1 == kIrpDone) ReleaseIrpMemory(irp);
 }
 
 }  // namespace
 
-size_t OutstandingIrps() {
-  std::lock_guard<std::mutex> guard(gIrpLock);
-  return gLiveIrps.size();
-}
+size_t OutstandingIrps() { return gLiveIrps.load(std::memory_order_relaxed); }
 
 PIRP AllocateCallerIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb) {
   PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -96,8 +85,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
   if (!raw) return nullptr;
   auto *h = new (raw) IrpHeader;
   h->magic = kIrpMagic;
-  h->holds = 0;
-  h->done = false;
+  h->state = 0;
   h->origin = kDriverAllocated;
   auto *irp = reinterpret_cast<PIRP>(h + 1);
   irp->Type = IO_TYPE_IRP;
@@ -108,24 +96,15 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
   irp->Tail.Overlay.CurrentStackLocation = stack + StackSize;
   irp->IoStatus.Status = STATUS_SUCCESS;
   InitializeListHead(&irp->ThreadListEntry);
-  {
-    std::lock_guard<std::mutex> guard(gIrpLock);
-    gLiveIrps.insert(irp);
-  }
+  gLiveIrps.fetch_add(1, std::memory_order_relaxed);
   return irp;
 }
 
 VOID IoFreeIrp(PIRP Irp) {
   IrpHeader *h = HeaderOfIrp(Irp);
   if (h->magic != kIrpMagic) KernelFault("IoFreeIrp of something that is not a live IRP");
-  {
-    std::lock_guard<std::mutex> guard(gHoldLock);
-    if (h->holds > 0) {
-      h->done = true;  // freed as soon as the dispatching frame lets go
-      return;
-    }
-  }
-  ReleaseIrpMemory(Irp);
+  // With a frame still holding it, it is freed as soon as that frame lets go.
+  if ((h->state.fetch_or(kIrpDone, std::memory_order_acq_rel) & ~kIrpDone) == 0) ReleaseIrpMemory(Irp);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
@@ -139,7 +118,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackSize;
   Irp->IoStatus.Status = Iostatus;
   InitializeListHead(&Irp->ThreadListEntry);
-  HeaderOfIrp(Irp)->done = false;
+  HeaderOfIrp(Irp)->state.fetch_and(~kIrpDone, std::memory_order_acq_rel);
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
@@ -252,16 +231,13 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IrpHeader *h = HeaderOfIrp(Irp);
-  if (h->magic != kIrpMagic || h->done) KernelFault("IoCallDriver with an IRP that is not live");
+  if (h->magic != kIrpMagic || h->Done()) KernelFault("IoCallDriver with an IRP that is not live");
   if (Irp->CurrentLocation <= 1) KernelFault("IoCallDriver: no stack location left in the IRP");
   IoSetNextIrpStackLocation(Irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  {
-    std::lock_guard<std::mutex> guard(gHoldLock);
-    h->holds++;
-  }
+  h->state.fetch_add(1, std::memory_order_acq_rel);
   NTSTATUS status = dispatch(DeviceObject, Irp);
   if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED))
     KernelFault("driver returned STATUS_PENDING without IoMarkIrpPending");
@@ -271,7 +247,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   IrpHeader *h = HeaderOfIrp(Irp);
-  if (h->magic != kIrpMagic || h->done) KernelFault("IRP completed twice");
+  if (h->magic != kIrpMagic || h->Done()) KernelFault("IRP completed twice");
   if (Irp->IoStatus.Status == STATUS_PENDING) KernelFault("IRP completed with STATUS_PENDING");
   if (Irp->CurrentLocation > Irp->StackCount) KernelFault("IRP completed that was never sent");
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -320,13 +296,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   IO_STATUS_BLOCK result = Irp->IoStatus;
   PIO_STATUS_BLOCK iosb = Irp->UserIosb;
   PKEVENT event = Irp->UserEvent;
-  bool free_now;
-  {
-    std::lock_guard<std::mutex> guard(gHoldLock);
-    h->done = true;
-    free_now = h->holds == 0;
-  }
-  if (free_now) ReleaseIrpMemory(Irp);
+  if ((h->state.fetch_or(kIrpDone, std::memory_order_acq_rel) & ~kIrpDone) == 0) ReleaseIrpMemory(Irp);
   if (iosb) *iosb = result;
   if (event) KeSetEvent(event, 0, FALSE);
 }

@@ -79,6 +79,11 @@ Mapping *MappingAt(const void *address);
 void Unmap(Mapping *mapping);
 // PFN of the page at `address`: from a mapping, else the host page.
 PFN_NUMBER PfnOfAddress(const void *address);
+// PFNs of `pages` pages from the page-aligned `start` into `pfns`. With
+// `checkValid`, false as soon as one of them is neither a mapping's page nor
+// mapped host memory. Host memory between mappings is checked a stretch at a
+// time, not page by page.
+bool PfnsOfRange(const void *start, size_t pages, PPFN_NUMBER pfns, bool checkValid);
 // The user-space mappings of `process`.
 std::vector<Mapping *> UserMappingsOf(PEPROCESS process);
 
@@ -93,8 +98,14 @@ int UserMappingProtection(PEPROCESS process, int protection);
 // (nullptr: in none).
 void MoveUserPresence(PEPROCESS process);
 
-// Host memory checks.
+// Host memory checks: one page, or `bytes` from a page-aligned address.
+// Ranges inside a known block (below) are answered without asking the host.
 bool HostAddressMapped(const void *address);
+bool HostRangeMapped(const void *start, size_t bytes);
+// Not under MmLock: live pool blocks of a page or more are known host
+// memory from their allocation to their free.
+void NoteHostBlock(const void *start, size_t bytes);
+void ForgetHostBlock(const void *start, size_t bytes);
 
 // NUMA nodes of the host.
 ULONG HighestNode();

@@ -162,6 +162,38 @@ PFN_NUMBER PfnOfAddress(const void *address) {
   return HostPfnOf(address);
 }
 
+bool PfnsOfRange(const void *start, size_t pages, PPFN_NUMBER pfns, bool checkValid) {
+  auto page = reinterpret_cast<uintptr_t>(start);
+  size_t i = 0;
+  while (i < pages) {
+    auto next = gMappings.upper_bound(page);
+    if (next != gMappings.begin()) {
+      Mapping *m = std::prev(next)->second;
+      if (page < m->base + m->bytes) {
+        // The pages of this mapping, segment by segment.
+        uint64_t at = (page - m->base) >> PAGE_SHIFT;
+        for (const MapSegment &s : m->segments) {
+          for (; at < s.pages && i < pages; ++at, ++i, page += PAGE_SIZE) pfns[i] = s.run->base + s.firstPage + at;
+          if (i == pages) return true;
+          at -= s.pages;
+        }
+        // Past its segments (never so for a whole mapping): the host page.
+        if (page < m->base + m->bytes) {
+          pfns[i++] = HostPfnOf(reinterpret_cast<void *>(page));
+          page += PAGE_SIZE;
+        }
+        continue;
+      }
+    }
+    // Host memory up to the next mapping: checked and recorded in one go.
+    size_t run = pages - i;
+    if (next != gMappings.end() && ((next->first - page) >> PAGE_SHIFT) < run) run = (next->first - page) >> PAGE_SHIFT;
+    if (checkValid && !HostRangeMapped(reinterpret_cast<void *>(page), run << PAGE_SHIFT)) return false;
+    for (size_t j = 0; j < run; ++j, ++i, page += PAGE_SIZE) pfns[i] = HostPfnOf(reinterpret_cast<void *>(page));
+  }
+  return true;
+}
+
 std::vector<Mapping *> UserMappingsOf(PEPROCESS process) {
   std::vector<Mapping *> found;
   for (auto &[base, m] : gMappings)
@@ -169,8 +201,54 @@ std::vector<Mapping *> UserMappingsOf(PEPROCESS process) {
   return found;
 }
 
-bool HostAddressMapped(const void *address) {
-  return msync(PAGE_ALIGN(address), PAGE_SIZE, MS_ASYNC) == 0 || errno != ENOMEM;
+bool HostAddressMapped(const void *address) { return HostRangeMapped(PAGE_ALIGN(address), PAGE_SIZE); }
+
+namespace {
+
+// Known host blocks by start; a leaf lock, taken under MmLock or alone.
+struct KnownBlocks {
+  std::mutex lock;
+  std::map<uintptr_t, size_t> blocks;
+};
+
+KnownBlocks &Known() {
+  static KnownBlocks *known = new KnownBlocks;  // lives for the whole process
+  return *known;
+}
+
+// The block reaching furthest among those that start in the range's first
+// page covers all of it when it reaches into the last page: memory is
+// mapped by whole pages.
+bool InKnownBlock(uintptr_t start, size_t bytes) {
+  KnownBlocks &known = Known();
+  std::lock_guard<std::mutex> guard(known.lock);
+  auto it = known.blocks.upper_bound(start + PAGE_SIZE - 1);
+  if (it == known.blocks.begin()) return false;
+  --it;
+  return it->first + it->second > start + bytes - PAGE_SIZE;
+}
+
+}  // namespace
+
+void NoteHostBlock(const void *start, size_t bytes) {
+  if (bytes < PAGE_SIZE) return;
+  KnownBlocks &known = Known();
+  std::lock_guard<std::mutex> guard(known.lock);
+  known.blocks[reinterpret_cast<uintptr_t>(start)] = bytes;
+}
+
+void ForgetHostBlock(const void *start, size_t bytes) {
+  if (bytes < PAGE_SIZE) return;
+  KnownBlocks &known = Known();
+  std::lock_guard<std::mutex> guard(known.lock);
+  known.blocks.erase(reinterpret_cast<uintptr_t>(start));
+}
+
+// Else the host is asked: msync fails with ENOMEM when any part of the
+// range is not mapped (a system call, which costs more than a small copy).
+bool HostRangeMapped(const void *start, size_t bytes) {
+  if (bytes && InKnownBlock(reinterpret_cast<uintptr_t>(start), bytes)) return true;
+  return msync(const_cast<void *>(start), bytes, MS_ASYNC) == 0 || errno != ENOMEM;
 }
 
 uint64_t MappingsOutstanding() {
@@ -256,7 +334,13 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   size_t mappedBytes = 0;
   bool populate = true;
   int protection = (Priority & MdlMappingNoWrite) ? PROT_READ : PROT_READ | PROT_WRITE;
-  {
+  if (ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount) != 0 &&
+      IsHostPfn(MmGetMdlPfnArray(mdl)[0])) {
+    // Ordinary host memory is its own address, or cannot be mapped at all;
+    // that needs nothing of the memory manager's books.
+    address = IdentityAddress(mdl);
+    if (!address) return fail();
+  } else {
     std::lock_guard<std::mutex> guard(MmLock());
     std::vector<MapSegment> segments;
     if (SegmentsOf(mdl, &segments)) {
@@ -295,7 +379,10 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
   bool system = true;
-  {
+  if (BaseAddress && IdentityAddress(mdl) == BaseAddress) {
+    // Ordinary host memory given back as its own address: no mapping to undo.
+    system = (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && mdl->MappedSystemVa == BaseAddress;
+  } else {
     std::lock_guard<std::mutex> guard(MmLock());
     Mapping *m = MappingAt(BaseAddress);
     if (!m) {

@@ -20,16 +20,11 @@ namespace {
 // Fills the PFN array of an MDL from the memory its virtual range covers.
 void RecordPages(PMDL mdl, bool checkValid) {
   ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
-  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
-  auto *page = static_cast<PCHAR>(mdl->StartVa);
   std::lock_guard<std::mutex> guard(MmLock());
-  for (ULONG i = 0; i < count; ++i, page += PAGE_SIZE) {
-    // The real kernel raises an access violation here; driver code built
-    // without exception handling cannot catch it, so it is fatal.
-    if (checkValid && !MappingAt(page) && !HostAddressMapped(page))
-      KernelFault("MmProbeAndLockPages of an address that is not valid");
-    pfns[i] = PfnOfAddress(page);
-  }
+  // The real kernel raises an access violation here; driver code built
+  // without exception handling cannot catch it, so it is fatal.
+  if (!PfnsOfRange(mdl->StartVa, count, MmGetMdlPfnArray(mdl), checkValid))
+    KernelFault("MmProbeAndLockPages of an address that is not valid");
 }
 
 }  // namespace
