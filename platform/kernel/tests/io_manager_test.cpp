@@ -198,6 +198,21 @@ TEST_F(IoManagerTest, SystemThreadsWaitOnTimers) {
   EXPECT_EQ(0u, PoolBytesWithTag(kTestTag));
 }
 
+// A work item still running in the driver's code keeps its image loaded:
+// unloading waits for it rather than unmapping code that is about to run.
+TEST_F(IoManagerTest, UnloadWaitsForWorkItemsStillRunning) {
+  constexpr ULONG kLateWork = 0x222030;
+  auto process = Process(1000);
+  auto thread = process->CreateThread(1);
+  HANDLE handle = Open(*process, *thread);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_STATUS(STATUS_SUCCESS, process->DeviceIoControl(*thread, handle, kLateWork, nullptr, 0, 0).status);
+  }
+  EXPECT_STATUS(STATUS_SUCCESS, process->Close(handle));
+  EXPECT_STATUS(STATUS_SUCCESS, UnloadDriver(u"BwTest"));
+  EXPECT_FALSE(ObjectExists(u"\\Device\\BwTestDevice"));
+}
+
 TEST_F(IoManagerTest, UnloadRemovesTheDriversObjects) {
   size_t handles = KernelHandleCount();
   EXPECT_STATUS(STATUS_SUCCESS, UnloadDriver(u"BwTest"));

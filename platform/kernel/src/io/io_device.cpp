@@ -6,6 +6,8 @@
 #include "se/sddl.h"
 #include "nt/pool.h"
 
+#include <map>
+#include <condition_variable>
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -366,17 +368,52 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
   delete IoWorkItem;
 }
 
+namespace {
+
+// Work items queued through a driver's device keep its image loaded until
+// their routine has returned, as the device reference does on Windows.
+std::mutex gDriverWorkLock;
+std::condition_variable gDriverWorkDone;
+std::map<PDRIVER_OBJECT, size_t> gDriverWork;
+
+void DriverWorkStarted(PDRIVER_OBJECT Driver) {
+  std::lock_guard<std::mutex> guard(gDriverWorkLock);
+  ++gDriverWork[Driver];
+}
+
+void DriverWorkFinished(PDRIVER_OBJECT Driver) {
+  std::lock_guard<std::mutex> guard(gDriverWorkLock);
+  if (--gDriverWork[Driver] == 0) {
+    gDriverWork.erase(Driver);
+    gDriverWorkDone.notify_all();
+  }
+}
+
+}  // namespace
+
+namespace bw {
+
+void WaitForDriverWorkItems(PDRIVER_OBJECT Driver) {
+  std::unique_lock<std::mutex> guard(gDriverWorkLock);
+  gDriverWorkDone.wait(guard, [Driver] { return gDriverWork.count(Driver) == 0; });
+}
+
+}  // namespace bw
+
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE, PVOID Context) {
   if (IoWorkItem->Queued.exchange(true)) KernelFault("work item queued twice");
   PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
+  PDRIVER_OBJECT driver = device->DriverObject;
   ObfReferenceObject(device);
-  QueueSystemWork([IoWorkItem, WorkerRoutine, Context, device] {
+  DriverWorkStarted(driver);
+  QueueSystemWork([IoWorkItem, WorkerRoutine, Context, device, driver] {
     IoWorkItem->Queued = false;
     WorkerRoutine(device, Context);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
       KernelFault("work item routine returned above PASSIVE_LEVEL");
     ObfDereferenceObject(device);
+    DriverWorkFinished(driver);
   });
 }
 

@@ -59,6 +59,8 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_
 
 // IRP bookkeeping for the checker.
 size_t OutstandingIrps();
+// Returns once no work item queued through one of Driver's devices runs.
+void WaitForDriverWorkItems(PDRIVER_OBJECT Driver);
 void ShutdownNotifyAll();
 void DeviceStatesShutdown();
 

@@ -137,6 +137,8 @@ NTSTATUS UnloadDriver(std::u16string_view serviceName) {
   PDRIVER_OBJECT driver = loaded.driver;
   RunInSystemThread([&] { driver->DriverUnload(driver); });
   if (driver->DeviceObject) KernelFault("driver unloaded with device objects left");
+  // The image stays until work items its unload could not wait for are done.
+  WaitForDriverWorkItems(driver);
   RemoveObject(driver);
   ObfDereferenceObject(driver);
   dlclose(loaded.module);

@@ -25,6 +25,9 @@ constexpr ULONG kSumInDirect = CTL_CODE(0x22, 0x809, METHOD_IN_DIRECT, FILE_ANY_
 constexpr ULONG kReverseNeither = CTL_CODE(0x22, 0x80A, METHOD_NEITHER, FILE_ANY_ACCESS);
 // Waits until the driver unloads (at most 20 s); "\??\BwTestStalled" exists meanwhile.
 constexpr ULONG kStall = CTL_CODE(0x22, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Queues a work item that is still running, a while later, when the request
+// has long been answered: unloading meanwhile must wait for it.
+constexpr ULONG kLateWork = CTL_CODE(0x22, 0x80C, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kTag = 0x74737442;  // "Btst"
 
 PDEVICE_OBJECT gDevice;
@@ -46,6 +49,13 @@ VOID CompletePended(PDEVICE_OBJECT, PVOID Context) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID LateWork(PDEVICE_OBJECT, PVOID Context) {
+  LARGE_INTEGER delay;
+  delay.QuadPart = -3000000;  // 300 ms
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  IoFreeWorkItem(static_cast<PIO_WORKITEM>(Context));
 }
 
 VOID ApcKernelRoutine(PKAPC Apc, PKNORMAL_ROUTINE *, PVOID *, PVOID *, PVOID *) {
@@ -123,6 +133,15 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       IoMarkIrpPending(Irp);
       IoQueueWorkItem(ctx->item, CompletePended, DelayedWorkQueue, ctx);
       return STATUS_PENDING;
+    }
+    case kLateWork: {
+      PIO_WORKITEM item = IoAllocateWorkItem(DeviceObject);
+      if (!item) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        break;
+      }
+      IoQueueWorkItem(item, LateWork, DelayedWorkQueue, item);
+      break;
     }
     case kQueueApc: {
       // Input: u64 routine, u64 context. Queued to the requesting thread.
