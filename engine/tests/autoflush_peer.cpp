@@ -17,6 +17,7 @@ namespace enginetest {
 namespace {
 
 using bw::test::CommandResult;
+using bw::test::FsckClean;
 using bw::test::FindTool;
 using bw::test::RunCommand;
 using bw::test::ShellQuote;
@@ -38,20 +39,6 @@ std::vector<uint8_t> KeyMaterial(const std::u16string &password) {
 }
 
 // fsck.fat -n found nothing but what the formatter means, and read the volume.
-bool FsckClean(const CommandResult &r) {
-  if (r.exitCode != 0 && r.exitCode != 1) return false;
-  static const std::regex summary(R"(^.*: \d+ files, \d+/\d+ clusters$)");
-  std::istringstream lines(r.output);
-  std::string line;
-  bool summarised = false;
-  while (std::getline(lines, line)) {
-    bool summaryLine = std::regex_match(line, summary);
-    if (!summaryLine && !bw::test::FsckLineIntended(line)) return false;
-    summarised = summarised || summaryLine;
-  }
-  return summarised;
-}
-
 struct FlushCase {
   const char *name;
   // What the image held before. The FAT formatter expects zeros where it

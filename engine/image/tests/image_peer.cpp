@@ -10,6 +10,7 @@ namespace storetest {
 namespace {
 
 using bw::test::CommandResult;
+using bw::test::FsckClean;
 using bw::test::FindTool;
 using bw::test::RunCommand;
 using bw::test::ShellQuote;
@@ -46,20 +47,6 @@ class ImagePeer : public ImageTest, public ::testing::WithParamInterface<PeerCas
 };
 
 // fsck.fat found nothing but what the formatter means, and read the volume.
-bool FsckClean(const CommandResult &r) {
-  if (r.exitCode != 0 && r.exitCode != 1) return false;
-  static const std::regex summary(R"(^.*: \d+ files, \d+/\d+ clusters$)");
-  std::istringstream lines(r.output);
-  std::string line;
-  bool summarised = false;
-  while (std::getline(lines, line)) {
-    bool summaryLine = std::regex_match(line, summary);
-    if (!summaryLine && !bw::test::FsckLineIntended(line)) return false;
-    summarised = summarised || summaryLine;
-  }
-  return summarised;
-}
-
 TEST_P(ImagePeer, ToolsReadTheVolume) {
   const PeerCase &c = GetParam();
   REQUIRE_TOOL(sfdisk, "fdisk");

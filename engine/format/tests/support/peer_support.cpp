@@ -1,6 +1,7 @@
 #include "engine/format/tests/support/peer_support.h"
 
 #include <regex>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,6 +162,20 @@ bool FsckLineIntended(const std::string &line) {
   for (const auto &re : intended)
     if (std::regex_match(line, re)) return true;
   return false;
+}
+
+bool FsckClean(const CommandResult &result) {
+  if (result.exitCode != 0 && result.exitCode != 1) return false;
+  static const std::regex summary(R"(^.*: \d+ files, \d+/\d+ clusters$)");
+  std::istringstream lines(result.output);
+  std::string line;
+  bool summarised = false;
+  while (std::getline(lines, line)) {
+    bool summaryLine = std::regex_match(line, summary);
+    if (!summaryLine && !FsckLineIntended(line)) return false;
+    summarised = summarised || summaryLine;
+  }
+  return summarised;
 }
 
 }  // namespace bw::test

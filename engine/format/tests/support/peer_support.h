@@ -69,5 +69,8 @@ std::string FmtimagePath();
 // FAT16 boot sectors carry whatever the volume's label (which lives in the
 // root directory, or is absent).
 bool FsckLineIntended(const std::string &line);
+// fsck.fat -n found nothing wrong: it ended with 0 or 1, printed its summary
+// line, and every other line it printed is intended.
+bool FsckClean(const CommandResult &result);
 
 }  // namespace bw::test
