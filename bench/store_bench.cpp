@@ -12,6 +12,7 @@
 //            random vs as many 512-byte pwrite calls to the image file, then fdatasync, as the
 //            save ends with a flush (target <= 1.5x the time)
 // Usage: store_bench [--dir DIR] [--create-gib N] [--save-gib N] [names...]
+#include "bench/bench_report.h"
 #include "bw/host.h"
 #include "engine/store/change_map.h"
 #include "engine/image/cipher.h"
@@ -41,30 +42,14 @@
 #include <thread>
 #include <vector>
 
+using bench::Check;
+using bench::Report;
+using bench::Seconds;
+
 namespace {
 
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint64_t GiB = 1ull << 30;
-
-double Seconds(const std::function<void()> &work) {
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void Check(NTSTATUS status, const char *what) {
-  if (!NT_SUCCESS(status)) {
-    fprintf(stderr, "%s failed: %s\n", what, bw::StatusText(status).c_str());
-    exit(1);
-  }
-}
-
-void Report(const char *name, const char *measure, double value, const char *anchor, double anchorValue,
-            double ratio, const char *target, bool pass) {
-  printf("%-8s %s %.3f | anchor %s %.3f | ratio %.3f (target %s) %s\n", name, measure, value, anchor, anchorValue,
-         ratio, target, pass ? "PASS" : "MISS");
-  fflush(stdout);
-}
 
 struct Bench {
   std::string dir = "/dev/shm";

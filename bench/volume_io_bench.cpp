@@ -8,6 +8,7 @@
 //   random   4 KiB random reads from two threads (target >= 1 M requests/s);
 //            the memcpy of the same blocks is printed as the floor
 // Usage: volume_io_bench [--gib N] [--random-reads N] [names...]
+#include "bench/bench_report.h"
 #include "bw/host.h"
 #include "bw/user_session.h"
 #include "engine/protocol/engine_protocol.h"
@@ -28,32 +29,16 @@
 #include <thread>
 #include <vector>
 
+using bench::Check;
+using bench::Report;
+using bench::Seconds;
+
 namespace {
 
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint64_t GiB = 1ull << 30;
 constexpr char16_t kEngineService[] = u"RamvolEngine";
 constexpr char16_t kBusService[] = u"BWRDPort";
-
-double Seconds(const std::function<void()> &work) {
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void Check(NTSTATUS status, const char *what) {
-  if (!NT_SUCCESS(status)) {
-    fprintf(stderr, "%s failed: %s\n", what, bw::StatusText(status).c_str());
-    exit(1);
-  }
-}
-
-void Report(const char *name, const char *measure, double value, const char *anchor, double anchorValue,
-            double ratio, const char *target, bool pass) {
-  printf("%-8s %s %.3f | anchor %s %.3f | ratio %.3f (target %s) %s\n", name, measure, value, anchor, anchorValue,
-         ratio, target, pass ? "PASS" : "MISS");
-  fflush(stdout);
-}
 
 UNICODE_STRING View(std::u16string &text) {
   UNICODE_STRING s;
