@@ -9,6 +9,7 @@
 #include "mm/mm_internal.h"
 #include "ps/process.h"
 #include "config/registry.h"
+#include "se/logon_session.h"
 
 #include <dlfcn.h>
 
@@ -51,6 +52,8 @@ VOID KernelShutdown() {
   ShutdownNotifyAll();
   auto drivers = LoadedDrivers();
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) UnloadDriver(*it);
+  ProcessNotifyShutdown();
+  LogonSessionsShutdown();
   WorkQueueShutdown();
   TimersShutdown();
   DeviceStatesShutdown();

@@ -179,6 +179,7 @@ void EmptyDirectory(PVOID dir) {
   {
     std::lock_guard<std::mutex> guard(d->lock);
     entries.swap(d->entries);
+    d->deleted = true;
   }
   for (auto &[name, object] : entries) {
     HeaderOf(object)->inNamespace = false;
@@ -255,7 +256,9 @@ NTSTATUS InsertObject(std::u16string_view path, PVOID body) {
   auto *d = static_cast<DirectoryBody *>(dir);
   {
     std::lock_guard<std::mutex> guard(d->lock);
-    if (d->entries.count(parts.back())) {
+    if (d->deleted) {
+      status = STATUS_OBJECT_PATH_NOT_FOUND;
+    } else if (d->entries.count(parts.back())) {
       status = STATUS_OBJECT_NAME_COLLISION;
     } else {
       d->entries.emplace(parts.back(), body);
@@ -266,6 +269,19 @@ NTSTATUS InsertObject(std::u16string_view path, PVOID body) {
   }
   ObfDereferenceObject(dir);
   return status;
+}
+
+NTSTATUS DeleteDirectoryTree(std::u16string_view path) {
+  auto parts = SplitPath(path);
+  if (parts.empty()) return STATUS_OBJECT_NAME_INVALID;
+  PVOID dir = nullptr;
+  NTSTATUS status = WalkDirectories(parts, parts.size(), &dir);
+  if (!NT_SUCCESS(status)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  // Out of the namespace first, so that no lookup finds it half emptied.
+  RemoveObject(dir);
+  EmptyDirectory(dir);
+  ObfDereferenceObject(dir);
+  return STATUS_SUCCESS;
 }
 
 void RemoveObject(PVOID body) {

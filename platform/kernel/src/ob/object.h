@@ -52,6 +52,7 @@ extern _OBJECT_TYPE DirectoryType, SymbolicLinkType, DeviceType, DriverType, Fil
 struct DirectoryBody {
   std::mutex lock;
   std::map<std::u16string, PVOID, CaseInsensitiveLess> entries;  // referenced
+  bool deleted = false;  // taken out with its contents: nothing may be inserted any more
 };
 struct SymbolicLinkBody {
   std::u16string target;
@@ -66,6 +67,10 @@ NTSTATUS InsertObject(std::u16string_view path, PVOID body);
 void RemoveObject(PVOID body);
 // Creates the directory (and its parents) if missing.
 NTSTATUS EnsureDirectory(std::u16string_view path);
+// Takes a directory out of the namespace with everything in it (a logon
+// session's DosDevices when the session ends). STATUS_OBJECT_NAME_NOT_FOUND
+// when there is none.
+NTSTATUS DeleteDirectoryTree(std::u16string_view path);
 
 struct LookupResult {
   PVOID object = nullptr;      // referenced

@@ -50,6 +50,7 @@ struct _EPROCESS {
   char ImageFileName[16];
   ULONG SessionId;
   LUID LogonId;
+  uint32_t ParentPid = 0;
   std::shared_ptr<bw::Token> Token;
   bw::HandleTable *Handles;
   // User memory the kernel allocates in for this process, in pages.
@@ -93,6 +94,12 @@ PEPROCESS CreateProcessObject(const ProcessOptions &options, bool system);
 PKTHREAD CreateThreadObject(PEPROCESS process, uint32_t tid, bool system);
 void TerminateThreadObject(PKTHREAD thread, NTSTATUS status);
 void TerminateProcessObject(PEPROCESS process);
+
+// Process notifications (process_notify.cpp): the registered routines are
+// called in the process's context.
+void NotifyProcessCreated(PEPROCESS process, uint32_t parentPid);
+void NotifyProcessExited(PEPROCESS process);
+void ProcessNotifyShutdown();
 
 // Waits until every system thread the drivers started has ended.
 bool WaitForSystemThreads(int timeoutMs);

@@ -3,6 +3,7 @@
 #include "internal.h"
 #include "io/io_internal.h"
 #include "ps/process.h"
+#include "se/logon_session.h"
 #include "se/token.h"
 
 #include <sys/mman.h>
@@ -18,21 +19,6 @@ namespace {
 
 std::mutex gProcessMapLock;
 std::map<uint32_t, PEPROCESS> gProcesses;  // live user processes, not referenced
-std::mutex gCallbackLock;
-std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> gProcessCallbacks;
-std::vector<PSE_LOGON_SESSION_TERMINATED_ROUTINE> gLogonCallbacks;
-
-void NotifyProcess(PEPROCESS process, bool create) {
-  std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> callbacks;
-  {
-    std::lock_guard<std::mutex> guard(gCallbackLock);
-    callbacks = gProcessCallbacks;
-  }
-  for (auto cb : callbacks)
-    cb(reinterpret_cast<HANDLE>(uintptr_t{4}),
-       reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process->Pid)), create ? TRUE : FALSE);
-}
-
 class UserThreadImpl final : public UserThread {
  public:
   explicit UserThreadImpl(PKTHREAD thread) : thread_(thread) {}
@@ -99,6 +85,8 @@ class UserProcessImpl final : public UserProcess {
   }
   uint32_t Pid() const override { return process_->Pid; }
   bool IsWow64() const override { return process_->Wow64; }
+  LUID LogonId() const override { return process_->LogonId; }
+  ULONG SessionId() const override { return process_->SessionId; }
 
   std::shared_ptr<UserThread> CreateThread(uint32_t tid) override {
     PKTHREAD thread = CreateThreadObject(process_, tid, false);
@@ -161,6 +149,23 @@ class UserProcessImpl final : public UserProcess {
     return result;
   }
 
+  IoResult NtQueryVolumeInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                        ULONG length, FS_INFORMATION_CLASS infoClass) override {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    // The handle is one of this process's: referencing it needs no access,
+    // as the class asked for here needs none on Windows either.
+    IO_STATUS_BLOCK iosb{};
+    result.status = ZwQueryVolumeInformationFile(handle, &iosb, buffer, length, infoClass);
+    result.information = NT_SUCCESS(result.status) ? iosb.Information : 0;
+    return result;
+  }
+
+  NTSTATUS QueryToken(TOKEN_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
+                      ULONG *returnLength) override {
+    return process_->Token->Query(infoClass, buffer, length, returnLength);
+  }
+
   IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
                            ULONG inputLength, ULONG outputLength) override {
     size_t outputAt = (static_cast<size_t>(inputLength) + 15) & ~size_t(15);
@@ -218,10 +223,10 @@ class UserProcessImpl final : public UserProcess {
   void Terminate() override {
     if (terminated_) return;
     terminated_ = true;
-    {
-      std::lock_guard<std::mutex> guard(gProcessMapLock);
-      gProcesses.erase(process_->Pid);
-    }
+    // The exit routines run while the process can still be looked up, in
+    // its own context, before its handles close (as when its last thread
+    // exits on Windows).
+    NotifyProcessExited(process_);
     PKTHREAD helper = CreateThreadObject(process_, 0, false);
     {
       ThreadContext context(helper);
@@ -229,7 +234,12 @@ class UserProcessImpl final : public UserProcess {
     }
     TerminateThreadObject(helper, STATUS_SUCCESS);
     ObfDereferenceObject(helper);
-    NotifyProcess(process_, false);
+    {
+      std::lock_guard<std::mutex> guard(gProcessMapLock);
+      auto it = gProcesses.find(process_->Pid);
+      if (it != gProcesses.end() && it->second == process_) gProcesses.erase(it);
+    }
+    LeaveLogonSession(process_->LogonId);
   }
 
   void *UserMemoryBase() const override { return process_->UserMemory; }
@@ -265,15 +275,21 @@ class UserProcessImpl final : public UserProcess {
 
 std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options, void *userMemory,
                                                size_t userMemorySize) {
-  PEPROCESS process = CreateProcessObject(options, false);
-  if (!process) return nullptr;
   Token::HostLogon logon;
   if (options.logonId.LowPart || options.logonId.HighPart) logon.authenticationId = options.logonId;
   logon.sessionId = options.sessionId;
   std::vector<gid_t> groups(options.groups.begin(), options.groups.end());
-  process->Token = Token::ForHostUser(options.uid, options.gid, groups, logon);
-  process->LogonId = process->Token->AuthenticationId();
-  process->SessionId = process->Token->SessionId();
+  auto token = Token::ForHostUser(options.uid, options.gid, groups, logon);
+  if (!NT_SUCCESS(JoinLogonSession(token->AuthenticationId(), options.uid))) return nullptr;
+  PEPROCESS process = CreateProcessObject(options, false);
+  if (!process) {
+    LeaveLogonSession(token->AuthenticationId());
+    return nullptr;
+  }
+  process->Token = token;
+  process->LogonId = token->AuthenticationId();
+  process->SessionId = token->SessionId();
+  process->ParentPid = options.parentPid;
   if (userMemory) {
     process->UserMemory = static_cast<char *>(userMemory);
     process->UserMemorySize = userMemorySize;
@@ -292,8 +308,9 @@ std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options, vo
     std::lock_guard<std::mutex> guard(gProcessMapLock);
     gProcesses[process->Pid] = process;
   }
-  NotifyProcess(process, true);
-  return std::make_shared<UserProcessImpl>(process);
+  auto user = std::make_shared<UserProcessImpl>(process);
+  NotifyProcessCreated(process, options.parentPid);
+  return user;
 }
 
 }  // namespace bw
@@ -316,49 +333,6 @@ NTSTATUS PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process) {
 }
 
 NTSTATUS PsLookupThreadByThreadId(HANDLE, PETHREAD *) { return STATUS_INVALID_PARAMETER; }
-
-NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
-                                         BOOLEAN Remove) {
-  std::lock_guard<std::mutex> guard(gCallbackLock);
-  auto it = std::find(gProcessCallbacks.begin(), gProcessCallbacks.end(), NotifyRoutine);
-  if (Remove) {
-    if (it == gProcessCallbacks.end()) return STATUS_PROCEDURE_NOT_FOUND;
-    gProcessCallbacks.erase(it);
-    return STATUS_SUCCESS;
-  }
-  if (it != gProcessCallbacks.end()) return STATUS_INVALID_PARAMETER;
-  gProcessCallbacks.push_back(NotifyRoutine);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS SeRegisterLogonSessionTerminatedRoutine(
-    PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine) {
-  if (!CallbackRoutine) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> guard(gCallbackLock);
-  gLogonCallbacks.push_back(CallbackRoutine);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS SeUnregisterLogonSessionTerminatedRoutine(
-    PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine) {
-  std::lock_guard<std::mutex> guard(gCallbackLock);
-  auto it = std::find(gLogonCallbacks.begin(), gLogonCallbacks.end(), CallbackRoutine);
-  if (it == gLogonCallbacks.end()) return STATUS_NOT_FOUND;
-  gLogonCallbacks.erase(it);
-  return STATUS_SUCCESS;
-}
-
-namespace bw {
-// A logon session ended: the registered routines are told.
-void EndLogonSession(LUID logonId) {
-  std::vector<PSE_LOGON_SESSION_TERMINATED_ROUTINE> callbacks;
-  {
-    std::lock_guard<std::mutex> guard(gCallbackLock);
-    callbacks = gLogonCallbacks;
-  }
-  for (auto cb : callbacks) cb(&logonId);
-}
-}  // namespace bw
 
 PACCESS_TOKEN PsReferencePrimaryToken(PEPROCESS Process) {
   ObfReferenceObject(Process);

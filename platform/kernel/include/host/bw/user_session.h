@@ -26,7 +26,11 @@ struct ProcessOptions {
   bool wow64 = false;            // a 32-bit process on the 64-bit system
   std::string imageName = "client.exe";
   uint32_t sessionId = 1;
-  LUID logonId{0, 0};            // 0: derived from the uid
+  // The logon session the process belongs to. 0: the user's default one
+  // (derived from the uid). A live session of another user is refused; one
+  // not live begins as this user's and lasts until the kernel stops.
+  LUID logonId{0, 0};
+  uint32_t parentPid = 0;        // what process notifications name as the parent
 };
 
 // A user-mode APC on its way to a user thread: the routine (as the process
@@ -64,6 +68,9 @@ class UserProcess {
   virtual ~UserProcess() = default;
   virtual uint32_t Pid() const = 0;
   virtual bool IsWow64() const = 0;
+  // The authentication id of the process's logon session and its session id.
+  virtual LUID LogonId() const = 0;
+  virtual ULONG SessionId() const = 0;
 
   // A thread of this process; its tid is only a label.
   virtual std::shared_ptr<UserThread> CreateThread(uint32_t tid) = 0;
@@ -92,6 +99,14 @@ class UserProcess {
   virtual IoResult NtWriteFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
                                const LARGE_INTEGER *offset) = 0;
   virtual IoResult NtFlushBuffersFile(UserThread &thread, HANDLE handle) = 0;
+  // NtQueryVolumeInformationFile: what the I/O manager or the file's device
+  // says of the volume (FileFsDeviceInformation comes from the device object).
+  virtual IoResult NtQueryVolumeInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                                ULONG length, FS_INFORMATION_CLASS infoClass) = 0;
+  // NtQueryInformationToken on the process's primary token; *returnLength
+  // receives the length the class needs.
+  virtual NTSTATUS QueryToken(TOKEN_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
+                              ULONG *returnLength) = 0;
 
   // The same requests with the bytes copied in and out, for callers whose
   // buffers live elsewhere (in-process tests): they pass through user
@@ -120,9 +135,43 @@ class UserProcess {
 
 // Creates a user process. `userMemory`/`userMemorySize` give the region the
 // kernel allocates in for that process (null: the kernel allocates one).
+// The routines registered with PsSetCreateProcessNotifyRoutine are called
+// first, in the new process's context; the call returns when they have (a
+// routine that waits holds the creation, as on Windows). Null when the
+// process may not join the logon session of `options`.
 std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options,
                                                void *userMemory = nullptr,
                                                size_t userMemorySize = 0);
+
+// Logon sessions. Every user process belongs to one, named by the
+// authentication id its token carries. While a session lives its DosDevices
+// directory "\Sessions\0\DosDevices\HHHHHHHH-LLLLLLLL" exists (drivers
+// create links in it); "\??" of its processes looks there first.
+struct LogonSessionInfo {
+  LUID logonId;
+  uint32_t uid;        // the host user it belongs to
+  bool isDefault;      // the user's default session: lasts while the kernel runs
+  uint32_t processes;  // live processes in it
+};
+// Begins a fresh logon session of host user `uid` (its directory created).
+NTSTATUS BeginLogonSession(uint32_t uid, LUID *logonId);
+// Ends a live session: its directory goes with every link in it, then each
+// routine registered with SeRegisterLogonSessionTerminatedRoutine is called
+// with the LUID, in a system thread at passive level with no lock of the
+// kernel held; returns when they all have. STATUS_NO_SUCH_LOGON_SESSION
+// when the session does not live. Its processes keep their tokens.
+NTSTATUS EndLogonSession(LUID logonId);
+// The live sessions, in the order of their ids.
+std::vector<LogonSessionInfo> LogonSessions();
+// The owner of a live session; false when it does not live.
+bool LogonSessionOwner(LUID logonId, uint32_t *uid);
+
+// What \?? holds as a process of logon session `logonId` sees it. With a
+// name: the target of that link (the session's own before a global one),
+// STATUS_OBJECT_NAME_NOT_FOUND when there is none. Without (empty name):
+// every name, the session's and the global ones, each once, sorted.
+NTSTATUS QueryDosDevice(LUID logonId, std::u16string_view name,
+                        std::vector<std::u16string> *result);
 
 // Loads a driver module (NAME.sys exporting DriverEntry) as service
 // `serviceName`: creates "\Driver\<service>" and calls DriverEntry with the
