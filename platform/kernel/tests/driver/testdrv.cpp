@@ -1,8 +1,10 @@
 // A small driver the stand-in's tests load to exercise the I/O manager:
 // buffered, direct and neither requests, pending completion from a work
 // item, user-mode APCs, system threads with timers, the checker's faults,
-// a request that waits to be let go, and the disks of testdrv_disk.cpp.
+// a request that waits to be let go, the disks of testdrv_disk.cpp and the
+// letters and logon sessions of testdrv_sessions.cpp.
 #include "platform/kernel/tests/driver/testdrv_disk.h"
+#include "platform/kernel/tests/driver/testdrv_sessions.h"
 
 #include <ntddk.h>
 #include <wdmsec.h>
@@ -116,6 +118,16 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IsTestDisk(DeviceObject)) return DispatchTestDisk(DeviceObject, Irp);
+  {
+    NTSTATUS status;
+    ULONG_PTR information;
+    if (TestSessionsControl(Irp, &status, &information)) {
+      Irp->IoStatus.Status = status;
+      Irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      return status;
+    }
+  }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -277,6 +289,7 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID Unload(PDRIVER_OBJECT) {
   KeSetEvent(&gUnloading, 0, FALSE);
+  StopTestSessions();
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BwTest");
   IoDeleteSymbolicLink(&link);
   DeleteTestDisks();
@@ -299,6 +312,10 @@ DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
   }
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BwTest");
   status = IoCreateSymbolicLink(&link, &name);
+  if (NT_SUCCESS(status)) {
+    status = StartTestSessions();
+    if (!NT_SUCCESS(status)) IoDeleteSymbolicLink(&link);
+  }
   if (!NT_SUCCESS(status)) {
     DeleteTestDisks();
     IoDeleteDevice(gDevice);

@@ -34,6 +34,7 @@ struct DiskShape {
   ULONG64 size;
   bool refuseUser;
   bool pattern;
+  DEVICE_TYPE type = FILE_DEVICE_DISK;
 };
 
 const DiskShape kDisks[] = {
@@ -41,6 +42,14 @@ const DiskShape kDisks[] = {
     {u"\\Device\\BwTestBytes", DO_BUFFERED_IO, 0, 1, 1ull << 20, false, false},
     {u"\\Device\\BwTestReadOnly", DO_DIRECT_IO, FILE_READ_ONLY_DEVICE, 512, 64 << 10, false, true},
     {u"\\Device\\BwTestPrivate", DO_DIRECT_IO, 0, 512, 64 << 10, true, false},
+    // What programs tell drives apart by: removable media, optical, RAM and
+    // remote devices.
+    {u"\\Device\\BwTestRemovable", DO_DIRECT_IO, FILE_REMOVABLE_MEDIA, 512, 64 << 10, false, false},
+    {u"\\Device\\BwTestCdRom", DO_DIRECT_IO, FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE, 512,
+     64 << 10, false, false, FILE_DEVICE_CD_ROM},
+    {u"\\Device\\BwTestRamDisk", DO_DIRECT_IO, 0, 512, 64 << 10, false, false,
+     FILE_DEVICE_VIRTUAL_DISK},
+    {u"\\Device\\BwTestRemote", DO_DIRECT_IO, FILE_REMOTE_DEVICE, 512, 64 << 10, false, false},
 };
 constexpr ULONG kDiskCount = sizeof kDisks / sizeof kDisks[0];
 PDEVICE_OBJECT gDisks[kDiskCount];
@@ -167,7 +176,7 @@ NTSTATUS CreateTestDisks(PDRIVER_OBJECT driver) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, shape.name);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDeviceSecure(driver, sizeof(Disk), &name, FILE_DEVICE_DISK,
+    NTSTATUS status = IoCreateDeviceSecure(driver, sizeof(Disk), &name, shape.type,
                                            shape.characteristics, FALSE, &sddl, nullptr, &device);
     PUCHAR data =
         NT_SUCCESS(status)
