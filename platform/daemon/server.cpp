@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -36,6 +37,19 @@ std::vector<uint32_t> HostGroups(uint32_t pid) {
     }
   }
   return groups;
+}
+
+// The parent of a host process, from /proc (0 when it cannot be read).
+uint32_t HostParent(uint32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t end = text.rfind(')');  // the command name may hold anything, ')' too
+  if (end == std::string::npos) return 0;
+  std::istringstream rest(text.substr(end + 1));
+  char state = 0;
+  uint32_t parent = 0;
+  rest >> state >> parent;
+  return parent;
 }
 
 }  // namespace
@@ -126,45 +140,91 @@ void Server::Join() {
 
 std::shared_ptr<Server::Process> Server::AttachProcess(uint32_t pid, uint32_t uid, uint32_t gid,
                                                        bool wow64, const std::string &imageName,
-                                                       std::string *error) {
-  std::lock_guard<std::mutex> guard(lock_);
-  auto it = processes_.find(pid);
-  if (it != processes_.end()) {
-    if (it->second->process->IsWow64() != wow64) {
-      *error = "the process changed its bitness";
-      return nullptr;
+                                                       uint64_t logonId, int32_t *status) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      auto it = processes_.find(pid);
+      if (it == processes_.end()) {
+        auto entry = std::make_shared<Process>();
+        entry->logonId = logonId;
+        entry->connections = 1;
+        processes_[pid] = entry;
+        guard.unlock();
+        return CreateProcessFor(pid, uid, gid, wow64, imageName, logonId, status);
+      }
+      std::shared_ptr<Process> entry = it->second;
+      // Another thread of the process is creating it: this connection's
+      // first request waits for the creation, as the process would.
+      processReady_.wait(guard, [&] { return entry->ready || entry->failed; });
+      auto now = processes_.find(pid);
+      if (!entry->failed && now != processes_.end() && now->second == entry) {
+        if (entry->process->IsWow64() != wow64) {
+          *status = STATUS_ACCESS_DENIED;  // the process changed its bitness
+          return nullptr;
+        }
+        if (entry->logonId != logonId) {
+          *status = STATUS_ACCESS_DENIED;  // one process, one logon session
+          return nullptr;
+        }
+        entry->connections++;
+        return entry;
+      }
     }
-    it->second->connections++;
-    return it->second;
+    // It failed or ended meanwhile: start over.
   }
-  auto entry = std::make_shared<Process>();
-  entry->memoryFd = memfd_create("brimwell-user-memory", MFD_CLOEXEC);
-  if (entry->memoryFd < 0 || ftruncate(entry->memoryFd, kUserMemorySize) != 0) {
-    *error = "cannot create the process's shared memory";
+}
+
+std::shared_ptr<Server::Process> Server::CreateProcessFor(uint32_t pid, uint32_t uid, uint32_t gid,
+                                                          bool wow64, const std::string &imageName,
+                                                          uint64_t logonId, int32_t *status) {
+  std::shared_ptr<Process> entry;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    entry = processes_[pid];
+  }
+  auto fail = [&](NTSTATUS why) -> std::shared_ptr<Process> {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = processes_.find(pid);
+    if (it != processes_.end() && it->second == entry) processes_.erase(it);
+    entry->failed = true;
+    processReady_.notify_all();
+    *status = why;
     return nullptr;
+  };
+  LUID logon{static_cast<ULONG>(logonId), static_cast<LONG>(logonId >> 32)};
+  if (logonId) {
+    // Only a live session of the peer's own user.
+    uint32_t owner = 0;
+    if (!LogonSessionOwner(logon, &owner)) return fail(STATUS_NO_SUCH_LOGON_SESSION);
+    if (owner != uid) return fail(STATUS_ACCESS_DENIED);
   }
+  entry->memoryFd = memfd_create("brimwell-user-memory", MFD_CLOEXEC);
+  if (entry->memoryFd < 0 || ftruncate(entry->memoryFd, kUserMemorySize) != 0)
+    return fail(STATUS_INSUFFICIENT_RESOURCES);
   // Below 2 GiB so that a 32-bit process can address it.
   entry->memory = mmap(nullptr, kUserMemorySize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_32BIT,
                        entry->memoryFd, 0);
   if (entry->memory == MAP_FAILED) {
     entry->memory = nullptr;
-    *error = "cannot map the process's shared memory";
-    return nullptr;
+    return fail(STATUS_INSUFFICIENT_RESOURCES);
   }
   ProcessOptions options;
   options.pid = pid;
+  options.parentPid = HostParent(pid);
   options.uid = uid;
   options.gid = gid;
   options.groups = HostGroups(pid);
   options.wow64 = wow64;
   options.imageName = imageName;
+  options.logonId = logon;
+  // The process-creation routines run in here.
   entry->process = CreateUserProcess(options, entry->memory, kUserMemorySize);
-  if (!entry->process) {
-    *error = "the kernel refused the process";
-    return nullptr;
-  }
-  entry->connections = 1;
-  processes_[pid] = entry;
+  if (!entry->process)
+    return fail(logonId ? STATUS_NO_SUCH_LOGON_SESSION : STATUS_INSUFFICIENT_RESOURCES);
+  std::lock_guard<std::mutex> guard(lock_);
+  entry->ready = true;
+  processReady_.notify_all();
   return entry;
 }
 

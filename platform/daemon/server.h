@@ -46,12 +46,28 @@ class Server {
   bool ServeWindow(Session &session, const Frame &frame);
   bool ServeClose(Session &session, const Frame &frame);
   bool ServeOpenThread(Session &session, const Frame &frame);
+  // Logon sessions, DOS device names, volume and token information and
+  // process session ids (server_sessions.cpp).
+  bool ServeLogonSession(Session &session, const Frame &frame);
+  bool ServeDosDevice(Session &session, const Frame &frame);
+  bool ServeQueryVolume(Session &session, const Frame &frame);
+  bool ServeQueryToken(Session &session, const Frame &frame);
+  bool ServeProcessSession(Session &session, const Frame &frame);
   // The client thread is gone: its kernel thread ends, and the process with
   // its last connection.
   void EndSession(Session &session);
 
+  // The kernel process of a client process, created with its first
+  // connection: its creation routines run outside the server's lock, and
+  // connections of that process that arrive meanwhile wait for them. Null
+  // with *status when the process may not be (its logon session is not
+  // there or not its user's).
   std::shared_ptr<Process> AttachProcess(uint32_t pid, uint32_t uid, uint32_t gid, bool wow64,
-                                         const std::string &imageName, std::string *error);
+                                         const std::string &imageName, uint64_t logonId,
+                                         int32_t *status);
+  std::shared_ptr<Process> CreateProcessFor(uint32_t pid, uint32_t uid, uint32_t gid, bool wow64,
+                                            const std::string &imageName, uint64_t logonId,
+                                            int32_t *status);
   void DetachProcess(uint32_t pid);
 
   uint64_t bootId_ = 0;  // tells this start of the daemon from others
@@ -61,6 +77,7 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::mutex lock_;
   std::map<uint32_t, std::shared_ptr<Process>> processes_;
+  std::condition_variable processReady_;  // a process's creation ended
   std::vector<std::shared_ptr<Connection>> connections_;
   size_t activeThreads_ = 0;  // connection threads still running
   std::condition_variable idle_;

@@ -26,6 +26,9 @@ struct Server::Process {
   int memoryFd = -1;
   void *memory = nullptr;
   size_t connections = 0;
+  uint64_t logonId = 0;  // as the hello named it (0: the user's default)
+  bool ready = false;    // created; until then its other connections wait
+  bool failed = false;
   std::map<uint32_t, std::weak_ptr<UserThread>> threads;
   ~Process();
 };
@@ -70,6 +73,7 @@ struct Server::Session {
   std::shared_ptr<Process> process;
   std::shared_ptr<UserThread> thread;
   uint32_t pid = 0;
+  uint32_t uid = 0;  // the peer's host user
   TransferWindow window;
   // Windows the client could not map where they lie, kept so that they are
   // not offered again; released with the session.

@@ -23,15 +23,16 @@ bool Server::Greet(Session &session, const Frame &frame) {
     return false;
   }
   hello.imageName[15] = 0;
-  std::string error;
-  session.process =
-      AttachProcess(hello.pid, cred.uid, cred.gid, hello.wow64 != 0, hello.imageName, &error);
+  int32_t status = STATUS_SUCCESS;
+  session.process = AttachProcess(hello.pid, cred.uid, cred.gid, hello.wow64 != 0, hello.imageName,
+                                  hello.logonId, &status);
   if (!session.process) {
-    answer.status = static_cast<int32_t>(STATUS_INSUFFICIENT_RESOURCES);
+    answer.status = status;
     connection.Send(&answer, sizeof answer);
     return false;
   }
   session.pid = hello.pid;
+  session.uid = cred.uid;
   session.thread = session.process->process->CreateThread(hello.tid);
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -71,6 +72,16 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeFlush(session, frame);
     case wire::Op::Window:
       return ServeWindow(session, frame);
+    case wire::Op::LogonSession:
+      return ServeLogonSession(session, frame);
+    case wire::Op::DosDevice:
+      return ServeDosDevice(session, frame);
+    case wire::Op::QueryVolume:
+      return ServeQueryVolume(session, frame);
+    case wire::Op::QueryToken:
+      return ServeQueryToken(session, frame);
+    case wire::Op::ProcessSession:
+      return ServeProcessSession(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

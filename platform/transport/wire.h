@@ -17,7 +17,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -31,6 +31,12 @@ enum class Op : uint32_t {
   OpenThread = 7,
   Flush = 8,
   Window = 9,
+  // Logon sessions and what a process sees of drive letters and itself.
+  LogonSession = 20,
+  DosDevice = 21,
+  QueryVolume = 22,
+  QueryToken = 23,
+  ProcessSession = 24,
   Reply = 100,
   Apc = 101,
 };
@@ -50,6 +56,11 @@ struct HelloRequest {
   uint32_t tid;
   uint8_t wow64;      // 1: the process runs as a 32-bit process
   char imageName[16];
+  // The logon session the process belongs to (high part above the low
+  // part); 0: its user's default one. The daemon refuses a session that does
+  // not live (STATUS_NO_SUCH_LOGON_SESSION) or is another user's
+  // (STATUS_ACCESS_DENIED).
+  uint64_t logonId;
 };
 
 struct HelloReply {
@@ -120,6 +131,64 @@ struct WindowRequest {
   FrameHeader header;
   uint64_t size;
   uint64_t refused;
+};
+
+// Requests whose answer is data put it at `output` in the transfer window;
+// the reply's information is the bytes the answer needs (written when
+// `outputLength` holds them, else STATUS_BUFFER_TOO_SMALL).
+
+// Begin: a fresh session of the caller's host user (the reply's value is
+// its id). End: ends one of the caller's own sessions (any, for uid 0);
+// a default session lasts while the daemon runs. List: the caller's
+// sessions (all, for uid 0) as LogonSessionRecords.
+enum class LogonAction : uint32_t { Begin = 1, End = 2, List = 3 };
+struct LogonSessionRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint64_t logonId;
+  uint64_t output;
+  uint32_t outputLength;
+};
+struct LogonSessionRecord {
+  uint64_t logonId;
+  uint32_t uid;
+  uint32_t flags;  // kLogonSessionDefault
+  uint32_t processes;
+};
+constexpr uint32_t kLogonSessionDefault = 1;
+
+// QueryDosDevice: with a name, its target; without (nameBytes 0), every
+// name the caller's "\??" holds. The answer is UTF-16 strings, each
+// terminated, and one terminator more.
+struct DosDeviceRequest {
+  FrameHeader header;
+  uint64_t output;
+  uint32_t outputLength;
+  uint32_t nameBytes;
+  // then the UTF-16 name
+};
+
+// NtQueryVolumeInformationFile on a handle.
+struct QueryVolumeRequest {
+  FrameHeader header;
+  uint64_t handle;
+  uint32_t infoClass;
+  uint64_t output;
+  uint32_t outputLength;
+};
+
+// NtQueryInformationToken on the process's primary token.
+struct QueryTokenRequest {
+  FrameHeader header;
+  uint32_t infoClass;
+  uint64_t output;
+  uint32_t outputLength;
+};
+
+// The session id of a live process (the reply's value).
+struct ProcessSessionRequest {
+  FrameHeader header;
+  uint32_t pid;
 };
 
 // Answer to every request: status, information (bytes transferred, or the

@@ -89,6 +89,8 @@ typedef const char *LPCSTR;
 #define ERROR_NOACCESS 998L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_NO_SUCH_LOGON_SESSION 1312L
+#define ERROR_BAD_LENGTH 24L
 #define ERROR_IMPLEMENTATION_LIMIT 1292L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_DEVICE_REMOVED 1617L
@@ -165,6 +167,56 @@ WINBASEAPI DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
 WINBASEAPI BOOL WINAPI IsWow64Process(HANDLE hProcess, BOOL *Wow64Process);
 
+// Drive letters and DOS device names, as the calling process's logon
+// session sees them (its own links before the global ones).
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+WINBASEAPI DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
+WINBASEAPI DWORD WINAPI GetLogicalDrives(VOID);
+WINBASEAPI UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
+
+// Sessions and tokens: what a program needs to learn its logon session.
+typedef struct _LUID {
+  DWORD LowPart;
+  LONG HighPart;
+} LUID, *PLUID;
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+} LARGE_INTEGER;
+typedef enum _TOKEN_INFORMATION_CLASS {
+  TokenStatistics = 10,
+  TokenSessionId = 12,
+} TOKEN_INFORMATION_CLASS;
+typedef struct _TOKEN_STATISTICS {
+  LUID TokenId;
+  LUID AuthenticationId;
+  LARGE_INTEGER ExpirationTime;
+  int TokenType;           // TOKEN_TYPE
+  int ImpersonationLevel;  // SECURITY_IMPERSONATION_LEVEL
+  DWORD DynamicCharged;
+  DWORD DynamicAvailable;
+  DWORD GroupCount;
+  DWORD PrivilegeCount;
+  LUID ModifiedId;
+} TOKEN_STATISTICS, *PTOKEN_STATISTICS;
+#define TOKEN_QUERY 0x0008
+WINBASEAPI BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
+WINBASEAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
+                                        PHANDLE TokenHandle);
+WINBASEAPI BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
+                                           TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                           LPVOID TokenInformation, DWORD TokenInformationLength,
+                                           PDWORD ReturnLength);
+
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must
 // come before the first call that reaches the system (BRIMWELL_WOW64=1 in the
@@ -174,3 +226,26 @@ WINBASEAPI BOOL WINAPI BwDeclareWow64Process(BOOL Wow64);
 WINBASEAPI DWORD WINAPI BwWow64RoutineAddress(PNTAPCFUNC routine);
 // User-mode APCs waiting for the calling thread's next alertable wait.
 WINBASEAPI DWORD WINAPI BwPendingApcCount(VOID);
+// Logon sessions. A process belongs to the session BRIMWELL_LOGON_SESSION
+// names ("HHHHHHHH-LLLLLLLL", the high and low part of its authentication
+// id in hex), else to its user's default one; the system refuses one that
+// has ended (ERROR_NO_SUCH_LOGON_SESSION) or is another user's
+// (ERROR_ACCESS_DENIED) on the process's first call.
+#define BW_LOGON_SESSION_VARIABLE "BRIMWELL_LOGON_SESSION"
+typedef struct _BW_LOGON_SESSION {
+  LUID LogonId;
+  DWORD Uid;        // the host user it belongs to
+  BOOL IsDefault;   // the user's default session, which lasts while the system runs
+  DWORD Processes;  // live processes in it
+} BW_LOGON_SESSION;
+// Begins a fresh logon session of the caller's own host user.
+WINBASEAPI BOOL WINAPI BwBeginLogonSession(PLUID LogonId);
+// Ends one of the caller's sessions: its links go, drivers are told.
+WINBASEAPI BOOL WINAPI BwEndLogonSession(const LUID *LogonId);
+// The caller's sessions: *Count receives how many there are; with a
+// buffer too small for them, ERROR_INSUFFICIENT_BUFFER.
+WINBASEAPI BOOL WINAPI BwListLogonSessions(BW_LOGON_SESSION *Sessions, DWORD Capacity,
+                                           DWORD *Count);
+// "HHHHHHHH-LLLLLLLL" ↔ LUID; parsing fails on anything else.
+WINBASEAPI VOID WINAPI BwFormatLogonSession(const LUID *LogonId, CHAR Text[18]);
+WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);

@@ -109,6 +109,11 @@ bool Connection::Stale() {
 
 bool Connection::Open() {
   bool wow64 = ProcessIsWow64();
+  uint64_t logonId = 0;
+  if (!LogonSessionOfProcess(&logonId)) {
+    SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+    return false;
+  }
   pid_ = getpid();
   fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
@@ -133,6 +138,7 @@ bool Connection::Open() {
   hello.pid = static_cast<uint32_t>(getpid());
   hello.tid = static_cast<uint32_t>(syscall(SYS_gettid));
   hello.wow64 = wow64 ? 1 : 0;
+  hello.logonId = logonId;
   strncpy(hello.imageName, program_invocation_short_name, sizeof hello.imageName - 1);
   if (send(fd_, &hello, sizeof hello, MSG_NOSIGNAL) != sizeof hello) {
     SetLastError(ERROR_FILE_NOT_FOUND);

@@ -83,6 +83,9 @@ class Connection {
 
 // Process-wide state.
 bool ProcessIsWow64();
+// The logon session the environment names (0: the user's default); false
+// when BRIMWELL_LOGON_SESSION holds no session id (logon_session.cpp).
+bool LogonSessionOfProcess(uint64_t *id);
 // Runs the queued APCs of the calling thread; returns how many ran.
 size_t RunPendingApcs();
 

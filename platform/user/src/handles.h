@@ -8,10 +8,14 @@
 
 namespace bw::user {
 
-enum class HandleKind { File, Thread };
+enum class HandleKind { File, Thread, Token };
 
 // A handle the daemon started as `bootId` gave.
 void RegisterDaemonHandle(HANDLE handle, HandleKind kind, uint64_t bootId);
+// A handle of this process alone (a token of the process itself), closed
+// with CloseHandle like any other.
+HANDLE NewLocalHandle(HandleKind kind);
+bool LocalHandle(HANDLE handle, HandleKind kind);
 // Whether `handle` is an open daemon handle of `kind`, and from which start
 // of the daemon.
 bool DaemonHandle(HANDLE handle, HandleKind kind, uint64_t *bootId);

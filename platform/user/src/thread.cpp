@@ -101,6 +101,19 @@ void RegisterDaemonHandle(HANDLE handle, HandleKind kind, uint64_t bootId) {
   gHandles[handle] = HandleEntry{kind, true, bootId, nullptr};
 }
 
+HANDLE NewLocalHandle(HandleKind kind) {
+  std::lock_guard<std::mutex> guard(gHandleLock);
+  HANDLE handle = reinterpret_cast<HANDLE>(gNextLocalHandle += 4);
+  gHandles[handle] = HandleEntry{kind, false, 0, nullptr};
+  return handle;
+}
+
+bool LocalHandle(HANDLE handle, HandleKind kind) {
+  std::lock_guard<std::mutex> guard(gHandleLock);
+  auto it = gHandles.find(handle);
+  return it != gHandles.end() && !it->second.daemon && it->second.kind == kind;
+}
+
 bool DaemonHandle(HANDLE handle, HandleKind kind, uint64_t *bootId) {
   std::lock_guard<std::mutex> guard(gHandleLock);
   auto it = gHandles.find(handle);
