@@ -228,7 +228,9 @@ TEST_F(LogonSessionSystemTest, DosDeviceNamesLettersAndDriveTypes) {
   ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
   EXPECT_EQ(tokenSession, session);
   EXPECT_FALSE(ProcessIdToSessionId(0x7FFFFFF0, &session));
-  if (ownSession) EXPECT_NE(std::string::npos, Tool("list").find(Text(statistics.AuthenticationId)));
+  if (ownSession) {
+    EXPECT_NE(std::string::npos, Tool("list").find(Text(statistics.AuthenticationId)));
+  }
 }
 
 }  // namespace
