@@ -5,6 +5,8 @@
 
 #include "kernel-support/ks_registry.h"
 
+#include <dlfcn.h>
+
 #include <map>
 
 namespace enginetest {
@@ -58,14 +60,70 @@ std::u16string LinkTarget(const std::u16string &link) {
   return NT_SUCCESS(status) ? Text(&target) : u"";
 }
 
+// A user process of its own logon session, with the engine open.
+struct Client {
+  std::shared_ptr<bw::UserProcess> process;
+  std::shared_ptr<bw::UserThread> thread;
+  HANDLE control = nullptr;
+};
+
+std::u16string SessionDirectory(LUID logonId) {
+  char text[64];
+  snprintf(text, sizeof(text), "\\Sessions\\0\\DosDevices\\%08X-%08X", static_cast<unsigned>(logonId.HighPart),
+           static_cast<unsigned>(logonId.LowPart));
+  return std::u16string(text, text + strlen(text));
+}
+
+Record LinkRecord(uint64_t handle, uint32_t operation, char16_t letter, uint8_t sessionLocal) {
+  Record r(80);
+  r.Put<uint16_t>(0, letter).Put<uint8_t>(10, sessionLocal).Put<uint32_t>(11, operation);
+  r.Put<uint64_t>(15, handle).Put<int32_t>(23, ENGINE_ALL_PARTITIONS);
+  return r;
+}
+
 class DriveLetters : public VolumeFixture {
  protected:
-  NTSTATUS Link(uint64_t handle, uint32_t operation, char16_t letter, uint8_t sessionLocal = 0) {
-    Record r(80);
-    r.Put<uint16_t>(0, letter).Put<uint8_t>(10, sessionLocal).Put<uint32_t>(11, operation);
-    r.Put<uint64_t>(15, handle).Put<int32_t>(23, ENGINE_ALL_PARTITIONS);
-    return Control(IOCTL_ENGINE_LINK, r, 0).status;
+  const char *EngineModule() const override { return "ramvol_hooks.sys"; }
+  void TearDown() override {
+    for (auto &client : clients_) {
+      if (client.control) client.process->Close(client.control);
+      client.process->Terminate();
+    }
+    clients_.clear();
+    VolumeFixture::TearDown();
   }
+  NTSTATUS Link(uint64_t handle, uint32_t operation, char16_t letter, uint8_t sessionLocal = 0) {
+    return Control(IOCTL_ENGINE_LINK, LinkRecord(handle, operation, letter, sessionLocal), 0).status;
+  }
+  NTSTATUS LinkFrom(Client &client, uint64_t handle, uint32_t operation, char16_t letter, uint8_t sessionLocal) {
+    Record r = LinkRecord(handle, operation, letter, sessionLocal);
+    return client.process->DeviceIoControl(*client.thread, client.control, IOCTL_ENGINE_LINK, r.Bytes().data(), 80, 0)
+        .status;
+  }
+  // A process of user Uid in a fresh logon session of that user.
+  Client &NewClient(uint32_t uid) {
+    LUID logonId;
+    EXPECT_STATUS(STATUS_SUCCESS, bw::BeginLogonSession(uid, &logonId));
+    bw::ProcessOptions options;
+    options.uid = uid;
+    options.gid = uid;
+    options.logonId = logonId;
+    options.imageName = "ramdeck.exe";
+    Client client;
+    client.process = bw::CreateUserProcess(options);
+    client.thread = client.process->CreateThread(50 + static_cast<uint32_t>(clients_.size()));
+    client.control = OpenControl(*client.process, *client.thread);
+    clients_.push_back(client);
+    return clients_.back();
+  }
+  NTSTATUS OpenLetter(Client &client, const char16_t *path) {
+    HANDLE handle = nullptr;
+    NTSTATUS status = client.process->CreateFile(*client.thread, path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, &handle);
+    if (handle) client.process->Close(handle);
+    return status;
+  }
+  std::vector<Client> clients_;
   VolumeInfoReply Query(uint64_t handle) {
     bw::IoResult info = Control(IOCTL_ENGINE_QUERY_VOLUME, Record(8).Put<uint64_t>(0, handle), 100);
     VolumeInfoReply reply = {};
@@ -209,6 +267,86 @@ TEST_F(DriveLetters, AMountedVolumeIsReformattedOnceNoOtherHandleHoldsIt) {
   CloseDevice(device);
   EXPECT_STATUS(STATUS_INVALID_PARAMETER, Format(created.handle, 4, ""));
   EXPECT_STATUS(STATUS_SUCCESS, Link(created.handle, ENGINE_LINK_DELETE, 0));
+  EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
+}
+
+TEST_F(DriveLetters, ASessionLetterLivesInItsLogonSessionOnlyAndGoesWithIt) {
+  Client &owner = NewClient(1000);
+  Client &stranger = NewClient(1001);
+  Reply mine = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  Reply global = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  Reply theirs = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  ASSERT_STATUS(STATUS_SUCCESS, mine.status);
+  ASSERT_STATUS(STATUS_SUCCESS, global.status);
+  ASSERT_STATUS(STATUS_SUCCESS, theirs.status);
+
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(owner, mine.handle, ENGINE_LINK_CREATE, u'R', 1));
+  ASSERT_STATUS(STATUS_SUCCESS, Link(global.handle, ENGINE_LINK_CREATE, u'G'));
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(stranger, theirs.handle, ENGINE_LINK_CREATE, u'S', 1));
+
+  LUID ownerSession = owner.process->LogonId();
+  VolumeInfoReply info = Query(mine.handle);
+  EXPECT_EQ(u'R', info.DriveLetter);
+  EXPECT_EQ(1, info.SessionLocal);
+  EXPECT_EQ(static_cast<uint64_t>(ownerSession.LowPart) | static_cast<uint64_t>(ownerSession.HighPart) << 32,
+            info.LogonSessionId);
+  EXPECT_EQ(DeviceName(mine.handle), LinkTarget(SessionDirectory(ownerSession) + u"\\R:"));
+  EXPECT_FALSE(bw::ObjectExists(u"\\GLOBAL??\\R:"));
+  EXPECT_FALSE(HoldsData(Database(), UniqueId(mine.handle)));
+
+  // Seen in the owner's session only.
+  EXPECT_STATUS(STATUS_SUCCESS, OpenLetter(owner, u"\\??\\R:"));
+  EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, OpenLetter(stranger, u"\\??\\R:"));
+  EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, OpenLetter(owner, u"\\??\\S:"));
+  EXPECT_STATUS(STATUS_SUCCESS, OpenLetter(stranger, u"\\??\\G:"));
+
+  // Another user may not make the owner's volume theirs.
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(owner, mine.handle, ENGINE_LINK_DELETE, 0, 0));
+  EXPECT_STATUS(STATUS_ACCESS_DENIED, LinkFrom(stranger, mine.handle, ENGINE_LINK_CREATE, u'R', 1));
+  EXPECT_EQ(0u, Query(mine.handle).DriveLetter);
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(owner, mine.handle, ENGINE_LINK_CREATE, u'R', 1));
+
+  // The session ends: its letter goes, the global one and the other
+  // session's stay, and the volume with its memory stays.
+  ASSERT_STATUS(STATUS_SUCCESS, bw::EndLogonSession(ownerSession));
+  info = Query(mine.handle);
+  EXPECT_EQ(0u, info.DriveLetter);
+  EXPECT_EQ(0u, info.StateFlags & 0x400u);
+  EXPECT_EQ(u'G', Query(global.handle).DriveLetter);
+  EXPECT_EQ(u'S', Query(theirs.handle).DriveLetter);
+  EXPECT_STATUS(STATUS_SUCCESS, OpenLetter(stranger, u"\\??\\S:"));
+
+  EXPECT_STATUS(STATUS_SUCCESS, Link(global.handle, ENGINE_LINK_DELETE, 0));
+  EXPECT_STATUS(STATUS_SUCCESS, LinkFrom(stranger, theirs.handle, ENGINE_LINK_DELETE, 0, 0));
+  for (uint64_t handle : {mine.handle, global.handle, theirs.handle}) EXPECT_STATUS(STATUS_SUCCESS, Unmount(handle, 0, 0));
+}
+
+TEST_F(DriveLetters, ADevicePathUnderASessionLetterTurnsIntoThatLetter) {
+  void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(nullptr, module);
+  auto convert = reinterpret_cast<NTSTATUS (*)(PCUNICODE_STRING, PUNICODE_STRING *)>(
+      dlsym(module, "EngineTestToDriveLetterPath"));
+  auto release = reinterpret_cast<void (*)(PUNICODE_STRING *)>(dlsym(module, "EngineTestFreeString"));
+  dlclose(module);
+  ASSERT_TRUE(convert && release);
+
+  Client &owner = NewClient(1000);
+  Reply created = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  ASSERT_STATUS(STATUS_SUCCESS, created.status);
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(owner, created.handle, ENGINE_LINK_CREATE, u'Q', 1));
+  std::u16string path = DeviceName(created.handle) + u"\\dir\\image.img";
+  std::u16string converted;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  owner.process->Run(*owner.thread, [&] {
+    UNICODE_STRING input = View(path);
+    PUNICODE_STRING result = nullptr;
+    status = convert(&input, &result);
+    if (NT_SUCCESS(status)) converted = Text(result);
+    release(&result);
+  });
+  EXPECT_STATUS(STATUS_SUCCESS, status);
+  EXPECT_EQ(u"Q:\\dir\\image.img", converted);
+  EXPECT_STATUS(STATUS_SUCCESS, LinkFrom(owner, created.handle, ENGINE_LINK_DELETE, 0, 0));
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
 }
 
