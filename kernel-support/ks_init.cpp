@@ -1,6 +1,7 @@
 #include "kernel-support/ks_init.h"
 
 #include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_process_notify.h"
 #include "kernel-support/ks_string.h"
 #include "kernel-support/ks_version.h"
 
@@ -41,6 +42,7 @@ NTSTATUS KsInitialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath
   gDriverObject = DriverObject;
   gStartProcess = PsGetCurrentProcess();
   KsRefreshSystemVersion();
+  KsProcessNotifyInitialize();
 
   NTSTATUS lookup = STATUS_SUCCESS;
   RtlZeroMemory(&gRoutines, sizeof(gRoutines));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need. Does nothing
-# when all are present; otherwise needs root (or sudo) for apt-get.
+# Installs every Debian package the build and the tests need (with --bench,
+# also what the benchmarks run against). Does nothing when all are present;
+# otherwise needs root (or sudo) for apt-get.
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,10 @@ packages=(
   # sanitizer runtimes of the same LLVM version
   clang-14 libclang-rt-14-dev
 )
+if [ "${1:-}" = --bench ]; then
+  # anchors of the benchmarks: a RAM-backed block server and its client
+  packages+=(nbdkit fio)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

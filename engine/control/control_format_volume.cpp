@@ -1,5 +1,6 @@
 // Format an existing volume.
 #include "engine/control/control_volume.h"
+#include "engine/system/volume_reformat.h"
 #include "kernel-support/ks_string.h"
 
 NTSTATUS ControlFormatVolume(ControlRequest *Request) {
@@ -10,8 +11,11 @@ NTSTATUS ControlFormatVolume(ControlRequest *Request) {
   PANSI_STRING label = nullptr;
   status = KsAnsiStringFromBytes(static_cast<PCSTR>(input.Label.Data), input.Label.Length, &label);
   if (NT_SUCCESS(status) && input.Head.FileSystem > ENGINE_FS_LAST) status = STATUS_INVALID_PARAMETER;
-  // Formatting a mounted volume comes with the volume device.
-  if (NT_SUCCESS(status)) status = STATUS_NOT_IMPLEMENTED;
+  // The partitions of an emulated disk are formatted once the bus presents them.
+  if (NT_SUCCESS(status) && VolumeHasAnyFlag(volume, VOLUME_DISK_EMULATION)) status = STATUS_NOT_SUPPORTED;
+  if (NT_SUCCESS(status))
+    status = ReformatVolume(volume, input.Head.FileSystem, input.Head.FormatFlags,
+                            label->Length ? label->Buffer : nullptr);
   KsFreeAnsiString(&label);
   VolumeRelease(&volume);
   return status;

@@ -18,13 +18,10 @@ NTSTATUS AssignLetters(ControlRequest *Request, const LinkRequest &Input, Volume
     additional[i] = Input.AdditionalLetters[i];
     if (!IsDriveLetter(additional[i])) return STATUS_OBJECT_NAME_INVALID;
   }
-  LUID logonId;
-  logonId.LowPart = static_cast<ULONG>(Input.LogonSessionId);
-  logonId.HighPart = static_cast<LONG>(Input.LogonSessionId >> 32);
-  ULONG sessionId = PsGetProcessSessionId(IoGetRequestorProcess(Request->Irp));
+  // The requester's token, not the request's bytes, says whose session a
+  // session-local letter lives in.
   return VolumeAssignLetters(Volume, Input.DriveLetter, additional, Input.AdditionalLetterCount,
-                             Input.SessionLocal ? TRUE : FALSE, logonId, sessionId,
-                             Input.PartitionSelector, Request->Irp);
+                             Input.SessionLocal ? TRUE : FALSE, Input.PartitionSelector, Request->Irp);
 }
 
 NTSTATUS RemoveLetters(const LinkRequest &Input, VolumeBlock *Volume) {

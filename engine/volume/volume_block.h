@@ -59,10 +59,16 @@ struct VolumeBlock {
   PDEVICE_OBJECT Device;
   PVOID RequestQueue;
   VolumeGeometry Geometry;
+  // LetterMutex serialises the assignment and removal of letters (which
+  // wait for the mount manager, which asks the worker); NameMutex guards
+  // the unique id and the link names while they are replaced or copied out,
+  // and is never held across a wait for anything else.
+  FAST_MUTEX LetterMutex;
+  FAST_MUTEX NameMutex;
   UCHAR UniqueId[64];
   PUNICODE_STRING DeviceName;
-  PUNICODE_STRING LetterLink;
-  PUNICODE_STRING SuggestedLink;
+  PUNICODE_STRING LetterLink;     // the active link: global letter or logon-session link
+  PUNICODE_STRING SuggestedLink;  // "\DosDevices\X:" while a letter is set up or assigned
   WCHAR DriveLetter;
   UCHAR SessionLocal;
   ULONG SessionId;
@@ -78,6 +84,15 @@ struct VolumeBlock {
   VolumeBlock *ReapNext;  // the reaper's list of volumes to destroy
   PETHREAD WorkerThread;  // the VolumeWorker, referenced while it runs
 };
+
+inline VOID VolumeLockNames(VolumeBlock *Volume) {
+  KeEnterCriticalRegion();
+  ExAcquireFastMutexUnsafe(&Volume->NameMutex);
+}
+inline VOID VolumeUnlockNames(VolumeBlock *Volume) {
+  ExReleaseFastMutexUnsafe(&Volume->NameMutex);
+  KeLeaveCriticalRegion();
+}
 
 inline ULONG64 VolumeHandleOf(const VolumeBlock *Volume) {
   return static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(Volume));

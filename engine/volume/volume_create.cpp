@@ -43,6 +43,8 @@ VOID InitializeBlock(VolumeBlock *Volume, CipherBlock *Cipher, VolumeStore *Stor
   Volume->StateFlags = StateFromMountFlags(MountFlags);
   if (Store->Header) Volume->Properties = Store->Header->Properties;
   ExInitializeFastMutex(&Volume->CommandMutex);
+  ExInitializeFastMutex(&Volume->LetterMutex);
+  ExInitializeFastMutex(&Volume->NameMutex);
   KeInitializeEvent(&Volume->CommandDoneEvent, NotificationEvent, FALSE);
   USHORT sector = Store->SectorSize();
   Volume->Geometry.BytesPerSector = sector;

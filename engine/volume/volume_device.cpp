@@ -3,6 +3,7 @@
 // requests handed to the worker, the shutdown save and paging usage.
 #include "engine/store/volume_store.h"
 #include "engine/volume/volume_device.h"
+#include "kernel-support/ks_token.h"
 #include "engine/volume/volume_parts.h"
 #include "engine/volume/volume_reaper.h"
 
@@ -21,13 +22,14 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
 // session (its session id and logon id, both 0 until a letter is given).
 NTSTATUS CheckOpener(VolumeBlock *Volume, PIRP Irp) {
   if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER) && !Volume->SessionLocal) return STATUS_SUCCESS;
-  BOOLEAN impersonation = FALSE;
-  PACCESS_TOKEN token = VolumeReferenceToken(Irp->Tail.Overlay.Thread, IoGetRequestorProcess(Irp), &impersonation);
+  KS_TOKEN token;
+  NTSTATUS status = KsReferenceToken(Irp->Tail.Overlay.Thread, IoGetRequestorProcess(Irp), &token);
+  if (!NT_SUCCESS(status)) return status;
   LUID logonId = {};
   ULONG sessionId = 0;
-  NTSTATUS status = SeQueryAuthenticationIdToken(token, &logonId);
-  if (NT_SUCCESS(status)) status = SeQuerySessionIdToken(token, &sessionId);
-  VolumeReleaseToken(token, impersonation);
+  status = KsQueryTokenLogonId(&token, &logonId);
+  if (NT_SUCCESS(status)) status = SeQuerySessionIdToken(token.Token, &sessionId);
+  KsReleaseToken(&token);
   if (!NT_SUCCESS(status)) return status;
   if (sessionId != Volume->SessionId || logonId.LowPart != Volume->LogonId.LowPart ||
       logonId.HighPart != Volume->LogonId.HighPart)

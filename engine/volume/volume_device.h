@@ -66,11 +66,6 @@ VOID VolumeArmAutoflushTimer(VolumeBlock *Volume);
 VOID VolumeFlushGateOpen();
 VOID VolumeFlushGateCloseAndWait();
 
-// The caller's token for access decisions: the thread's impersonation
-// token, else its process's primary token. Release with VolumeReleaseToken.
-PACCESS_TOKEN VolumeReferenceToken(PETHREAD Thread, PEPROCESS Process, PBOOLEAN Impersonation);
-VOID VolumeReleaseToken(PACCESS_TOKEN Token, BOOLEAN Impersonation);
-
 // A paging file enters (InPath) or leaves the volume: the paging-use count,
 // decided under the volume's spin lock.
 NTSTATUS VolumePagingUsage(VolumeBlock *Volume, BOOLEAN InPath);

@@ -30,9 +30,11 @@ BOOLEAN VolumeQueueIsEmpty(VolumeBlock *Volume);
 NTSTATUS VolumeLockFileSystem(VolumeBlock *Volume);
 
 // Drive letters.
+// Irp is the Link request: its requester owns a session-local letter.
+// Both tell the listeners (event 3) when the letters changed.
 NTSTATUS VolumeAssignLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *AdditionalLetters,
-                             UCHAR AdditionalCount, BOOLEAN SessionLocal, LUID LogonId,
-                             ULONG SessionId, LONG PartitionSelector, PIRP Irp);
+                             UCHAR AdditionalCount, BOOLEAN SessionLocal, LONG PartitionSelector,
+                             PIRP Irp);
 NTSTATUS VolumeRemoveLetters(VolumeBlock *Volume, LONG PartitionSelector);
 // Frees the names, letter records and owner SID of a volume being destroyed.
 VOID VolumeFreeNames(VolumeBlock *Volume);

@@ -1,6 +1,8 @@
 // Security of a volume's own device, and the tokens access decisions use.
 #include "engine/protocol/engine_protocol.h"
 #include "engine/volume/volume_device.h"
+#include "kernel-support/ks_alloc.h"
+#include "kernel-support/ks_token.h"
 #include "kernel-support/ks_version.h"
 
 namespace {
@@ -73,35 +75,17 @@ NTSTATUS OpenToEverybody(PDEVICE_OBJECT Device) {
 
 }  // namespace
 
-PACCESS_TOKEN VolumeReferenceToken(PETHREAD Thread, PEPROCESS Process, PBOOLEAN Impersonation) {
-  BOOLEAN copyOnOpen = FALSE, effectiveOnly = FALSE;
-  SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
-  PACCESS_TOKEN token = Thread ? PsReferenceImpersonationToken(Thread, &copyOnOpen, &effectiveOnly, &level)
-                               : nullptr;
-  *Impersonation = token != nullptr;
-  if (!token) token = PsReferencePrimaryToken(Process ? Process : PsGetCurrentProcess());
-  return token;
-}
-
-VOID VolumeReleaseToken(PACCESS_TOKEN Token, BOOLEAN Impersonation) {
-  if (!Token) return;
-  if (Impersonation) {
-    PsDereferenceImpersonationToken(Token);
-  } else {
-    PsDereferencePrimaryToken(Token);
-  }
-}
-
 // Passive level, in the creating thread.
 NTSTATUS VolumeSecureDevice(PDEVICE_OBJECT Device, ULONG MountFlags) {
   if (MountFlags & ENGINE_MOUNT_NO_SECURITY) return OpenToEverybody(Device);
-  BOOLEAN impersonation = FALSE;
-  PACCESS_TOKEN token = VolumeReferenceToken(PsGetCurrentThread(), nullptr, &impersonation);
-  PTOKEN_USER user = nullptr;
-  NTSTATUS status = SeQueryInformationToken(token, TokenUser, reinterpret_cast<PVOID *>(&user));
-  VolumeReleaseToken(token, impersonation);
+  KS_TOKEN token;
+  NTSTATUS status = KsReferenceToken(PsGetCurrentThread(), nullptr, &token);
   if (!NT_SUCCESS(status)) return status;
-  status = GrantCreator(Device, user->User.Sid);
-  ExFreePool(user);
+  PSID user = nullptr;
+  status = KsQueryTokenUserSid(&token, &user);
+  KsReleaseToken(&token);
+  if (!NT_SUCCESS(status)) return status;
+  status = GrantCreator(Device, user);
+  KsFree(&user);
   return status;
 }

@@ -128,7 +128,9 @@ NTSTATUS ReplyUniqueId(VolumeBlock *Volume, StorageRequest *Request) {
     Request->Information = sizeof(USHORT);
     return STATUS_BUFFER_OVERFLOW;
   }
+  VolumeLockNames(Volume);
   RtlCopyMemory(reply->UniqueId, Volume->UniqueId, sizeof(Volume->UniqueId));
+  VolumeUnlockNames(Volume);
   Request->Information = kUniqueIdReply;
   return STATUS_SUCCESS;
 }
@@ -148,7 +150,7 @@ NTSTATUS ReplyDeviceName(VolumeBlock *Volume, StorageRequest *Request) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ReplySuggestedLink(VolumeBlock *Volume, StorageRequest *Request) {
+NTSTATUS CopySuggestedLink(VolumeBlock *Volume, StorageRequest *Request) {
   PUNICODE_STRING link = Volume->SuggestedLink;
   if (!link) return STATUS_OBJECT_NAME_NOT_FOUND;
   constexpr ULONG head = FIELD_OFFSET(MOUNTDEV_SUGGESTED_LINK_NAME, Name);
@@ -164,6 +166,14 @@ NTSTATUS ReplySuggestedLink(VolumeBlock *Volume, StorageRequest *Request) {
   RtlCopyMemory(reply->Name, link->Buffer, link->Length);
   Request->Information = head + link->Length;
   return STATUS_SUCCESS;
+}
+
+// The link is replaced while letters change; it is copied under NameMutex.
+NTSTATUS ReplySuggestedLink(VolumeBlock *Volume, StorageRequest *Request) {
+  VolumeLockNames(Volume);
+  NTSTATUS status = CopySuggestedLink(Volume, Request);
+  VolumeUnlockNames(Volume);
+  return status;
 }
 
 NTSTATUS ReplyExtents(VolumeBlock *Volume, StorageRequest *Request) {

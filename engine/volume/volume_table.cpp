@@ -6,6 +6,7 @@
 #include "engine/volume/volume_parts.h"
 
 #include "engine/protocol/engine_protocol.h"
+#include "engine/system/drive_letters.h"
 
 namespace {
 
@@ -14,6 +15,10 @@ constexpr ULONG kVolumeBuckets = 64;
 // Frees everything of a volume that is out of the table.
 VOID TearDownVolume(VolumeBlock *Volume) {
   KeCancelTimer(&Volume->AutoflushTimer);
+  // A volume taken down with the driver may still have its letter: the link
+  // must not outlive the device. The worker answers the mount manager's
+  // questions meanwhile, so it stops only after.
+  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER)) RemoveLetter(Volume, FALSE);
   if (VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING)) VolumePostCommand(Volume, VOLUME_COMMAND_STOP);
   // A volume taken down with the driver still has its device.
   VolumeDeleteDevice(Volume);
@@ -78,18 +83,26 @@ NTSTATUS VolumeReference(ULONG64 Handle, VolumeBlock **Volume) {
   PVOID value = nullptr;
   if (KsHashTableLookup(Engine.VolumeTable, Handle, &value)) {
     auto *volume = static_cast<VolumeBlock *>(value);
-    KIRQL irql;
-    KeAcquireSpinLock(&volume->SpinLock, &irql);
-    // A count of 0 means the last holder is already destroying it.
-    if (!VolumeHasAnyFlag(volume, VOLUME_DELETED) && volume->ReferenceCount > 0) {
-      ++volume->ReferenceCount;
+    if (VolumeReferenceLocked(volume)) {
       *Volume = volume;
       status = STATUS_SUCCESS;
     }
-    KeReleaseSpinLock(&volume->SpinLock, irql);
   }
   TableUnlock();
   return status;
+}
+
+BOOLEAN VolumeReferenceLocked(VolumeBlock *Volume) {
+  BOOLEAN referenced = FALSE;
+  KIRQL irql;
+  KeAcquireSpinLock(&Volume->SpinLock, &irql);
+  // A count of 0 means the last holder is already destroying it.
+  if (!VolumeHasAnyFlag(Volume, VOLUME_DELETED) && Volume->ReferenceCount > 0) {
+    ++Volume->ReferenceCount;
+    referenced = TRUE;
+  }
+  KeReleaseSpinLock(&Volume->SpinLock, irql);
+  return referenced;
 }
 
 VOID VolumeRelease(VolumeBlock **Volume) {

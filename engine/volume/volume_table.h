@@ -16,6 +16,9 @@ ULONG VolumeTableCount();
 // A live volume (listed, not deleted) with one more reference; otherwise
 // STATUS_INVALID_HANDLE.
 NTSTATUS VolumeReference(ULONG64 Handle, VolumeBlock **Volume);
+// The same for a volume found under TableMutex, which the caller holds;
+// FALSE when it is deleted or being destroyed.
+BOOLEAN VolumeReferenceLocked(VolumeBlock *Volume);
 // Drops a reference taken by VolumeReference and nulls *Volume. The holder
 // of the last reference destroys the volume, with its two broadcasts.
 VOID VolumeRelease(VolumeBlock **Volume);

@@ -6,12 +6,16 @@
 
 // The name is the suggested link ("\DosDevices\X:") while the volume has a
 // letter, else its device name. Called again whenever the letter changes.
+// The caller holds NameMutex or owns the volume alone (creation).
 NTSTATUS VolumeComputeUniqueId(VolumeBlock *Volume) {
-  PUNICODE_STRING name = (Volume->DriveLetter && Volume->SuggestedLink) ? Volume->SuggestedLink : Volume->DeviceName;
+  PUNICODE_STRING name = Volume->SuggestedLink ? Volume->SuggestedLink : Volume->DeviceName;
   if (!name) return STATUS_INVALID_DEVICE_STATE;
   UCHAR input[2 * KS_SHA512_DIGEST_SIZE];
   NTSTATUS status = KsSha512(name->Buffer, name->Length, input);
   if (!NT_SUCCESS(status)) return status;
   RtlCopyMemory(input + KS_SHA512_DIGEST_SIZE, Engine.ControlNameDigest, KS_SHA512_DIGEST_SIZE);
-  return KsSha512(input, sizeof(input), Volume->UniqueId);
+  UCHAR id[sizeof(Volume->UniqueId)];
+  status = KsSha512(input, sizeof(input), id);
+  if (NT_SUCCESS(status)) RtlCopyMemory(Volume->UniqueId, id, sizeof(id));
+  return status;
 }

@@ -205,10 +205,6 @@ PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
   return IoGetAttachedDevice(FileObject->DeviceObject);
 }
 
-NTSTATUS IoQueryFileDosDeviceName(PFILE_OBJECT, POBJECT_NAME_INFORMATION *) {
-  return STATUS_NOT_IMPLEMENTED;
-}
-
 namespace {
 
 NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
