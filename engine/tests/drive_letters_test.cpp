@@ -7,6 +7,7 @@
 
 #include <dlfcn.h>
 
+#include <deque>
 #include <map>
 
 namespace enginetest {
@@ -123,7 +124,7 @@ class DriveLetters : public VolumeFixture {
     if (handle) client.process->Close(handle);
     return status;
   }
-  std::vector<Client> clients_;
+  std::deque<Client> clients_;  // stable: tests hold references
   VolumeInfoReply Query(uint64_t handle) {
     bw::IoResult info = Control(IOCTL_ENGINE_QUERY_VOLUME, Record(8).Put<uint64_t>(0, handle), 100);
     VolumeInfoReply reply = {};
