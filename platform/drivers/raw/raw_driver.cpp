@@ -39,10 +39,11 @@ NTSTATUS RawDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
       return RawVolumeClose(volume, Irp);
     case IRP_MJ_FILE_SYSTEM_CONTROL:
       return RawVolumeFsControl(volume, Irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+      return RawVolumeFlush(volume, Irp);
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
     case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_FLUSH_BUFFERS:
     case IRP_MJ_QUERY_INFORMATION:
     case IRP_MJ_SET_INFORMATION:
       return RawVolumePassDown(volume, Irp);

@@ -210,6 +210,30 @@ NTSTATUS RawVolumeFsControl(RawVolume *Volume, PIRP Irp) {
   }
 }
 
+namespace {
+
+// The raw volume caches nothing: a device that knows no flush has nothing
+// to flush either.
+IO_COMPLETION_ROUTINE RawFlushCompletion;
+NTSTATUS RawFlushCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  if (Irp->IoStatus.Status == STATUS_INVALID_DEVICE_REQUEST) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+  }
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+}  // namespace
+
+NTSTATUS RawVolumeFlush(RawVolume *Volume, PIRP Irp) {
+  if (ReadAcquire(&Volume->Dismounted)) return RawComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, RawFlushCompletion, nullptr, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(Volume->Target, Irp);
+  return status == STATUS_INVALID_DEVICE_REQUEST ? STATUS_SUCCESS : status;
+}
+
 // The fast path: one more hop, nothing allocated.
 NTSTATUS RawVolumePassDown(RawVolume *Volume, PIRP Irp) {
   if (ReadAcquire(&Volume->Dismounted)) return RawComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);

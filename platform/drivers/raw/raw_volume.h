@@ -34,4 +34,7 @@ NTSTATUS RawVolumeFsControl(RawVolume *Volume, PIRP Irp);
 // request itself goes down to the volume's device.
 NTSTATUS RawVolumePassDown(RawVolume *Volume, PIRP Irp);
 
+// Flushes go down too; one the device does not know succeeds.
+NTSTATUS RawVolumeFlush(RawVolume *Volume, PIRP Irp);
+
 NTSTATUS RawComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
