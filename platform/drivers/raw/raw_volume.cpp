@@ -90,7 +90,7 @@ NTSTATUS RawUnlockVolume(RawVolume *Volume, PFILE_OBJECT File) {
 // keeps the old one with the file objects opened through it, whose requests
 // end with STATUS_VOLUME_DISMOUNTED from now on.
 NTSTATUS RawDismountVolume(RawVolume *Volume, PFILE_OBJECT File) {
-  auto *fresh = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), kRawTag));
+  auto *fresh = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), kVpbTag));
   if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
   ExAcquireFastMutex(&Volume->Lock);
   if (Volume->LockedBy && Volume->LockedBy != File) {

@@ -6,7 +6,9 @@
 #include <ntifs.h>
 #include <ntdddisk.h>
 
-constexpr ULONG kRawTag = 0x20776152;  // "Raw "
+// A VPB swapped in at dismount carries the tag of those the I/O manager
+// makes: the device frees it as its own.
+constexpr ULONG kVpbTag = 0x20627056;  // "Vpb "
 
 // Extension of a raw volume device. The lock guards everything below it.
 struct RawVolume {
