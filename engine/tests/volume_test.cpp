@@ -242,6 +242,11 @@ TEST_F(Volumes, UnmountWaitsForOpenHandlesUnlessTheyCloseAndWipes) {
     Reply reply = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, kMiB, ENGINE_FS_FAT);
     ASSERT_STATUS(STATUS_SUCCESS, reply.status);
     HANDLE device = OpenDevice(reply.handle);
+    // The open mounted the raw file system on the volume.
+    PDEVICE_OBJECT volumeDevice = ReferenceDeviceOf(device);
+    ASSERT_NE(nullptr, volumeDevice);
+    EXPECT_TRUE(volumeDevice->Vpb && (volumeDevice->Vpb->Flags & VPB_MOUNTED));
+    ObDereferenceObject(volumeDevice);
     if (!force) {
       // The open handle keeps the file system mounted on the volume, which
       // cannot be locked while it is open: the volume stays.
