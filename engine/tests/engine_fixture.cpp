@@ -37,6 +37,10 @@ void KernelFixture::SetUp() {
   BootedKernelTest::SetUp();
   ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kEngineService));
   ASSERT_STATUS(STATUS_SUCCESS, CreateServiceKey(kBusService));
+  // Windows' own drivers come first, as at every start of the system.
+  std::string error;
+  ASSERT_STATUS(STATUS_SUCCESS, bw::LoadSystemDrivers(BW_BIN_DIR, &error)) << error;
+  systemLoaded_ = true;
 }
 
 NTSTATUS KernelFixture::LoadBus() {
@@ -66,6 +70,8 @@ void KernelFixture::UnloadAll() {
     EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kBusService));
   }
   engineLoaded_ = busLoaded_ = false;
+  if (systemLoaded_) bw::UnloadSystemDrivers();
+  systemLoaded_ = false;
 }
 
 void KernelFixture::TearDown() {

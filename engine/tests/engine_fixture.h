@@ -82,6 +82,7 @@ class KernelFixture : public bw::test::BootedKernelTest {
 
   virtual const char *EngineModule() const { return "ramvol.sys"; }
 
+  bool systemLoaded_ = false;  // the mount manager and the raw file system
   bool busLoaded_ = false;
   bool engineLoaded_ = false;
   std::shared_ptr<bw::UserProcess> process_;

@@ -97,8 +97,9 @@ TEST_F(VolumeEdges, PagingFilesKeepTheVolumeInServiceAndFollowTheDeviceFlag) {
   EXPECT_EQ(static_cast<ULONG>(DO_POWER_PAGABLE), device->Flags & DO_POWER_PAGABLE);
   EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Paging(device, FALSE));
 
-  // Out of service (unmounted while still open): no paging file may enter.
-  EXPECT_STATUS(STATUS_SUCCESS, Unmount(fixed.handle, 0, 0));
+  // Out of service (unmounted while still open, which takes force while
+  // the open handle holds its file system): no paging file may enter.
+  EXPECT_STATUS(STATUS_SUCCESS, Unmount(fixed.handle, 1, 0));
   EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Paging(device, TRUE));
   for (PDEVICE_OBJECT d : {readOnlyDevice, removableDevice, device}) ObDereferenceObject(d);
   CloseDevice(fixedHandle);

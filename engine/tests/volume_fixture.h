@@ -167,7 +167,8 @@ class VolumeFixture : public KernelFixture {
     EXPECT_STATUS(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
                                                             reinterpret_cast<PVOID *>(&file), nullptr));
     if (!file) return nullptr;
-    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+    // The device's own stack, beneath any file system mounted on it.
+    PDEVICE_OBJECT device = IoGetAttachedDevice(file->DeviceObject);
     ObReferenceObject(device);
     ObDereferenceObject(file);
     return device;

@@ -64,7 +64,9 @@ TEST_F(VolumeTeardown, AWipeRecordedForAVolumeStillOpenAppliesWhenItGoes) {
   ASSERT_STATUS(STATUS_SUCCESS, reply.status);
   HANDLE device = OpenDevice(reply.handle);
   bw::StartFreedPageCensus();
-  EXPECT_STATUS(STATUS_SUCCESS, Unmount(reply.handle, 0, 1));
+  // The open handle holds the raw file system's volume: only a forced
+  // unmount goes ahead of it.
+  EXPECT_STATUS(STATUS_SUCCESS, Unmount(reply.handle, 1, 1));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(1u, VolumeCount());
   CloseDevice(device);

@@ -242,14 +242,28 @@ TEST_F(Volumes, UnmountWaitsForOpenHandlesUnlessTheyCloseAndWipes) {
     Reply reply = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, kMiB, ENGINE_FS_FAT);
     ASSERT_STATUS(STATUS_SUCCESS, reply.status);
     HANDLE device = OpenDevice(reply.handle);
+    // The open mounted the raw file system on the volume.
+    PDEVICE_OBJECT volumeDevice = ReferenceDeviceOf(device);
+    ASSERT_NE(nullptr, volumeDevice);
+    EXPECT_TRUE(volumeDevice->Vpb && (volumeDevice->Vpb->Flags & VPB_MOUNTED));
+    ObDereferenceObject(volumeDevice);
+    if (!force) {
+      // The open handle keeps the file system mounted on the volume, which
+      // cannot be locked while it is open: the volume stays.
+      EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Unmount(reply.handle, 0, 1));
+      EXPECT_TRUE(bw::ObjectExists(DeviceName(reply.handle)));
+      CloseDevice(device);
+      device = OpenDevice(reply.handle, FILE_READ_ATTRIBUTES);  // a direct open mounts nothing
+    }
     EXPECT_STATUS(STATUS_SUCCESS, Unmount(reply.handle, force, 1));
     std::this_thread::sleep_for(300ms);
     // Still open: still listed, but out of service and without device.
     EXPECT_EQ(1u, VolumeCount());
     EXPECT_FALSE(bw::ObjectExists(DeviceName(reply.handle)));
-    // Storage requests on the open handle of a forced-off volume fail.
+    // Requests through the open handle of a forced-off volume fail: its
+    // file system was dismounted under it.
     if (force) {
-      EXPECT_STATUS(STATUS_INVALID_DEVICE_STATE, Ioctl(device, IOCTL_DISK_GET_LENGTH_INFO, {}, 8));
+      EXPECT_STATUS(STATUS_VOLUME_DISMOUNTED, Ioctl(device, IOCTL_DISK_GET_LENGTH_INFO, {}, 8));
     }
     CloseDevice(device);
     WaitForVolumeCount(0);

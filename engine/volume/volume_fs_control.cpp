@@ -77,11 +77,18 @@ NTSTATUS VolumeCompressRoot(VolumeBlock *Volume) {
 NTSTATUS VolumeTakeOffline(VolumeBlock *Volume) {
   BOOLEAN force = Volume->Force != 0;
   if (VolumeFileSystemMounted(Volume)) {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!force) status = VolumeFileSystemControl(Volume, FSCTL_LOCK_VOLUME);
+    // One handle throughout: a file system unlocks a volume when its
+    // locking handle closes, and refuses other opens while it is locked.
+    HANDLE volume;
+    NTSTATUS status = OpenVolume(Volume, FALSE, &volume);
     if (!NT_SUCCESS(status)) return status;
-    status = VolumeFileSystemControl(Volume, FSCTL_DISMOUNT_VOLUME);
-    if (!force) VolumeFileSystemControl(Volume, FSCTL_UNLOCK_VOLUME);
+    IO_STATUS_BLOCK iosb;
+    if (!force) status = ZwFsControlFile(volume, nullptr, nullptr, nullptr, &iosb, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0);
+    if (NT_SUCCESS(status)) {
+      status = ZwFsControlFile(volume, nullptr, nullptr, nullptr, &iosb, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0);
+      if (!force) ZwFsControlFile(volume, nullptr, nullptr, nullptr, &iosb, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0);
+    }
+    ZwClose(volume);
     if (!NT_SUCCESS(status)) return status;
   }
   VolumeClearFlags(Volume, VOLUME_IN_SERVICE);

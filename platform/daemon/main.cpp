@@ -117,6 +117,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "ramvold: %s\n", error.c_str());
     return 1;
   }
+  // Windows' own drivers start with the system, before any product driver.
+  if (!NT_SUCCESS(bw::LoadSystemDrivers(ProgramFolder(), &error))) {
+    fprintf(stderr, "ramvold: cannot start the system drivers: %s\n", error.c_str());
+    bw::KernelShutdown();
+    return 1;
+  }
   if (loadDrivers) {
     std::string folder = ProgramFolder();
     struct {

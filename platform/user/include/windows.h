@@ -138,6 +138,10 @@ WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 
+// Volume names: "R:\" gives "\\?\Volume{GUID}\", asked of the mount manager.
+WINBASEAPI BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint,
+                                                         LPWSTR lpszVolumeName, DWORD cchBufferLength);
+
 // Heap.
 #define HEAP_ZERO_MEMORY 0x00000008
 WINBASEAPI HANDLE WINAPI GetProcessHeap(VOID);

@@ -578,6 +578,10 @@ void HostFsInit() {
   PDEVICE_OBJECT root = nullptr;
   if (!NT_SUCCESS(IoCreateDevice(driver, 0, &device, FILE_DEVICE_DISK, 0, FALSE, &root)))
     KernelFault("the host file system device could not be created");
+  // The host root is its own file system: its volume is mounted on itself,
+  // so that no other file system is offered it.
+  root->Vpb->DeviceObject = root;
+  root->Vpb->Flags |= VPB_MOUNTED;
   root->Flags &= ~DO_DEVICE_INITIALIZING;
   IoCreateSymbolicLink(&link, &device);
   gDriver = driver;

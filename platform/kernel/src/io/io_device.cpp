@@ -32,6 +32,7 @@ constexpr size_t kExtensionOffset = kStateOffset + Align16(sizeof(DeviceState));
 
 void DestroyDevice(void *body) {
   auto *device = static_cast<PDEVICE_OBJECT>(body);
+  if (StateOf(device)->ownsVpb && device->Vpb) ExFreePool(device->Vpb);
   StateOf(device)->~DeviceState();
   if (device->DriverObject) ObfDereferenceObject(device->DriverObject);
 }
@@ -146,6 +147,16 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                            : 0;
   KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
   device->DeviceObjectExtension = reinterpret_cast<struct _DEVOBJ_EXTENSION *>(StateOf(device));
+  // A device that can hold a volume gets the parameter block its file
+  // system is mounted through.
+  if (DeviceTypeHasVpb(DeviceType)) {
+    device->Vpb = AllocateVpb(device);
+    if (!device->Vpb) {
+      ObfDereferenceObject(device);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    StateOf(device)->ownsVpb = true;
+  }
   if (!name.empty()) {
     NTSTATUS status = InsertObject(name, device);
     if (!NT_SUCCESS(status)) {
@@ -215,6 +226,11 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
       std::max(SourceDevice->AlignmentRequirement, top->AlignmentRequirement);
   if (!SourceDevice->SectorSize) SourceDevice->SectorSize = top->SectorSize;
   SourceDevice->DeviceObjectExtension = SourceDevice->DeviceObjectExtension;
+  // An attached device shares the volume of the device it sits on.
+  if (StateOf(SourceDevice)->ownsVpb) {
+    ExFreePool(SourceDevice->Vpb);
+    StateOf(SourceDevice)->ownsVpb = false;
+  }
   SourceDevice->Vpb = top->Vpb;
   // The lower device is remembered in Reserved so IoGetLowerDeviceObject can walk down.
   SourceDevice->Reserved = top;

@@ -26,20 +26,29 @@ namespace {
 const GENERIC_MAPPING kFileMapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                                    FILE_ALL_ACCESS};
 
-// Sends a create, cleanup or close for `file` and waits for it.
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode,
-                         IO_SECURITY_CONTEXT *security, ULONG options, ULONG shareAccess,
-                         ULONG_PTR *information) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+// Generic rights become the file rights they stand for, so that share
+// access and the file system see what was really asked for.
+ACCESS_MASK MapGenericAccess(ACCESS_MASK access) {
+  ACCESS_MASK mapped = access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
+                                  MAXIMUM_ALLOWED);
+  if (access & GENERIC_READ) mapped |= FILE_GENERIC_READ;
+  if (access & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
+  if (access & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) mapped = FILE_ALL_ACCESS;
+  return mapped;
+}
+
+// Sends a create, cleanup or close for `file` to `top` and waits for it.
+NTSTATUS SendFileRequestTo(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major,
+                           KPROCESSOR_MODE mode = KernelMode,
+                           IO_SECURITY_CONTEXT *security = nullptr, ULONG options = 0,
+                           ULONG shareAccess = 0, ULONG_PTR *information = nullptr) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event,
                                           &iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->FileObject = file;
@@ -52,6 +61,16 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode,
   irp->Tail.Overlay.OriginalFileObject = file;
   NTSTATUS status = CallAndWait(top, irp, &event, &iosb);
   if (information) *information = iosb.Information;
+  return status;
+}
+
+// The same to the stack the file's requests go to.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode,
+                         IO_SECURITY_CONTEXT *security, ULONG options, ULONG shareAccess,
+                         ULONG_PTR *information) {
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
+  NTSTATUS status = SendFileRequestTo(top, file, major, mode, security, options, shareAccess,
+                                      information);
   ObfDereferenceObject(top);
   return status;
 }
@@ -62,7 +81,18 @@ void DestroyFile(void *body) {
   // A file object that never had a handle gets its cleanup now.
   if (state->createSent && !(file->Flags & FO_CLEANUP_COMPLETE))
     SendFileRequest(file, IRP_MJ_CLEANUP, KernelMode, nullptr, 0, 0, nullptr);
-  if (state->createSent) SendFileRequest(file, IRP_MJ_CLOSE, KernelMode, nullptr, 0, 0, nullptr);
+  if (state->createSent) {
+    // The volume loses the file's reference before its file system sees
+    // the close, so that the close of the last one may dismount it.
+    if (file->Vpb && !(file->Flags & FO_DIRECT_DEVICE_OPEN)) {
+      PDEVICE_OBJECT top = RelatedDeviceReference(file);
+      DereferenceVolume(file->Vpb);
+      SendFileRequestTo(top, file, IRP_MJ_CLOSE);
+      ObfDereferenceObject(top);
+    } else {
+      SendFileRequest(file, IRP_MJ_CLOSE, KernelMode, nullptr, 0, 0, nullptr);
+    }
+  }
   if (file->DeviceObject) {
     InterlockedDecrement(&file->DeviceObject->ReferenceCount);
     ObfDereferenceObject(file->DeviceObject);
@@ -112,14 +142,7 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
       return status;
     }
   } else {
-    // Generic rights become the file rights they stand for, so that share
-    // access and the file system see what was really asked for.
-    granted = access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
-                         MAXIMUM_ALLOWED);
-    if (access & GENERIC_READ) granted |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE) granted |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE) granted |= FILE_GENERIC_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted = FILE_ALL_ACCESS;
+    granted = MapGenericAccess(access);
   }
   // A device that cannot be written is not opened for writing. On Windows
   // the file system above a volume (or the raw volume open) refuses such an
@@ -138,9 +161,24 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
     ObfDereferenceObject(device);
     return STATUS_ACCESS_DENIED;
   }
+  // An open of the device itself for its attributes, synchronisation or
+  // security only is a direct device open: it reaches the device and
+  // mounts nothing. Any other open of a device that holds a volume goes to
+  // the file system mounted on it, mounting one first.
+  constexpr ACCESS_MASK kDirectAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE | READ_CONTROL;
+  const bool direct = found.remaining.empty() && !(MapGenericAccess(access) & ~kDirectAccess);
+  PVPB vpb = nullptr;
+  if (device->Vpb && !direct) {
+    status = ReferenceMountedVolume(device, &vpb);
+    if (!NT_SUCCESS(status)) {
+      ObfDereferenceObject(device);
+      return status;
+    }
+  }
   auto *f = static_cast<PFILE_OBJECT>(
       CreateObject(&FileType, kFileStateOffset + sizeof(FileState)));
   if (!f) {
+    if (vpb) DereferenceVolume(vpb);
     ObfDereferenceObject(device);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -151,7 +189,8 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
   f->Size = sizeof(FILE_OBJECT);
   f->DeviceObject = device;  // the reference from the lookup
   InterlockedIncrement(&device->ReferenceCount);
-  f->Vpb = device->Vpb;
+  f->Vpb = vpb;
+  if (device->Vpb && direct) f->Flags |= FO_DIRECT_DEVICE_OPEN;
   if (!found.remaining.empty()) {
     f->FileName.Buffer =
         static_cast<PWSTR>(calloc(found.remaining.size() + 1, sizeof(WCHAR)));
@@ -174,6 +213,7 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
   status = SendFileRequest(f, IRP_MJ_CREATE, mode, &security, (disposition << 24) | options,
                            shareAccess, information);
   if (!NT_SUCCESS(status)) {
+    if (vpb) DereferenceVolume(vpb);
     ObfDereferenceObject(f);  // no cleanup or close follows a failed create
     return status;
   }
@@ -202,6 +242,9 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 }
 
 PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+  if (FileObject->Vpb && FileObject->Vpb->DeviceObject &&
+      !(FileObject->Flags & FO_DIRECT_DEVICE_OPEN))
+    return IoGetAttachedDevice(FileObject->Vpb->DeviceObject);
   return IoGetAttachedDevice(FileObject->DeviceObject);
 }
 
@@ -260,12 +303,17 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE, PVOID, PVOID,
   return status;
 }
 
-NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                         PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
-                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
-  return ZwDeviceIoControlFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
-                               FsControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                               OutputBufferLength);
+NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                         ULONG FsControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                         PVOID OutputBuffer, ULONG OutputBufferLength) {
+  if (!IoStatusBlock) return STATUS_INVALID_PARAMETER;
+  PFILE_OBJECT file = nullptr;
+  NTSTATUS status = ReferenceFile(FileHandle, &file);
+  if (!NT_SUCCESS(status)) return status;
+  status = FileFsControl(file, KernelMode, FsControlCode, InputBuffer, InputBufferLength,
+                         OutputBuffer, OutputBufferLength, IoStatusBlock);
+  ObfDereferenceObject(file);
+  return status;
 }
 
 namespace {

@@ -61,7 +61,7 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
 // `file` and waits for it. `output`: the driver fills the buffer.
 NTSTATUS SendRequest(PFILE_OBJECT file, UCHAR major, ULONG infoClass, PVOID buffer,
                      ULONG length, bool output, PIO_STATUS_BLOCK iosb) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event,

@@ -14,6 +14,7 @@ struct DeviceState {
   bool deleted = false;
   bool shutdownRegistered = false;
   bool exclusiveOpen = false;
+  bool ownsVpb = false;  // a device that can hold a volume: its current VPB is freed with it
   LONG openCount = 0;
 };
 DeviceState *StateOf(PDEVICE_OBJECT device);
@@ -56,6 +57,24 @@ PIRP AllocateCallerIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK io
 
 // Waits for a request built on `event` and returns its final status.
 NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
+
+// Volumes (io_mount.cpp). Devices of these types get a VPB at creation.
+bool DeviceTypeHasVpb(DEVICE_TYPE type);
+PVPB AllocateVpb(PDEVICE_OBJECT device);
+// For an open that is not a direct device open: the device's volume,
+// mounted now if it is not, with one more reference for the file object
+// about to be created (null when no file system is registered at all).
+// A locked volume refuses with STATUS_ACCESS_DENIED.
+NTSTATUS ReferenceMountedVolume(PDEVICE_OBJECT device, PVPB *vpb);
+void DereferenceVolume(PVPB vpb);
+// The top of the stack a file's requests go to: the volume device of the
+// file system it was opened through, else the device's own stack.
+PDEVICE_OBJECT RelatedDeviceReference(PFILE_OBJECT file);
+// A file-system control request (IRP_MJ_FILE_SYSTEM_CONTROL, user request)
+// with the buffering of the code's method.
+NTSTATUS FileFsControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, ULONG code, PVOID input,
+                       ULONG inputLength, PVOID output, ULONG outputLength,
+                       PIO_STATUS_BLOCK iosb);
 
 // IRP bookkeeping for the checker.
 size_t OutstandingIrps();

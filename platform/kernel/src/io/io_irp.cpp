@@ -229,6 +229,22 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   return irp;
 }
 
+namespace {
+
+// A dispatch that returns STATUS_PENDING has marked its stack location, or
+// passed the request down without a completion routine to a driver that
+// marked its own: completion carries that mark up to this location, as
+// IoCompleteRequest does for every location without a completion routine.
+bool PendingMarked(PIRP Irp, PIO_STACK_LOCATION stack) {
+  auto *lowest = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
+  for (PIO_STACK_LOCATION location = stack;; --location) {
+    if (location->Control & SL_PENDING_RETURNED) return true;
+    if (location == lowest || (location - 1)->CompletionRoutine) return false;
+  }
+}
+
+}  // namespace
+
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IrpHeader *h = HeaderOfIrp(Irp);
   if (h->magic != kIrpMagic || h->Done()) KernelFault("IoCallDriver with an IRP that is not live");
@@ -239,7 +255,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   h->state.fetch_add(1, std::memory_order_acq_rel);
   NTSTATUS status = dispatch(DeviceObject, Irp);
-  if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED))
+  if (status == STATUS_PENDING && !PendingMarked(Irp, stack))
     KernelFault("driver returned STATUS_PENDING without IoMarkIrpPending");
   DropHold(Irp);
   return status;

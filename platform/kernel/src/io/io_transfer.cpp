@@ -110,15 +110,18 @@ NTSTATUS CheckUserControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG inpu
 
 }  // namespace
 
-NTSTATUS FileDeviceIoControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool internal, ULONG code,
-                             PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
-                             PIO_STATUS_BLOCK iosb) {
+namespace {
+
+// A device-control or file-system-control request through `file`.
+NTSTATUS FileControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, UCHAR major, bool internal,
+                     ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                     ULONG outputLength, PIO_STATUS_BLOCK iosb) {
   if (mode == UserMode) {
     NTSTATUS status = CheckUserControl(file, code, input, inputLength, output, outputLength);
     if (!NT_SUCCESS(status)) return status;
   }
   SynchronousRequest serial(file, mode);
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   // The builder gives the request the buffering of the code's method.
@@ -130,11 +133,38 @@ NTSTATUS FileDeviceIoControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool inter
   }
   irp->RequestorMode = mode;
   irp->Tail.Overlay.OriginalFileObject = file;
-  IoGetNextIrpStackLocation(irp)->FileObject = file;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->FileObject = file;
+  if (major == IRP_MJ_FILE_SYSTEM_CONTROL) {
+    next->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+    next->MinorFunction = IRP_MN_USER_FS_REQUEST;
+  }
   NTSTATUS status = CallAndWait(top, irp, &event, iosb);
   iosb->Status = status;
   ObfDereferenceObject(top);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS FileDeviceIoControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool internal, ULONG code,
+                             PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                             PIO_STATUS_BLOCK iosb) {
+  // A user program's DeviceIoControl sends the file system's own codes as
+  // file-system controls, as kernel32 chooses NtFsControlFile for them.
+  UCHAR major = mode == UserMode && !internal &&
+                        DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_FILE_SYSTEM
+                    ? IRP_MJ_FILE_SYSTEM_CONTROL
+                    : IRP_MJ_DEVICE_CONTROL;
+  return FileControl(file, mode, major, internal, code, input, inputLength, output, outputLength,
+                     iosb);
+}
+
+NTSTATUS FileFsControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, ULONG code, PVOID input,
+                       ULONG inputLength, PVOID output, ULONG outputLength,
+                       PIO_STATUS_BLOCK iosb) {
+  return FileControl(file, mode, IRP_MJ_FILE_SYSTEM_CONTROL, false, code, input, inputLength,
+                     output, outputLength, iosb);
 }
 
 NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOID buffer,
@@ -144,7 +174,7 @@ NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOI
       return STATUS_ACCESS_DENIED;
     if (!InUserSpace(buffer, length)) return STATUS_ACCESS_VIOLATION;
   }
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
   if (mode == UserMode && (file->Flags & FO_NO_INTERMEDIATE_BUFFERING) &&
       !UnbufferedTransferAligned(top, buffer, length, byteOffset)) {
     ObfDereferenceObject(top);
@@ -195,7 +225,7 @@ NTSTATUS FileFlushBuffers(PFILE_OBJECT file, KPROCESSOR_MODE mode, PIO_STATUS_BL
   if (mode == UserMode && !(FileStateOf(file)->grantedAccess & kWriteData))
     return STATUS_ACCESS_DENIED;
   SynchronousRequest serial(file, mode);
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp = AllocateCallerIrp(top, &event, iosb);

@@ -145,6 +145,42 @@ NTSTATUS UnloadDriver(std::u16string_view serviceName) {
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+struct SystemDriver {
+  const char *file;
+  const char16_t *service;
+};
+// In load order: file systems mount volumes the mount manager has named.
+constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}};
+
+bool IsLoaded(std::u16string_view service) {
+  std::lock_guard<std::mutex> guard(gLoaderLock);
+  for (auto &d : gDrivers)
+    if (EqualNoCase(d.service, service)) return true;
+  return false;
+}
+
+}  // namespace
+
+NTSTATUS LoadSystemDrivers(const std::string &folder, std::string *error) {
+  for (const SystemDriver &d : kSystemDrivers) {
+    std::string why;
+    NTSTATUS status = LoadDriver(folder + "/" + d.file, d.service, &why);
+    if (!NT_SUCCESS(status)) {
+      if (error) *error = std::string(d.file) + ": " + why;
+      UnloadSystemDrivers();
+      return status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+void UnloadSystemDrivers() {
+  for (auto it = std::rbegin(kSystemDrivers); it != std::rend(kSystemDrivers); ++it)
+    if (IsLoaded(it->service)) UnloadDriver(it->service);
+}
+
 std::vector<std::u16string> LoadedDrivers() {
   std::lock_guard<std::mutex> guard(gLoaderLock);
   std::vector<std::u16string> names;

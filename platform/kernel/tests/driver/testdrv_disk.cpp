@@ -9,6 +9,7 @@
 // write that does not fit fails whole.
 #include "platform/kernel/tests/driver/testdrv_disk.h"
 
+#include <ntdddisk.h>
 #include <wdmsec.h>
 
 namespace {
@@ -22,8 +23,14 @@ struct Disk {
   ULONG64 size;
   PUCHAR data;
   bool refuseUser;
-  FAST_MUTEX lock;  // guards `last`
+  FAST_MUTEX lock;  // guards `last` and the mount manager's part below
   TestDiskRequest last;
+  const char16_t *name;
+  USHORT uniqueIdLength;
+  UCHAR uniqueId[64];
+  USHORT suggestedLength;
+  WCHAR suggested[32];
+  TestDiskLinkLog links;
 };
 
 struct DiskShape {
@@ -125,11 +132,102 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS, count);
 }
 
+ULONG NameBytes(const char16_t *name) {
+  ULONG n = 0;
+  while (name[n]) ++n;
+  return n * sizeof(WCHAR);
+}
+
+// A counted answer (USHORT length at lengthAt, bytes at dataAt): whole, or
+// its head with STATUS_BUFFER_OVERFLOW when the output has room for that only.
+NTSTATUS CountedReply(PIRP irp, ULONG headerSize, ULONG lengthAt, ULONG dataAt, const void *data, USHORT length) {
+  ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  auto *out = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  if (room < headerSize) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  RtlZeroMemory(out, headerSize);
+  RtlCopyMemory(out + lengthAt, &length, sizeof length);
+  if (room < dataAt + length) {
+    irp->IoStatus.Status = STATUS_BUFFER_OVERFLOW;
+    irp->IoStatus.Information = lengthAt + sizeof(USHORT);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  RtlCopyMemory(out + dataAt, data, length);
+  return Complete(irp, STATUS_SUCCESS, dataAt + length);
+}
+
+NTSTATUS MountManagerQuestion(Disk *disk, PIRP irp, ULONG code) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PUCHAR buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
+  switch (code) {
+    case IOCTL_MOUNTDEV_QUERY_DEVICE_NAME:
+      return CountedReply(irp, sizeof(MOUNTDEV_NAME), 0, FIELD_OFFSET(MOUNTDEV_NAME, Name), disk->name,
+                          static_cast<USHORT>(NameBytes(disk->name)));
+    case IOCTL_MOUNTDEV_QUERY_UNIQUE_ID: {
+      UCHAR id[64];
+      ExAcquireFastMutex(&disk->lock);
+      USHORT length = disk->uniqueIdLength;
+      RtlCopyMemory(id, disk->uniqueId, length);
+      ExReleaseFastMutex(&disk->lock);
+      return CountedReply(irp, sizeof(MOUNTDEV_UNIQUE_ID), 0, FIELD_OFFSET(MOUNTDEV_UNIQUE_ID, UniqueId), id, length);
+    }
+    case IOCTL_MOUNTDEV_QUERY_SUGGESTED_LINK_NAME: {
+      WCHAR link[32];
+      ExAcquireFastMutex(&disk->lock);
+      USHORT length = disk->suggestedLength;
+      RtlCopyMemory(link, disk->suggested, length);
+      ExReleaseFastMutex(&disk->lock);
+      if (!length) return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+      return CountedReply(irp, sizeof(MOUNTDEV_SUGGESTED_LINK_NAME), FIELD_OFFSET(MOUNTDEV_SUGGESTED_LINK_NAME, NameLength),
+                          FIELD_OFFSET(MOUNTDEV_SUGGESTED_LINK_NAME, Name), link, length);
+    }
+    case IOCTL_MOUNTDEV_LINK_CREATED:
+    case IOCTL_MOUNTDEV_LINK_DELETED: {
+      USHORT length = 0;
+      if (input >= sizeof(USHORT)) RtlCopyMemory(&length, buffer, sizeof length);
+      if (input < sizeof(USHORT) || length > sizeof(disk->links.last) || input < sizeof(USHORT) + length)
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      ExAcquireFastMutex(&disk->lock);
+      ++(code == IOCTL_MOUNTDEV_LINK_CREATED ? disk->links.created : disk->links.deleted);
+      disk->links.lastLength = length;
+      RtlCopyMemory(disk->links.last, buffer + sizeof(USHORT), length);
+      ExReleaseFastMutex(&disk->lock);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    case kTestDiskSetIdentity: {
+      TestDiskIdentity identity;
+      if (input < sizeof identity) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      RtlCopyMemory(&identity, buffer, sizeof identity);
+      if (identity.uniqueIdLength > sizeof(disk->uniqueId) || identity.suggestedLength > sizeof(disk->suggested) ||
+          input < sizeof identity + identity.uniqueIdLength + identity.suggestedLength)
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      ExAcquireFastMutex(&disk->lock);
+      disk->uniqueIdLength = identity.uniqueIdLength;
+      RtlCopyMemory(disk->uniqueId, buffer + sizeof identity, identity.uniqueIdLength);
+      disk->suggestedLength = identity.suggestedLength;
+      RtlCopyMemory(disk->suggested, buffer + sizeof identity + identity.uniqueIdLength, identity.suggestedLength);
+      ExReleaseFastMutex(&disk->lock);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    case kTestDiskLinkLog: {
+      if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(TestDiskLinkLog))
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      ExAcquireFastMutex(&disk->lock);
+      RtlCopyMemory(buffer, &disk->links, sizeof(TestDiskLinkLog));
+      ExReleaseFastMutex(&disk->lock);
+      return Complete(irp, STATUS_SUCCESS, sizeof(TestDiskLinkLog));
+    }
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
 NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
   Disk *disk = DiskOf(device);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->Parameters.DeviceIoControl.IoControlCode != kTestDiskLastRequest)
-    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code != kTestDiskLastRequest) return MountManagerQuestion(disk, irp, code);
   if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(TestDiskRequest))
     return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
   ExAcquireFastMutex(&disk->lock);
@@ -195,6 +293,11 @@ NTSTATUS CreateTestDisks(PDRIVER_OBJECT driver) {
     disk->size = shape.size;
     disk->data = data;
     disk->refuseUser = shape.refuseUser;
+    disk->name = shape.name;
+    // "id:" and the name's bytes, as much as fits.
+    disk->uniqueIdLength = static_cast<USHORT>(3 + NameBytes(shape.name) < 64 ? 3 + NameBytes(shape.name) : 64);
+    RtlCopyMemory(disk->uniqueId, "id:", 3);
+    RtlCopyMemory(disk->uniqueId + 3, shape.name, disk->uniqueIdLength - 3);
     ExInitializeFastMutex(&disk->lock);
     device->Flags |= shape.flags;
     device->SectorSize = static_cast<USHORT>(shape.sectorSize);

@@ -22,6 +22,25 @@ constexpr ULONG kTestDiskMappedWhereDescribed = 0x10;  // its system address is 
 
 constexpr ULONG kTestDiskLastRequest = CTL_CODE(0x22, 0x80C, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
+// The disks answer the mount manager's questions as a volume does: their
+// device name, a unique id (by default "id:" and the device name's bytes)
+// and a suggested link (none by default). kTestDiskSetIdentity changes the
+// last two: input a TestDiskIdentity, then the id's bytes, then the link's
+// characters (a length of 0: none). kTestDiskLinkLog answers a
+// TestDiskLinkLog: the links the mount manager said it created or deleted.
+constexpr ULONG kTestDiskSetIdentity = CTL_CODE(0x22, 0x80D, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kTestDiskLinkLog = CTL_CODE(0x22, 0x80E, METHOD_BUFFERED, FILE_ANY_ACCESS);
+struct TestDiskIdentity {
+  USHORT uniqueIdLength;  // bytes, at most 64
+  USHORT suggestedLength; // bytes, at most 64
+};
+struct TestDiskLinkLog {
+  ULONG created;
+  ULONG deleted;
+  USHORT lastLength;  // bytes of the last link named
+  WCHAR last[64];
+};
+
 // Creates the disks; false leaves none behind.
 NTSTATUS CreateTestDisks(PDRIVER_OBJECT driver);
 void DeleteTestDisks();

@@ -56,6 +56,7 @@
 
 // Device types and characteristics.
 #define FILE_DEVICE_CD_ROM 0x00000002
+#define FILE_DEVICE_CD_ROM_FILE_SYSTEM 0x00000003
 #define FILE_DEVICE_CONTROLLER 0x00000004
 #define FILE_DEVICE_DISK 0x00000007
 #define FILE_DEVICE_DISK_FILE_SYSTEM 0x00000008
@@ -65,6 +66,8 @@
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_VIRTUAL_DISK 0x00000024
 #define FILE_DEVICE_BUS_EXTENDER 0x0000002a
+#define FILE_DEVICE_TAPE 0x0000001f
+#define FILE_DEVICE_TAPE_FILE_SYSTEM 0x00000020
 
 #define FILE_REMOVABLE_MEDIA 0x00000001
 #define FILE_READ_ONLY_DEVICE 0x00000002
@@ -163,6 +166,16 @@ typedef struct _VPB {
 // VPB flags.
 #define VPB_MOUNTED 0x0001
 #define VPB_LOCKED 0x0002
+#define VPB_PERSISTENT 0x0004
+#define VPB_REMOVE_PENDING 0x0008
+#define VPB_RAW_MOUNT 0x0010
+#define IO_TYPE_VPB 10
+
+// Minor functions of IRP_MJ_FILE_SYSTEM_CONTROL.
+#define IRP_MN_USER_FS_REQUEST 0x00
+#define IRP_MN_MOUNT_VOLUME 0x01
+#define IRP_MN_VERIFY_VOLUME 0x02
+#define IRP_MN_LOAD_FILE_SYSTEM 0x03
 
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
@@ -278,7 +291,19 @@ typedef struct _FILE_OBJECT {
 #define FO_CLEANUP_COMPLETE 0x00004000
 #define FO_DELETE_ON_CLOSE 0x00010000
 #define FO_HANDLE_CREATED 0x00040000
+#define FO_DIRECT_DEVICE_OPEN 0x00000800
 #define FO_VOLUME_OPEN 0x00400000
+
+// Share access of a file or volume, kept by its file system.
+typedef struct _SHARE_ACCESS {
+  ULONG OpenCount;
+  ULONG Readers;
+  ULONG Writers;
+  ULONG Deleters;
+  ULONG SharedRead;
+  ULONG SharedWrite;
+  ULONG SharedDelete;
+} SHARE_ACCESS, *PSHARE_ACCESS;
 
 typedef struct _IO_SECURITY_CONTEXT {
   PVOID SecurityQos;
@@ -382,6 +407,14 @@ typedef struct _IO_STACK_LOCATION {
       ULONG FsControlCode;
       PVOID Type3InputBuffer;
     } FileSystemControl;
+    struct {
+      PVPB Vpb;
+      struct _DEVICE_OBJECT *DeviceObject;
+    } MountVolume;
+    struct {
+      PVPB Vpb;
+      struct _DEVICE_OBJECT *DeviceObject;
+    } VerifyVolume;
     struct {
       ULONG Length;
       FILE_INFORMATION_CLASS FileInformationClass;
@@ -597,6 +630,20 @@ NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 NTKERNELAPI VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                  WORK_QUEUE_TYPE QueueType, PVOID Context);
+
+// File systems: registration for the mount on first open, the lock of
+// every VPB, share access.
+NTKERNELAPI VOID IoRegisterFileSystem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID IoUnregisterFileSystem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID IoAcquireVpbSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID IoReleaseVpbSpinLock(KIRQL Irql);
+NTKERNELAPI NTSTATUS IoCheckShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                        PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                        BOOLEAN Update);
+NTKERNELAPI VOID IoSetShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                  PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+NTKERNELAPI VOID IoUpdateShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+NTKERNELAPI VOID IoRemoveShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
 
 // Files.
 NTKERNELAPI NTSTATUS IoQueryFileDosDeviceName(PFILE_OBJECT FileObject,

@@ -180,6 +180,13 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
                     std::string *error = nullptr);
 // Calls the driver's unload routine and unloads the module.
 NTSTATUS UnloadDriver(std::u16string_view serviceName);
+// Loads Windows' own drivers of the stand-in from `folder`, as Windows
+// loads its boot drivers before any other: the mount manager (mountmgr.sys,
+// service MountMgr), then the raw file system (raw.sys, service RAW). A
+// failure unloads what was loaded and names the driver in *error.
+NTSTATUS LoadSystemDrivers(const std::string &folder, std::string *error = nullptr);
+// Unloads them in the reverse order (those that are loaded).
+void UnloadSystemDrivers();
 // Services currently loaded, in load order.
 std::vector<std::u16string> LoadedDrivers();
 

@@ -1,0 +1,106 @@
+// The raw file system driver: its file-system device "\Device\RawDisk",
+// registered so that the I/O manager offers it every disk volume no other
+// file system takes, and the mount that gives a volume its raw volume device.
+#include "platform/drivers/raw/raw_volume.h"
+
+namespace {
+
+PDEVICE_OBJECT gFileSystemDevice;
+
+RawVolume *VolumeOf(PDEVICE_OBJECT Device) {
+  return Device == gFileSystemDevice ? nullptr : static_cast<RawVolume *>(Device->DeviceExtension);
+}
+
+// Requests on the file system's own device: mounts, and opens of it.
+NTSTATUS RawFileSystemDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+      return RawComplete(Irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+      if (stack->MinorFunction == IRP_MN_MOUNT_VOLUME) return RawMountVolume(Device->DriverObject, Irp);
+      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    default:
+      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+NTSTATUS RawDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+  RawVolume *volume = VolumeOf(Device);
+  if (!volume) return RawFileSystemDispatch(Device, Irp);
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+      return RawVolumeCreate(volume, Irp);
+    case IRP_MJ_CLEANUP:
+      return RawVolumeCleanup(volume, Irp);
+    case IRP_MJ_CLOSE:
+      return RawVolumeClose(volume, Irp);
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+      return RawVolumeFsControl(volume, Irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+      return RawVolumeFlush(volume, Irp);
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_QUERY_INFORMATION:
+    case IRP_MJ_SET_INFORMATION:
+      return RawVolumePassDown(volume, Irp);
+    default:
+      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+VOID RawUnload(PDRIVER_OBJECT Driver) {
+  IoUnregisterFileSystem(gFileSystemDevice);
+  IoDeleteDevice(gFileSystemDevice);
+  gFileSystemDevice = nullptr;
+}
+
+}  // namespace
+
+NTSTATUS RawComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = NT_ERROR(Status) ? 0 : Information;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+// Accepts any volume: a volume device that forwards to the top of the
+// volume's stack, which it keeps referenced while it lives.
+NTSTATUS RawMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PVPB vpb = stack->Parameters.MountVolume.Vpb;
+  PDEVICE_OBJECT target = stack->Parameters.MountVolume.DeviceObject;
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status =
+      IoCreateDevice(Driver, sizeof(RawVolume), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return RawComplete(Irp, status, 0);
+  auto *volume = static_cast<RawVolume *>(device->DeviceExtension);
+  RtlZeroMemory(volume, sizeof(RawVolume));
+  volume->Self = device;
+  volume->Target = target;
+  volume->Vpb = vpb;
+  ExInitializeFastMutex(&volume->Lock);
+  ObReferenceObject(target);
+  // Requests are built for this device and passed down as they are: they
+  // need the buffering, alignment and room of the stack below.
+  device->StackSize = static_cast<CCHAR>(target->StackSize + 1);
+  device->Flags |= target->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO);
+  device->SectorSize = target->SectorSize;
+  device->AlignmentRequirement = target->AlignmentRequirement;
+  vpb->DeviceObject = device;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return RawComplete(Irp, STATUS_SUCCESS, 0);
+}
+
+DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+  for (PDRIVER_DISPATCH &dispatch : Driver->MajorFunction) dispatch = RawDispatch;
+  Driver->DriverUnload = RawUnload;
+  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\RawDisk");
+  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &gFileSystemDevice);
+  if (!NT_SUCCESS(status)) return status;
+  IoRegisterFileSystem(gFileSystemDevice);
+  return STATUS_SUCCESS;
+}
