@@ -31,10 +31,11 @@ NTSTATUS ThroughSessionLetters(PCUNICODE_STRING Path, PUNICODE_STRING *Result) {
   status = KsQueryTokenLogonId(&token, &logonId);
   KsReleaseToken(&token);
   if (!NT_SUCCESS(status)) return status;
-  ULONG sessionId = PsGetProcessSessionId(PsGetCurrentProcess());
+  // Every logon session's DosDevices directory lies under session 0,
+  // whichever session the process runs in: that is where its letters are.
   for (WCHAR letter = 'A'; letter <= 'Z'; ++letter) {
     PUNICODE_STRING link = nullptr;
-    status = KsFormatString(&link, KS_WSTR("\\Sessions\\%u\\DosDevices\\%08X-%08X\\%c:"), sessionId,
+    status = KsFormatString(&link, KS_WSTR("\\Sessions\\%u\\DosDevices\\%08X-%08X\\%c:"), 0u,
                             static_cast<ULONG>(logonId.HighPart), logonId.LowPart, letter);
     if (!NT_SUCCESS(status)) return status;
     PUNICODE_STRING target = nullptr;
