@@ -52,6 +52,7 @@ TEST(LettersDevioSystemTest, AVolumeIsReachedByItsLetterUntilTheLetterGoes) {
   ASSERT_TRUE(daemon.Start({"--load-drivers"})) << daemon.Output();
 
   CreateMemoryVolumeRequest memory = {};
+  memory.AlgorithmId = ENGINE_ALGORITHM_NULL;
   memory.VolumeSize = 16ull << 20;
   memory.MountFlags = ENGINE_MOUNT_MEMORY;
   memory.FileSystem = ENGINE_FS_FAT;
@@ -67,7 +68,7 @@ TEST(LettersDevioSystemTest, AVolumeIsReachedByItsLetterUntilTheLetterGoes) {
   std::string written = Devio(daemon, letter + "--write 4096 deadbeef");
   EXPECT_EQ(0u, written.find("status=0x00000000 information=4")) << written;
   std::string read = Devio(daemon, letter + "--read 4096 4");
-  EXPECT_NE(std::string::npos, read.find("de ad be ef")) << read;
+  EXPECT_NE(std::string::npos, read.find("DE AD BE EF")) << read;
 
   EXPECT_EQ("status=0x00000000 information=0",
             Control(daemon, IOCTL_ENGINE_LINK, LinkInput(handle, ENGINE_LINK_DELETE, 0), 0).status);
