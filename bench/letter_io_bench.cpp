@@ -67,8 +67,13 @@ int main(int argc, char **argv) {
   create.AlgorithmId = ENGINE_ALGORITHM_NULL;
   create.VolumeSize = size;
   create.MountFlags = ENGINE_MOUNT_MEMORY;
+  // The record, then the (empty) path's terminating zero.
+  struct {
+    CreateMemoryVolumeRequest head;
+    uint16_t terminator;
+  } __attribute__((packed)) input = {create, 0};
   MountResult mounted = {};
-  Control(control, IOCTL_ENGINE_CREATE_MEMORY_VOLUME, create, &mounted, sizeof(mounted), "CreateMemoryVolume");
+  Control(control, IOCTL_ENGINE_CREATE_MEMORY_VOLUME, input, &mounted, sizeof(mounted), "CreateMemoryVolume");
   if (mounted.Status != 0) {
     fprintf(stderr, "letter_io_bench: CreateMemoryVolume ended with 0x%08X\n", static_cast<unsigned>(mounted.Status));
     return 1;
