@@ -115,3 +115,16 @@ bool NodeExists(ULONG node);
 void SystemVersion(ULONG *major, ULONG *minor);
 
 }  // namespace bw
+
+namespace bw {
+
+// Moves bytes between a host file at `offset` and the pages an MDL
+// describes, from `mdlOffset` bytes into its range, as a device's DMA does:
+// straight into or out of the pages, without mapping them. Pages of
+// allocations and sections are reached through their file, ordinary host
+// memory at its own address. Bytes moved; *error is 0 or the errno of the
+// call that failed (a read stops early at the end of the file).
+size_t MdlReadFromFile(PMDL mdl, size_t mdlOffset, int fd, uint64_t offset, size_t length, int *error);
+size_t MdlWriteToFile(PMDL mdl, size_t mdlOffset, int fd, uint64_t offset, size_t length, int *error);
+
+}  // namespace bw
