@@ -102,6 +102,9 @@ void MoveUserPresence(PEPROCESS process);
 // Ranges inside a known block (below) are answered without asking the host.
 bool HostAddressMapped(const void *address);
 bool HostRangeMapped(const void *start, size_t bytes);
+// Not under MmLock: whether the `bytes` from page-aligned `start` lie in a
+// live pool block (below), which is host memory outside every mapping.
+bool InKnownBlock(uintptr_t start, size_t bytes);
 // Not under MmLock: live pool blocks of a page or more are known host
 // memory from their allocation to their free.
 void NoteHostBlock(const void *start, size_t bytes);

@@ -216,6 +216,8 @@ KnownBlocks &Known() {
   return *known;
 }
 
+}  // namespace
+
 // The block reaching furthest among those that start in the range's first
 // page covers all of it when it reaches into the last page: memory is
 // mapped by whole pages.
@@ -227,8 +229,6 @@ bool InKnownBlock(uintptr_t start, size_t bytes) {
   --it;
   return it->first + it->second > start + bytes - PAGE_SIZE;
 }
-
-}  // namespace
 
 void NoteHostBlock(const void *start, size_t bytes) {
   if (bytes < PAGE_SIZE) return;
