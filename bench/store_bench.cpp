@@ -191,6 +191,28 @@ struct Bench {
            rate >= 1e6);
   }
 
+  // The loaded volume holds the image's data: a block every 4 MiB and the
+  // stretch where the second page list starts, compared with the file.
+  void VerifyLoaded(VolumeStore *store, const std::string &image) {
+    int fd = open(image.c_str(), O_RDONLY);
+    if (fd < 0) exit(1);
+    std::vector<uint8_t> want(MiB), got(MiB);
+    auto compare = [&](uint64_t at, uint32_t length) {
+      ULONG_PTR moved = 0;
+      Check(StoreRead(store, got.data(), at, length, &moved), "verify read");
+      if (pread(fd, want.data(), length, static_cast<off_t>(IMAGE_HEADER_BLOCK_SIZE + at)) != length ||
+          moved != length || memcmp(want.data(), got.data(), length) != 0) {
+        fprintf(stderr, "load: the volume differs from its image at %llu\n", static_cast<unsigned long long>(at));
+        exit(1);
+      }
+    };
+    for (uint64_t at = 0; at + 4096 <= saveBytes; at += 4 * MiB) compare(at, 4096);
+    uint64_t second = STORE_MAX_CHUNK - IMAGE_HEADER_BLOCK_SIZE;  // volume offset of the second list
+    if (saveBytes > second + MiB) compare(second - MiB / 2, MiB);
+    compare(saveBytes - MiB, MiB);
+    close(fd);
+  }
+
   // Save, load and changed-blocks save share one volume and its image.
   void Images(bool save, bool load, bool changed) {
     std::string image = dir + "/bench-save.img";
@@ -233,6 +255,7 @@ struct Bench {
       }));
       if (round == 0) StoreRelease(&store, FALSE);
     }
+    VerifyLoaded(store, image);
     if (load) {
       Report("load", "store s", loaded, "cp to /dev/shm s", cp, cp / loaded, ">= 0.8", cp / loaded >= 0.8);
       // The load alone, into a store whose memory exists already.

@@ -9,21 +9,18 @@ namespace {
 
 constexpr ULONG kFlushRunSectors = 65536;  // 32 MiB per write
 
-// The marked runs, as stored, at their places behind the header block.
+// The marked runs, as stored, at their places behind the header block,
+// straight from the store's memory.
 NTSTATUS WriteChangedRuns(VolumeStore *Store, HANDLE File, ULONGLONG DataStart) {
-  PUCHAR buffer = static_cast<PUCHAR>(KsAllocate(kFlushRunSectors * STORE_SECTOR_SIZE, VOLUME_STORE_TAG));
-  if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = STATUS_SUCCESS;
   ULONGLONG from = 0, first = 0, count = 0;
   while (NT_SUCCESS(status) && ChangeMapFindRun(Store->Changes, from, kFlushRunSectors, &first, &count)) {
     ULONGLONG offset = first * STORE_SECTOR_SIZE;
     ULONGLONG length = count * STORE_SECTOR_SIZE;
     if (length > Store->VolumeSize - offset) length = Store->VolumeSize - offset;
-    status = StoreReadStored(Store, buffer, offset, static_cast<ULONG>(length));
-    if (NT_SUCCESS(status)) status = ImageWriteAt(File, buffer, static_cast<ULONG>(length), DataStart + offset);
+    status = StoreWriteStoredToFile(Store, File, offset, static_cast<ULONG>(length), DataStart + offset);
     from = first + count;
   }
-  KsFree(&buffer);
   return status;
 }
 

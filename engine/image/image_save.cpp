@@ -34,28 +34,24 @@ NTSTATUS SaveCallback(PVOID Context, VolumeStore *, PULONG, PUCHAR Block, ULONG 
 }
 
 // Writes the runs the change map marks, at their places behind the header,
-// and clears their marks.
+// straight from the store's memory, and clears their marks.
 NTSTATUS SaveChangedSectors(VolumeStore *Store, HANDLE File, ULONGLONG DataStart) {
-  PUCHAR buffer = static_cast<PUCHAR>(KsAllocate(CHANGED_RUN_SECTORS * STORE_SECTOR_SIZE, VOLUME_STORE_TAG));
-  if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = STATUS_SUCCESS;
   ULONGLONG from = 0;
   ULONGLONG first = 0;
   ULONGLONG count = 0;
-  while (NT_SUCCESS(status) && ChangeMapFindRun(Store->Changes, from, CHANGED_RUN_SECTORS, &first, &count)) {
+  // Each run is cleared before its sectors are read: the formatter writes
+  // past the protection, and what it writes meanwhile stays marked for the
+  // next save.
+  while (NT_SUCCESS(status) && ChangeMapTakeRun(Store->Changes, from, CHANGED_RUN_SECTORS, &first, &count)) {
     ULONGLONG offset = first * STORE_SECTOR_SIZE;
     ULONGLONG length = count * STORE_SECTOR_SIZE;
     // The last sector of a volume whose size is not whole sectors.
     if (length > Store->VolumeSize - offset) length = Store->VolumeSize - offset;
-    // Cleared before the sectors are read: the formatter writes past the
-    // protection, and what it writes meanwhile stays marked for the next save.
-    ChangeMapClear(Store->Changes, first, count);
-    status = StoreReadStored(Store, buffer, offset, static_cast<ULONG>(length));
-    if (NT_SUCCESS(status)) status = ImageWriteAt(File, buffer, static_cast<ULONG>(length), DataStart + offset);
+    status = StoreWriteStoredToFile(Store, File, offset, static_cast<ULONG>(length), DataStart + offset);
     if (!NT_SUCCESS(status)) ChangeMapSet(Store->Changes, first, count);
     from = first + count;
   }
-  KsFree(&buffer);
   return status;
 }
 

@@ -103,12 +103,11 @@ BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit) {
   return set;
 }
 
-BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
-                         PULONGLONG RunLength) {
-  if (!Map || From >= Map->BitCount || MaxRun == 0) return FALSE;
-  KIRQL irql;
-  KeAcquireSpinLock(&Map->Lock, &irql);
-  BOOLEAN found = FALSE;
+namespace {
+
+// The search of ChangeMapFindRun, under the map's lock.
+BOOLEAN FindRunLocked(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
+                      PULONGLONG RunLength) {
   ULONG local = static_cast<ULONG>(From % CHANGE_MAP_SEGMENT_BITS);
   for (ULONG segment = static_cast<ULONG>(From / CHANGE_MAP_SEGMENT_BITS); segment < Map->SegmentCount;
        ++segment, local = 0) {
@@ -120,11 +119,36 @@ BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULON
     ULONGLONG length = clear - start;
     *RunStart = segment * CHANGE_MAP_SEGMENT_BITS + start;
     *RunLength = length > MaxRun ? MaxRun : length;
-    found = TRUE;
-    break;
+    return TRUE;
+  }
+  return FALSE;
+}
+
+BOOLEAN FindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart, PULONGLONG RunLength,
+                BOOLEAN Take) {
+  if (!Map || From >= Map->BitCount || MaxRun == 0) return FALSE;
+  KIRQL irql;
+  KeAcquireSpinLock(&Map->Lock, &irql);
+  BOOLEAN found = FindRunLocked(Map, From, MaxRun, RunStart, RunLength);
+  // A run never crosses a segment, so one segment's bits clear it.
+  if (found && Take) {
+    RtlClearBits(&Map->Segments[*RunStart / CHANGE_MAP_SEGMENT_BITS],
+                 static_cast<ULONG>(*RunStart % CHANGE_MAP_SEGMENT_BITS), static_cast<ULONG>(*RunLength));
   }
   KeReleaseSpinLock(&Map->Lock, irql);
   return found;
+}
+
+}  // namespace
+
+BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
+                         PULONGLONG RunLength) {
+  return FindRun(Map, From, MaxRun, RunStart, RunLength, FALSE);
+}
+
+BOOLEAN ChangeMapTakeRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
+                         PULONGLONG RunLength) {
+  return FindRun(Map, From, MaxRun, RunStart, RunLength, TRUE);
 }
 
 ULONGLONG ChangeMapCount(ChangeMap *Map) {

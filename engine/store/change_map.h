@@ -29,4 +29,8 @@ BOOLEAN ChangeMapTest(ChangeMap *Map, ULONGLONG Bit);
 // at a segment's end): FALSE when there is none.
 BOOLEAN ChangeMapFindRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
                          PULONGLONG RunLength);
+// ChangeMapFindRun, and the run found is cleared in the same hold of the
+// lock: a save takes the run it is about to write.
+BOOLEAN ChangeMapTakeRun(ChangeMap *Map, ULONGLONG From, ULONGLONG MaxRun, PULONGLONG RunStart,
+                         PULONGLONG RunLength);
 ULONGLONG ChangeMapCount(ChangeMap *Map);

@@ -1,7 +1,6 @@
-// The memory of a memory store: page lists per NUMA node, mapped in pieces,
-// zeroed, and loaded from the image.
+// The memory of a memory store: page lists per NUMA node, loaded from the
+// image, mapped in pieces, and zeroed.
 #include "engine/store/change_map.h"
-#include "engine/image/image_file.h"
 #include "kernel-support/ks_version.h"
 #include "engine/store/store_internal.h"
 
@@ -137,36 +136,6 @@ NTSTATUS MapChunk(VolumeStore *Store, StorePiece **Tail, PMDL Chunk, ULONG Lengt
   return STATUS_SUCCESS;
 }
 
-constexpr ULONG LOAD_BOUNCE = 1024 * 1024;
-
-struct LoadContext {
-  HANDLE File;
-  ULONGLONG Position;
-  PUCHAR Bounce;  // optional: reads land in it and are copied on
-};
-
-// Copies the image's next block into the store as it is stored. Through a
-// small buffer the file system's copies stay in the cache, and the copy
-// into the block runs at memory speed.
-NTSTATUS LoadCallback(PVOID Context, VolumeStore *, PULONG Actions, PUCHAR Block, ULONG Length, ULONGLONG) {
-  LoadContext *load = static_cast<LoadContext *>(Context);
-  NTSTATUS status = STATUS_SUCCESS;
-  if (!load->Bounce) {
-    status = ImageReadAt(load->File, Block, Length, load->Position);
-  } else {
-    for (ULONG done = 0; NT_SUCCESS(status) && done < Length;) {
-      ULONG run = Length - done < LOAD_BOUNCE ? Length - done : LOAD_BOUNCE;
-      status = ImageReadAt(load->File, load->Bounce, run, load->Position + done);
-      if (NT_SUCCESS(status)) RtlCopyMemory(Block + done, load->Bounce, run);
-      done += run;
-    }
-  }
-  if (!NT_SUCCESS(status)) return status;
-  load->Position += Length;
-  *Actions = WALK_ACTION_WRITE_BACK | WALK_ACTION_NO_CIPHER;
-  return STATUS_SUCCESS;
-}
-
 }  // namespace
 
 ULONG StoreTransferLimit() {
@@ -216,6 +185,10 @@ NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode)
     chunks->Count++;
   }
 
+  // The image goes straight into the pages, before they are mapped: the
+  // mapping then finds them filled rather than fresh pages to clear first.
+  if (NT_SUCCESS(status) && Store->ImageFile) status = StoreLoadImage(Store);
+
   StorePiece *tail = nullptr;
   for (ULONG i = 0; NT_SUCCESS(status) && i < chunks->Count; ++i) {
     ULONGLONG start = static_cast<ULONGLONG>(i) * STORE_MAX_CHUNK;
@@ -229,18 +202,7 @@ NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode)
     RtlZeroMemory(piece->Address, static_cast<SIZE_T>(length));
   }
 
-  if (NT_SUCCESS(status) && Store->ImageFile) status = StoreLoadImage(Store);
   if (!NT_SUCCESS(status)) StoreFreeMemory(Store);
-  return status;
-}
-
-NTSTATUS StoreLoadImage(VolumeStore *Store) {
-  if (!Store || !StoreIsMemory(Store) || !Store->ImageFile || !Store->Pieces) return STATUS_INVALID_PARAMETER;
-  LoadContext load = {Store->ImageFile, StoreFileDataOffset(Store), nullptr};
-  // Without the buffer the reads go straight into the store.
-  load.Bounce = static_cast<PUCHAR>(KsAllocate(LOAD_BOUNCE, VOLUME_STORE_TAG));
-  NTSTATUS status = StoreRangeWalk(Store, WALK_NO_READ, 0, 0, LoadCallback, &load);
-  KsFree(&load.Bounce);
   return status;
 }
 

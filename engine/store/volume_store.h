@@ -138,8 +138,9 @@ NTSTATUS StoreCreate(StoreMode Mode, BOOLEAN Raw, PCUNICODE_STRING ImagePath, HA
 // Allocates, maps and zeroes the memory of a memory store and, when the
 // store has an open image, loads the image's stored bytes into it.
 NTSTATUS StoreCreateMemory(VolumeStore *Store, ULONG MountFlags, ULONG NumaNode);
-// Copies the stored bytes of the store's open image into its memory, as
-// they are stored (StoreCreateMemory does this for a store with an image).
+// Reads the stored bytes of the store's open image into its memory, as
+// they are stored, straight into its page lists (StoreCreateMemory does
+// this for a store with an image, before it maps them).
 NTSTATUS StoreLoadImage(VolumeStore *Store);
 // Releases the store, its memory and its image file; with Wipe the memory is
 // cleared first.
@@ -153,6 +154,11 @@ NTSTATUS StoreWrite(VolumeStore *Store, ULONG InternalFlags, const VOID *Buffer,
                     ULONG Length, PULONG_PTR Bytes);
 // Copies stored bytes (no cipher) out of a memory store.
 NTSTATUS StoreReadStored(VolumeStore *Store, PVOID Buffer, ULONGLONG Offset, ULONG Length);
+// Writes the stored bytes [Offset, Offset + Length) of a memory store to
+// File at FileOffset, straight from the store's pages, with writers held off
+// meanwhile (a short write is STATUS_IO_DEVICE_ERROR).
+NTSTATUS StoreWriteStoredToFile(VolumeStore *Store, HANDLE File, ULONGLONG Offset, ULONG Length,
+                                ULONGLONG FileOffset);
 
 // Walks [Start, Start + Length) in blocks (Length 0 = to the end). Only one
 // walk runs at a time; a second one gets STATUS_FILE_LOCK_CONFLICT.

@@ -46,24 +46,38 @@ bool ShouldFail(Accounting &a) {
   return true;
 }
 
+void Account(Accounting &a, ULONG tag, SIZE_T bytes, bool add) {
+  auto &u = a.byTag[tag];
+  u.tag = tag;
+  if (add) {
+    u.allocations++;
+    u.bytes += bytes;
+  } else {
+    u.allocations--;
+    u.bytes -= bytes;
+  }
+}
+
 PVOID Allocate(SIZE_T bytes, ULONG tag, bool zero) {
   auto &a = State();
   {
+    // One hold of the lock per allocation: the block is counted before the
+    // host is asked for it, and uncounted in the rare case it says no.
     std::lock_guard<std::mutex> guard(a.lock);
     if (ShouldFail(a)) return nullptr;
+    if (bytes > (SIZE_T(1) << 40)) return nullptr;
+    Account(a, tag, bytes, true);
   }
-  if (bytes > (SIZE_T(1) << 40)) return nullptr;
   auto *h = static_cast<PoolHeader *>(zero ? calloc(1, sizeof(PoolHeader) + bytes)
                                            : malloc(sizeof(PoolHeader) + bytes));
-  if (!h) return nullptr;
+  if (!h) {
+    std::lock_guard<std::mutex> guard(a.lock);
+    Account(a, tag, bytes, false);
+    return nullptr;
+  }
   h->magic = kLiveMagic;
   h->tag = tag;
   h->size = bytes;
-  std::lock_guard<std::mutex> guard(a.lock);
-  auto &u = a.byTag[tag];
-  u.tag = tag;
-  u.allocations++;
-  u.bytes += bytes;
   bw::NoteHostBlock(h + 1, bytes);
   return h + 1;
 }

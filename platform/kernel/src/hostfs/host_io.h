@@ -14,4 +14,11 @@ namespace bw {
 size_t HostReadAt(int fd, void *buffer, size_t length, uint64_t offset, int *error);
 size_t HostWriteAt(int fd, const void *buffer, size_t length, uint64_t offset, int *error);
 
+// Copies `length` bytes from file `from` at `fromOffset` to file `to` at
+// `toOffset` inside the host kernel: the bytes are copied once, page cache
+// to page cache, and never pass through memory of ours. Stops early only at
+// the end of `from` or on an error, as the calls above.
+size_t HostCopyBetween(int from, uint64_t fromOffset, int to, uint64_t toOffset, size_t length,
+                       int *error);
+
 }  // namespace bw

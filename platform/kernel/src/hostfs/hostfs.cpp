@@ -5,6 +5,7 @@
 #include "host/faults.h"
 #include "hostfs/host_io.h"
 #include "internal.h"
+#include "mm/mm_internal.h"
 #include "ob/object.h"
 #include "ps/process.h"
 #include "se/token.h"
@@ -395,7 +396,6 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp) {
 }
 
 PVOID TransferBuffer(PIRP irp) {
-  if (irp->MdlAddress) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
   if (irp->Flags & IRP_BUFFERED_IO) return irp->AssociatedIrp.SystemBuffer;
   return irp->UserBuffer;
 }
@@ -429,11 +429,20 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT, PIRP irp) {
     if (offset % sector || length % sector) return HostFsComplete(irp, STATUS_INVALID_PARAMETER, 0);
   }
   if (length == 0) return HostFsComplete(irp, STATUS_SUCCESS, 0);
-  auto *buffer = static_cast<char *>(TransferBuffer(irp));
-  if (!buffer) return HostFsComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   int error = 0;
-  ULONG done = static_cast<ULONG>(write ? HostWriteAt(open->fd, buffer, length, offset, &error)
-                                        : HostReadAt(open->fd, buffer, length, offset, &error));
+  ULONG done;
+  if (PMDL mdl = irp->MdlAddress) {
+    // Pages described by frame: the data moves straight between the file
+    // and them, as a disk's DMA would, without a mapping of the pages.
+    if (length > MmGetMdlByteCount(mdl)) return HostFsComplete(irp, STATUS_INVALID_PARAMETER, 0);
+    done = static_cast<ULONG>(write ? MdlWriteToFile(mdl, 0, open->fd, offset, length, &error)
+                                    : MdlReadFromFile(mdl, 0, open->fd, offset, length, &error));
+  } else {
+    auto *buffer = static_cast<char *>(TransferBuffer(irp));
+    if (!buffer) return HostFsComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    done = static_cast<ULONG>(write ? HostWriteAt(open->fd, buffer, length, offset, &error)
+                                    : HostReadAt(open->fd, buffer, length, offset, &error));
+  }
   if (error) return HostFsComplete(irp, done ? STATUS_SUCCESS : StatusFromErrno(error), done);
   // A read that starts at or past the end of file finds nothing at all.
   if (!write && done == 0) return HostFsComplete(irp, STATUS_END_OF_FILE, 0);

@@ -102,6 +102,9 @@ void MoveUserPresence(PEPROCESS process);
 // Ranges inside a known block (below) are answered without asking the host.
 bool HostAddressMapped(const void *address);
 bool HostRangeMapped(const void *start, size_t bytes);
+// Not under MmLock: whether the `bytes` from page-aligned `start` lie in a
+// live pool block (below), which is host memory outside every mapping.
+bool InKnownBlock(uintptr_t start, size_t bytes);
 // Not under MmLock: live pool blocks of a page or more are known host
 // memory from their allocation to their free.
 void NoteHostBlock(const void *start, size_t bytes);
@@ -113,5 +116,18 @@ bool NodeExists(ULONG node);
 
 // The system version as RtlGetVersion reports it.
 void SystemVersion(ULONG *major, ULONG *minor);
+
+}  // namespace bw
+
+namespace bw {
+
+// Moves bytes between a host file at `offset` and the pages an MDL
+// describes, from `mdlOffset` bytes into its range, as a device's DMA does:
+// straight into or out of the pages, without mapping them. Pages of
+// allocations and sections are reached through their file, ordinary host
+// memory at its own address. Bytes moved; *error is 0 or the errno of the
+// call that failed (a read stops early at the end of the file).
+size_t MdlReadFromFile(PMDL mdl, size_t mdlOffset, int fd, uint64_t offset, size_t length, int *error);
+size_t MdlWriteToFile(PMDL mdl, size_t mdlOffset, int fd, uint64_t offset, size_t length, int *error);
 
 }  // namespace bw

@@ -216,6 +216,8 @@ KnownBlocks &Known() {
   return *known;
 }
 
+}  // namespace
+
 // The block reaching furthest among those that start in the range's first
 // page covers all of it when it reaches into the last page: memory is
 // mapped by whole pages.
@@ -227,8 +229,6 @@ bool InKnownBlock(uintptr_t start, size_t bytes) {
   --it;
   return it->first + it->second > start + bytes - PAGE_SIZE;
 }
-
-}  // namespace
 
 void NoteHostBlock(const void *start, size_t bytes) {
   if (bytes < PAGE_SIZE) return;
@@ -263,8 +263,10 @@ namespace {
 bool SegmentsOf(PMDL mdl, std::vector<MapSegment> *segments) {
   ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
   PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  PageRun *run = nullptr;
   for (ULONG i = 0; i < count; ++i) {
-    PageRun *run = RunOfPfn(pfns[i]);
+    // Neighbouring frames mostly lie in the run of the frame before.
+    if (!run || pfns[i] < run->base || pfns[i] >= run->base + run->pages) run = RunOfPfn(pfns[i]);
     if (!run) return false;
     uint64_t page = pfns[i] - run->base;
     if (run->allocated && !run->live[page]) KernelFault("mapping an MDL whose pages were freed");
@@ -280,16 +282,16 @@ bool SegmentsOf(PMDL mdl, std::vector<MapSegment> *segments) {
   return true;
 }
 
-#ifndef MADV_POPULATE_WRITE
+#ifndef MADV_POPULATE_READ
 #define MADV_POPULATE_READ 22
-#define MADV_POPULATE_WRITE 23
 #endif
 
 // Faults in a fresh mapping of pages allocated for MDLs. A host kernel
-// without the call leaves it to the first touch of each page.
-void PopulateMapping(PVOID base, size_t bytes, bool writable) {
-  madvise(base, bytes, writable ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
-}
+// without the call leaves it to the first touch of each page. The pages are
+// memfd pages mapped shared, whose dirtying nothing tracks: a read fault
+// maps them writable already, so the read pass serves writers as well and
+// costs less than the write pass (which marks every page dirty).
+void PopulateMapping(PVOID base, size_t bytes) { madvise(base, bytes, MADV_POPULATE_READ); }
 
 // Ordinary host memory described page by page in order: its own address.
 PVOID IdentityAddress(PMDL mdl) {
@@ -362,7 +364,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   // fill the page tables now, in one go, rather than a fault per page on
   // first touch. The mapping is not known to anyone else yet, so this runs
   // outside the lock.
-  if (mapped && populate) PopulateMapping(mapped, mappedBytes, (protection & PROT_WRITE) != 0);
+  if (mapped && populate) PopulateMapping(mapped, mappedBytes);
   if (!user) {
     mdl->MappedSystemVa = address;
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

@@ -20,6 +20,15 @@ namespace {
 // Fills the PFN array of an MDL from the memory its virtual range covers.
 void RecordPages(PMDL mdl, bool checkValid) {
   ULONG count = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  // A pool block is host memory outside every mapping: its frames are its
+  // pages, found without the memory manager's lock (drivers' requests on
+  // pool buffers are the most frequent kind).
+  auto start = reinterpret_cast<uintptr_t>(mdl->StartVa);
+  if (count && InKnownBlock(start, size_t(count) << PAGE_SHIFT)) {
+    PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+    for (ULONG i = 0; i < count; ++i) pfns[i] = HostPfnOf(reinterpret_cast<void *>(start + (size_t(i) << PAGE_SHIFT)));
+    return;
+  }
   std::lock_guard<std::mutex> guard(MmLock());
   // The real kernel raises an access violation here; driver code built
   // without exception handling cannot catch it, so it is fatal.
