@@ -42,9 +42,12 @@ ours=$(echo "$out" | awk '/^rand-read-4k-qd1/ { print $3 }')
 nbdkit --unix "$nbd_dir/sock" --pidfile "$nbd_dir/pid" memory "${mib}M"
 for _ in $(seq 50); do [ -f "$nbd_dir/pid" ] && break; sleep 0.1; done
 nbd_pid=$(cat "$nbd_dir/pid")
-fio_json=$(fio --name=anchor --ioengine=nbd --uri="nbd+unix:///?socket=$nbd_dir/sock" --rw=randread --bs=4k \
-  --iodepth=1 --numjobs=1 --size="${mib}M" --time_based --runtime="$seconds" --output-format=json)
-theirs=$(echo "$fio_json" | python3 -c 'import json,sys; print(round(json.load(sys.stdin)["jobs"][0]["read"]["iops"]))')
+# fio talks on standard output besides its report: the report goes to a file.
+fio --name=anchor --ioengine=nbd --uri="nbd+unix:///?socket=$nbd_dir/sock" --rw=randread --bs=4k \
+  --iodepth=1 --numjobs=1 --size="${mib}M" --time_based --runtime="$seconds" --output-format=json \
+  --output="$nbd_dir/fio.json" >/dev/null
+theirs=$(python3 -c 'import json,sys; print(round(json.load(open(sys.argv[1]))["jobs"][0]["read"]["iops"]))' \
+  "$nbd_dir/fio.json")
 ratio=$(bench_ratio "$ours" "$theirs")
 verdict=$(awk -v r="$ratio" 'BEGIN { print (r >= 5 ? "PASS" : "MISS") }')
 echo "rand-read-4k-qd1 IOPS $ours | anchor nbdkit-memory+fio IOPS $theirs | ratio $ratio (target >= 5) $verdict"

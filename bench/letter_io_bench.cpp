@@ -94,6 +94,9 @@ int main(int argc, char **argv) {
   // Sequential 1 MiB: every block written, then read back, against memcpy
   // of 1 MiB blocks through an area of the same size.
   std::vector<char> block(kMiB, 'x');
+  // The volume's memory is taken when it is first written, as a fresh
+  // anchor area's is when first touched: one pass first, untimed, for both.
+  for (uint64_t at = 0; at < size; at += kMiB) Transfer(volume, true, block.data(), kMiB, at);
   double start = Now();
   for (uint64_t at = 0; at < size; at += kMiB) Transfer(volume, true, block.data(), kMiB, at);
   double writeSeconds = Now() - start;
