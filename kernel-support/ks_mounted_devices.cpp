@@ -36,50 +36,41 @@ ULONG DeleteMatching(PVOID Context, PCUNICODE_STRING, ULONG Type, const VOID *Da
 
 }  // namespace
 
-NTSTATUS KsMountedDevicesSet(PCUNICODE_STRING Link, const VOID *UniqueId, ULONG Length) {
-  if (!UniqueId || !Length) return STATUS_INVALID_PARAMETER;
+namespace {
+
+// Runs Action(key, zero-terminated name) on the database value named Link.
+template <typename ActionType>
+NTSTATUS OnValue(PCUNICODE_STRING Link, BOOLEAN Create, ActionType Action) {
   PUNICODE_STRING name = nullptr;
   NTSTATUS status = TerminatedName(Link, &name);
   if (!NT_SUCCESS(status)) return status;
   HANDLE key;
-  status = OpenDatabase(TRUE, &key);
+  status = OpenDatabase(Create, &key);
   if (NT_SUCCESS(status)) {
-    status = KsSetBinary(key, name->Buffer, UniqueId, Length);
+    status = Action(key, name->Buffer);
     ZwClose(key);
   }
   KsFreeString(&name);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS KsMountedDevicesSet(PCUNICODE_STRING Link, const VOID *UniqueId, ULONG Length) {
+  if (!UniqueId || !Length) return STATUS_INVALID_PARAMETER;
+  return OnValue(Link, TRUE, [&](HANDLE Key, PCWSTR Name) { return KsSetBinary(Key, Name, UniqueId, Length); });
 }
 
 NTSTATUS KsMountedDevicesRead(PCUNICODE_STRING Link, PVOID *Data, PULONG Length) {
   if (!Data || !Length) return STATUS_INVALID_PARAMETER;
   *Data = nullptr;
   *Length = 0;
-  PUNICODE_STRING name = nullptr;
-  NTSTATUS status = TerminatedName(Link, &name);
-  if (!NT_SUCCESS(status)) return status;
-  HANDLE key;
-  status = OpenDatabase(FALSE, &key);
-  if (NT_SUCCESS(status)) {
-    status = KsReadBinary(key, name->Buffer, Data, Length, nullptr);
-    ZwClose(key);
-  }
-  KsFreeString(&name);
-  return status;
+  return OnValue(Link, FALSE,
+                 [&](HANDLE Key, PCWSTR Name) { return KsReadBinary(Key, Name, Data, Length, nullptr); });
 }
 
 NTSTATUS KsMountedDevicesDeleteByName(PCUNICODE_STRING Link) {
-  PUNICODE_STRING name = nullptr;
-  NTSTATUS status = TerminatedName(Link, &name);
-  if (!NT_SUCCESS(status)) return status;
-  HANDLE key;
-  status = OpenDatabase(FALSE, &key);
-  if (NT_SUCCESS(status)) {
-    status = KsDeleteValue(key, name->Buffer);
-    ZwClose(key);
-  }
-  KsFreeString(&name);
-  return KsRemovalStatus(status);
+  return KsRemovalStatus(OnValue(Link, FALSE, [](HANDLE Key, PCWSTR Name) { return KsDeleteValue(Key, Name); }));
 }
 
 NTSTATUS KsMountedDevicesDeleteByData(const VOID *UniqueId, ULONG Length) {

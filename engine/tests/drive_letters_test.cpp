@@ -5,7 +5,6 @@
 
 #include "kernel-support/ks_registry.h"
 
-#include <dlfcn.h>
 
 #include <deque>
 #include <map>
@@ -15,36 +14,12 @@ namespace {
 
 using Values = std::map<std::u16string, std::vector<uint8_t>>;
 
-std::u16string Text(PCUNICODE_STRING s) { return std::u16string(s->Buffer, s->Length / 2); }
-
 UNICODE_STRING View(const std::u16string &text) {
   return UNICODE_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
                         const_cast<char16_t *>(text.data())};
 }
 UNICODE_STRING View(std::u16string &&) = delete;  // the view would outlive its text
-UNICODE_STRING View(const char16_t *text) {
-  UNICODE_STRING s;
-  RtlInitUnicodeString(&s, text);
-  return s;
-}
-
-// MountedDevices as name -> data.
-Values Database() {
-  Values values;
-  UNICODE_STRING path = View(u"\\Registry\\Machine\\System\\MountedDevices");
-  HANDLE key;
-  if (!NT_SUCCESS(KsOpenKey(&key, nullptr, &path, KEY_READ))) return values;
-  KsEnumerateValues(
-      key, nullptr,
-      [](PVOID context, PCUNICODE_STRING name, ULONG, const VOID *data, ULONG length) -> ULONG {
-        auto *bytes = static_cast<const uint8_t *>(data);
-        (*static_cast<Values *>(context))[Text(name)] = std::vector<uint8_t>(bytes, bytes + length);
-        return KS_ENUM_SKIP;
-      },
-      &values);
-  ZwClose(key);
-  return values;
-}
+using enginetest::View;
 
 bool HoldsData(const Values &values, const std::vector<uint8_t> &data) {
   for (auto &[name, bytes] : values)
@@ -178,7 +153,7 @@ TEST_F(DriveLetters, AGlobalLetterServesEveryUserAndLeavesNothingBehind) {
   // The id follows the letter, and the database records the letter under it.
   std::vector<uint8_t> lettered = UniqueId(created.handle);
   EXPECT_NE(unlettered, lettered);
-  Values values = Database();
+  Values values = MountedDevicesValues();
   ASSERT_TRUE(values.count(u"\\DosDevices\\R:"));
   EXPECT_EQ(lettered, values[u"\\DosDevices\\R:"]);
 
@@ -202,7 +177,7 @@ TEST_F(DriveLetters, AGlobalLetterServesEveryUserAndLeavesNothingBehind) {
   EXPECT_FALSE(bw::ObjectExists(u"\\GLOBAL??\\R:"));
   EXPECT_EQ(0u, Query(created.handle).DriveLetter);
   EXPECT_EQ(unlettered, UniqueId(created.handle));
-  values = Database();
+  values = MountedDevicesValues();
   EXPECT_FALSE(HoldsData(values, lettered));
   EXPECT_FALSE(HoldsData(values, unlettered));
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
@@ -224,7 +199,7 @@ TEST_F(DriveLetters, ALetterOfAnotherDeviceIsACollisionThatLeavesItsOwnerAlone) 
 
   EXPECT_STATUS(STATUS_OBJECT_NAME_COLLISION, Link(created.handle, ENGINE_LINK_CREATE, u'S'));
   EXPECT_EQ(host, LinkTarget(u"\\GLOBAL??\\S:"));
-  Values values = Database();
+  Values values = MountedDevicesValues();
   EXPECT_EQ(theirs, values[u"\\DosDevices\\S:"]);
   VolumeInfoReply info = Query(created.handle);
   EXPECT_EQ(0u, info.DriveLetter);
@@ -243,7 +218,7 @@ TEST_F(DriveLetters, LettersOutsideAToZAreRefused) {
   ASSERT_STATUS(STATUS_SUCCESS, created.status);
   for (char16_t letter : {u'@', u'[', u'1', u'\0', u'\u00C4'})
     EXPECT_STATUS(STATUS_OBJECT_NAME_INVALID, Link(created.handle, ENGINE_LINK_CREATE, letter));
-  EXPECT_TRUE(Database().empty() || !HoldsData(Database(), UniqueId(created.handle)));
+  EXPECT_TRUE(MountedDevicesValues().empty() || !HoldsData(MountedDevicesValues(), UniqueId(created.handle)));
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
 }
 
@@ -308,7 +283,7 @@ TEST_F(DriveLetters, ASessionLetterLivesInItsLogonSessionOnlyAndGoesWithIt) {
   EXPECT_FALSE(bw::ObjectExists(u"\\GLOBAL??\\R:"));
   // No letter of the database names the volume (its volume name may stay).
   std::vector<uint8_t> id = UniqueId(mine.handle);
-  for (auto &[name, data] : Database()) {
+  for (auto &[name, data] : MountedDevicesValues()) {
     if (name.rfind(u"\\DosDevices\\", 0) == 0) {
       EXPECT_NE(id, data) << "a letter in the database";
     }
@@ -342,12 +317,8 @@ TEST_F(DriveLetters, ASessionLetterLivesInItsLogonSessionOnlyAndGoesWithIt) {
 }
 
 TEST_F(DriveLetters, ADevicePathUnderASessionLetterTurnsIntoThatLetter) {
-  void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(nullptr, module);
-  auto convert = reinterpret_cast<NTSTATUS (*)(PCUNICODE_STRING, PUNICODE_STRING *)>(
-      dlsym(module, "EngineTestToDriveLetterPath"));
-  auto release = reinterpret_cast<void (*)(PUNICODE_STRING *)>(dlsym(module, "EngineTestFreeString"));
-  dlclose(module);
+  auto convert = EngineHook<NTSTATUS (*)(PCUNICODE_STRING, PUNICODE_STRING *)>("EngineTestToDriveLetterPath");
+  auto release = EngineHook<void (*)(PUNICODE_STRING *)>("EngineTestFreeString");
   ASSERT_TRUE(convert && release);
 
   Client &owner = NewClient(1000);

@@ -79,6 +79,43 @@ void KernelFixture::TearDown() {
   BootedKernelTest::TearDown();
 }
 
+void *KernelFixture::EngineSymbol(const char *name) const {
+  // The loader holds the module; this only looks the symbol up in it.
+  void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!module) return nullptr;
+  void *symbol = dlsym(module, name);
+  dlclose(module);
+  return symbol;
+}
+
+UNICODE_STRING View(const char16_t *text) {
+  UNICODE_STRING s;
+  RtlInitUnicodeString(&s, text);
+  return s;
+}
+
+std::u16string Text(PCUNICODE_STRING string) { return std::u16string(string->Buffer, string->Length / 2); }
+
+std::map<std::u16string, std::vector<uint8_t>> MountedDevicesValues() {
+  std::map<std::u16string, std::vector<uint8_t>> values;
+  UNICODE_STRING path = View(u"\\Registry\\Machine\\System\\MountedDevices");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key;
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return values;
+  alignas(8) UCHAR buffer[4096];
+  ULONG length;
+  for (ULONG index = 0; NT_SUCCESS(ZwEnumerateValueKey(key, index, KeyValueFullInformation, buffer, sizeof(buffer),
+                                                        &length));
+       ++index) {
+    auto *info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
+    auto *data = buffer + info->DataOffset;
+    values[std::u16string(info->Name, info->NameLength / 2)] = std::vector<uint8_t>(data, data + info->DataLength);
+  }
+  ZwClose(key);
+  return values;
+}
+
 std::shared_ptr<bw::UserProcess> KernelFixture::NewProcess(bool wow64, uint32_t pid) {
   bw::ProcessOptions options;
   options.wow64 = wow64;

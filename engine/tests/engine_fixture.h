@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,12 @@ constexpr ULONG TagOf(const char (&text)[5]) {
 bool IsDriverTag(ULONG tag);
 // Outstanding driver allocations, as "tag: count" lines (empty when none).
 std::string DriverPoolLeaks();
+
+// A view of zero-terminated UTF-16 text, and a counted string's text.
+UNICODE_STRING View(const char16_t *text);
+std::u16string Text(PCUNICODE_STRING string);
+// The mount manager's database (MountedDevices) as value name -> data.
+std::map<std::u16string, std::vector<uint8_t>> MountedDevicesValues();
 
 // Creates the service key a loaded driver expects to exist.
 NTSTATUS CreateServiceKey(std::u16string_view service);
@@ -81,6 +88,13 @@ class KernelFixture : public bw::test::BootedKernelTest {
   bw::IoResult Control(ULONG code, const void *input, ULONG inputLength, ULONG outputLength);
 
   virtual const char *EngineModule() const { return "ramvol.sys"; }
+  // An entry point exported by the loaded engine module (the test build's
+  // hooks), as a function of type T; null when it has none.
+  template <typename T>
+  T EngineHook(const char *name) const {
+    return reinterpret_cast<T>(EngineSymbol(name));
+  }
+  void *EngineSymbol(const char *name) const;
 
   bool systemLoaded_ = false;  // the mount manager and the raw file system
   bool busLoaded_ = false;

@@ -3,7 +3,6 @@
 #include "engine/tests/apc_log.h"
 #include "engine/tests/engine_fixture.h"
 
-#include <dlfcn.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -39,14 +38,9 @@ class Notifications : public KernelFixture {
     KernelFixture::SetUp();
     ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
     ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-    // The loader holds the module; this only looks the hooks up in it.
-    void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(nullptr, module);
-    hooks_.Broadcast = reinterpret_cast<decltype(hooks_.Broadcast)>(dlsym(module, "EngineTestBroadcast"));
-    hooks_.RegistrationCount =
-        reinterpret_cast<decltype(hooks_.RegistrationCount)>(dlsym(module, "EngineTestRegistrationCount"));
-    hooks_.WakeReaper = reinterpret_cast<decltype(hooks_.WakeReaper)>(dlsym(module, "EngineTestWakeReaper"));
-    dlclose(module);
+    hooks_.Broadcast = EngineHook<decltype(hooks_.Broadcast)>("EngineTestBroadcast");
+    hooks_.RegistrationCount = EngineHook<decltype(hooks_.RegistrationCount)>("EngineTestRegistrationCount");
+    hooks_.WakeReaper = EngineHook<decltype(hooks_.WakeReaper)>("EngineTestWakeReaper");
     ASSERT_TRUE(hooks_.Broadcast && hooks_.RegistrationCount && hooks_.WakeReaper);
   }
 

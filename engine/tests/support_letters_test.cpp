@@ -10,40 +10,11 @@
 #include "kernel-support/ks_registry.h"
 #include "kernel-support/ks_string.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <map>
 
 namespace enginetest {
 namespace {
-
-UNICODE_STRING View(const char16_t *text) {
-  UNICODE_STRING s;
-  RtlInitUnicodeString(&s, text);
-  return s;
-}
-
-std::u16string Text(PCUNICODE_STRING s) { return std::u16string(s->Buffer, s->Length / 2); }
-
-// The database as a map from value name to data.
-std::map<std::u16string, std::vector<uint8_t>> Database() {
-  std::map<std::u16string, std::vector<uint8_t>> values;
-  UNICODE_STRING path = View(u"\\Registry\\Machine\\System\\MountedDevices");
-  HANDLE key;
-  if (!NT_SUCCESS(KsOpenKey(&key, nullptr, &path, KEY_READ))) return values;
-  KsEnumerateValues(
-      key, nullptr,
-      [](PVOID context, PCUNICODE_STRING name, ULONG, const VOID *data, ULONG length) -> ULONG {
-        auto *bytes = static_cast<const uint8_t *>(data);
-        (*static_cast<std::map<std::u16string, std::vector<uint8_t>> *>(context))[Text(name)] =
-            std::vector<uint8_t>(bytes, bytes + length);
-        return KS_ENUM_SKIP;
-      },
-      &values);
-  ZwClose(key);
-  return values;
-}
 
 using SupportLetters = KernelFixture;
 
@@ -71,7 +42,7 @@ TEST_F(SupportLetters, MountedDevicesSetReadAndDeleteByNameOrData) {
   // Every value holding exactly our id goes, also when two follow each
   // other; a value that only begins with it stays.
   ASSERT_STATUS(STATUS_SUCCESS, KsMountedDevicesDeleteByData(ours, sizeof(ours)));
-  auto left = Database();
+  auto left = MountedDevicesValues();
   EXPECT_EQ(2u, left.size());
   EXPECT_TRUE(left.count(u"\\DosDevices\\T:"));
   EXPECT_TRUE(left.count(u"\\??\\Volume{2}"));
@@ -80,7 +51,7 @@ TEST_F(SupportLetters, MountedDevicesSetReadAndDeleteByNameOrData) {
   EXPECT_STATUS(STATUS_SUCCESS, KsMountedDevicesDeleteByName(&t));
   EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, KsMountedDevicesRead(&t, &data, &length));
   EXPECT_STATUS(STATUS_SUCCESS, KsMountedDevicesDeleteByName(&w));
-  EXPECT_TRUE(Database().empty());
+  EXPECT_TRUE(MountedDevicesValues().empty());
 }
 
 TEST_F(SupportLetters, MountPointRecordsAreBuiltAndReadWithinBounds) {
@@ -185,11 +156,8 @@ class DriveLetterPaths : public KernelFixture {
     KernelFixture::SetUp();
     ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
     ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-    void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(nullptr, module);
-    convert_ = reinterpret_cast<decltype(convert_)>(dlsym(module, "EngineTestToDriveLetterPath"));
-    free_ = reinterpret_cast<decltype(free_)>(dlsym(module, "EngineTestFreeString"));
-    dlclose(module);
+    convert_ = EngineHook<decltype(convert_)>("EngineTestToDriveLetterPath");
+    free_ = EngineHook<decltype(free_)>("EngineTestFreeString");
     ASSERT_TRUE(convert_ && free_);
   }
   std::u16string DriveLetterPath(const char16_t *path) {

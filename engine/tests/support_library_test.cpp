@@ -15,14 +15,6 @@
 namespace enginetest {
 namespace {
 
-UNICODE_STRING View(const char16_t *text) {
-  UNICODE_STRING s;
-  RtlInitUnicodeString(&s, text);
-  return s;
-}
-
-std::u16string Text(PCUNICODE_STRING s) { return std::u16string(s->Buffer, s->Length / 2); }
-
 class SupportLibrary : public KernelFixture {
  protected:
   void SetUp() override {

@@ -5,7 +5,6 @@
 #include "engine/tests/apc_log.h"
 #include "engine/tests/volume_fixture.h"
 
-#include <dlfcn.h>
 
 namespace enginetest {
 namespace {
@@ -29,10 +28,7 @@ class VolumeEvents : public VolumeFixture {
   void SetUp() override {
     VolumeFixture::SetUp();
     if (HasFatalFailure()) return;
-    void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(nullptr, module);
-    registrations_ = reinterpret_cast<ULONG (*)()>(dlsym(module, "EngineTestRegistrationCount"));
-    dlclose(module);
+    registrations_ = EngineHook<ULONG (*)()>("EngineTestRegistrationCount");
     ASSERT_NE(nullptr, registrations_);
     listener_ = process_->CreateThread(300);
     log_.Attach(*listener_);

@@ -7,6 +7,7 @@
 #include "engine/store/tests/store_fixture.h"
 
 #include <fstream>
+#include <random>
 
 namespace storetest {
 
@@ -16,6 +17,14 @@ inline std::string ImageCaseName(ULONG algorithm, UCHAR layout, ULONG fileSystem
   std::string name = algorithm == CIPHER_ALGORITHM_XOR ? "XorCipher" : "NullCipher";
   name += layout == 2 ? "_DiskImage_" : "_VolumeImage_";
   return name + (fileSystem < 4 ? kFileSystems[fileSystem] : "FileSystem" + std::to_string(fileSystem));
+}
+
+// Bytes that differ from one seed to the next.
+inline std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  std::mt19937 random(seed);
+  for (auto &b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
 }
 
 class ImageTest : public StoreTest {

@@ -8,13 +8,6 @@
 namespace storetest {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  std::mt19937 random(seed);
-  for (auto &b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
-
 class ImageLoadTest : public ImageTest {
  protected:
   // A "null" image of `data` bytes (whole header blocks) holding `content`.
