@@ -64,7 +64,7 @@ NTSTATUS ResolveOffset(PFILE_OBJECT file, bool write, const LARGE_INTEGER *byteO
   if (!byteOffset ||
       (byteOffset->HighPart == -1 && byteOffset->LowPart == FILE_USE_FILE_POINTER_POSITION)) {
     if (!(file->Flags & FO_SYNCHRONOUS_IO)) return STATUS_INVALID_PARAMETER;
-    *at = file->CurrentByteOffset;
+    at->QuadPart = __atomic_load_n(&file->CurrentByteOffset.QuadPart, __ATOMIC_RELAXED);
     return STATUS_SUCCESS;
   }
   *at = *byteOffset;
@@ -216,7 +216,10 @@ NTSTATUS FileReadWrite(PFILE_OBJECT file, KPROCESSOR_MODE mode, bool write, PVOI
   // Synchronous file objects move on by what was transferred (the file
   // system places writes at the end of file itself).
   if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) && at.QuadPart >= 0)
-    file->CurrentByteOffset.QuadPart = at.QuadPart + static_cast<LONGLONG>(iosb->Information);
+    // Kernel callers' requests on one file object do not take turns here, so
+    // the position moves as one word.
+    __atomic_store_n(&file->CurrentByteOffset.QuadPart, at.QuadPart + static_cast<LONGLONG>(iosb->Information),
+                     __ATOMIC_RELAXED);
   return status;
 }
 

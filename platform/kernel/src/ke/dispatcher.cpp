@@ -141,7 +141,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   }
 }
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (!*SpinLock) KernelFault("KeReleaseSpinLock of a spin lock that is not held");
+  if (!__atomic_load_n(SpinLock, __ATOMIC_RELAXED)) KernelFault("KeReleaseSpinLock of a spin lock that is not held");
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
