@@ -165,6 +165,9 @@ bool Server::ServeWindow(Session &session, const Frame &frame) {
     return session.Reply(STATUS_INSUFFICIENT_RESOURCES);
   }
   session.window = TransferWindow{address, size};
+  // It stays mapped until released: the kernel need not ask the host
+  // about it for every request it describes.
+  NoteUserBuffers(address, size);
   wire::Reply reply{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)},
                     STATUS_SUCCESS,
                     size,

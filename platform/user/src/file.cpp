@@ -56,7 +56,7 @@ Connection *ConnectionFor(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  Connection *connection = ThreadConnection();
+  Connection *connection = ThreadConnectionFor(bootId);
   if (!connection || connection->BootId() != bootId) {
     SetLastError(kSystemGoneError);
     return nullptr;
