@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -249,16 +250,27 @@ namespace {
 // sleeps. A client thread that issues requests one after another sends the
 // next within microseconds of its reply; catching it awake saves a sleep
 // and a wake-up on each side, which cost more than the request itself here.
+// After a transfer the client first copies the bytes (out of the window, and
+// in for the next one): the look lasts longer by the transfer's size, up to
+// a bound.
 constexpr auto kAwaitNextRequest = std::chrono::microseconds(20);
+constexpr uint64_t kAwaitMicrosecondsPerMiB = 150;
+constexpr auto kAwaitLongest = std::chrono::microseconds(250);
+
+std::chrono::microseconds AwaitAfter(uint64_t lastBytes) {
+  auto wait = kAwaitNextRequest + std::chrono::microseconds((std::min<uint64_t>(lastBytes, 64 << 20) *
+                                                             kAwaitMicrosecondsPerMiB) >> 20);
+  return std::min(wait, kAwaitLongest);
+}
 
 // The next frame of `fd`, looked for briefly before blocking; 0 when the
 // peer hung up, negative on an error. The look yields the processor between
 // tries: the host tends to wake the client on the processor of the thread
 // that answered it, and a look that held on to it would keep the client
 // from running until the look ends.
-ssize_t ReceiveRequest(int fd, uint8_t *buffer, size_t size) {
+ssize_t ReceiveRequest(int fd, uint8_t *buffer, size_t size, uint64_t lastBytes) {
   ssize_t n;
-  auto until = std::chrono::steady_clock::now() + kAwaitNextRequest;
+  auto until = std::chrono::steady_clock::now() + AwaitAfter(lastBytes);
   for (;;) {
     n = recv(fd, buffer, size, MSG_DONTWAIT);
     if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
@@ -278,7 +290,8 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
   Session session;
   session.connection = connection;
   for (;;) {
-    ssize_t n = ReceiveRequest(connection->fd, buffer.data(), buffer.size());
+    ssize_t n = ReceiveRequest(connection->fd, buffer.data(), buffer.size(), session.lastBytes);
+    session.lastBytes = 0;
     if (n <= 0) break;
     Frame frame{buffer.data(), static_cast<size_t>(n), wire::Op{}};
     if (frame.length < sizeof(wire::FrameHeader)) break;

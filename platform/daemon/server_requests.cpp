@@ -123,6 +123,7 @@ bool Server::ServeTransfer(Session &session, const Frame &frame) {
   LARGE_INTEGER offset;
   offset.QuadPart = static_cast<LONGLONG>(request.offset);
   const LARGE_INTEGER *at = request.atPosition ? nullptr : &offset;
+  session.lastBytes = request.length;
   UserProcess &process = *session.process->process;
   auto handle = reinterpret_cast<HANDLE>(request.handle);
   IoResult result = frame.op == wire::Op::Write

@@ -41,6 +41,16 @@ constexpr int kWindowAttempts = 4;
 
 thread_local std::unique_ptr<Connection> tConnection;
 
+// How long a caller looks for its reply before it sleeps: a request with
+// no bytes to move is answered within microseconds; one moving bytes takes
+// the daemon about the time of copying them, so the look lasts longer by
+// their size, up to a bound.
+std::chrono::microseconds ReplyAwait(size_t bytes) {
+  constexpr size_t kMicrosecondsPerMiB = 200;
+  auto wait = std::chrono::microseconds(20 + ((std::min<size_t>(bytes, 64 << 20) * kMicrosecondsPerMiB) >> 20));
+  return std::min(wait, std::chrono::microseconds(250));
+}
+
 // 32-bit routine addresses handed out by BwWow64RoutineAddress.
 constexpr DWORD kWow64RoutineBase = 0x7FFD0000;
 std::vector<PNTAPCFUNC> gWow64Routines;
@@ -236,7 +246,8 @@ bool Connection::ReceiveFrame(const uint8_t **frame, size_t *length, int timeout
     // giving the processor away, which saves a wake-up per request. Each
     // look yields in between, so that the daemon's thread, should the host
     // have put it on this processor, is not kept from answering.
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+    auto until = std::chrono::steady_clock::now() + ReplyAwait(expectedBytes_);
+    expectedBytes_ = 0;
     for (;;) {
       n = receive(MSG_DONTWAIT);
       received = n >= 0 || (errno != EAGAIN && errno != EINTR);

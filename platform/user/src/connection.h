@@ -50,6 +50,9 @@ class Connection {
   // asked for). False, with the last error kSystemGoneError, when the
   // connection broke.
   bool Call(const void *frame, size_t length, ReplyData *reply, int *receivedFd = nullptr);
+  // The next Call moves `bytes` through the window: its reply is looked
+  // for longer before the thread sleeps.
+  void ExpectBytes(size_t bytes) { expectedBytes_ = bytes; }
   // Waits up to `ms` for an APC frame and queues what arrives; -1 waits forever.
   bool WaitForApc(int ms);
   std::deque<wire::ApcFrame> &Pending() { return pending_; }
@@ -85,6 +88,7 @@ class Connection {
   uint8_t *window_ = nullptr;
   size_t windowSize_ = 0;
   std::deque<wire::ApcFrame> pending_;
+  size_t expectedBytes_ = 0;
 };
 
 // Process-wide state.

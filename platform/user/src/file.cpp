@@ -308,6 +308,7 @@ BOOL Transfer(HANDLE hFile, bool write, void *buffer, DWORD length, LPDWORD tran
       length,
       length ? Address(window) : 0};
   ReplyData reply;
+  connection->ExpectBytes(length);
   if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
   auto done = static_cast<DWORD>(std::min<uint64_t>(reply.information, length));
   if (!write && !IsError(reply.status) && done) {
