@@ -88,7 +88,10 @@ bool Server::Session::BufferInWindow(uint64_t address, uint64_t length, PVOID *b
 }
 
 void TransferWindow::Release() {
-  if (address) munmap(address, size);
+  if (address) {
+    ForgetUserBuffers(address, size);
+    munmap(address, size);
+  }
   address = nullptr;
   size = 0;
 }

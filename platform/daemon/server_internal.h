@@ -75,6 +75,7 @@ struct Server::Session {
   uint32_t pid = 0;
   uint32_t uid = 0;  // the peer's host user
   TransferWindow window;
+  uint64_t lastBytes = 0;  // what the last read or write moved
   // Windows the client could not map where they lie, kept so that they are
   // not offered again; released with the session.
   std::vector<TransferWindow> refused;

@@ -123,6 +123,7 @@ bool Server::ServeTransfer(Session &session, const Frame &frame) {
   LARGE_INTEGER offset;
   offset.QuadPart = static_cast<LONGLONG>(request.offset);
   const LARGE_INTEGER *at = request.atPosition ? nullptr : &offset;
+  session.lastBytes = request.length;
   UserProcess &process = *session.process->process;
   auto handle = reinterpret_cast<HANDLE>(request.handle);
   IoResult result = frame.op == wire::Op::Write
@@ -165,6 +166,9 @@ bool Server::ServeWindow(Session &session, const Frame &frame) {
     return session.Reply(STATUS_INSUFFICIENT_RESOURCES);
   }
   session.window = TransferWindow{address, size};
+  // It stays mapped until released: the kernel need not ask the host
+  // about it for every request it describes.
+  NoteUserBuffers(address, size);
   wire::Reply reply{{wire::kMagic, static_cast<uint32_t>(wire::Op::Reply)},
                     STATUS_SUCCESS,
                     size,

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace bw::test {
@@ -85,6 +86,33 @@ TEST_F(LostSystemTest, ACallWhoseSystemEndsFailsAsForARemovedDevice) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_DEVICE_REMOVED), GetLastError());
   EXPECT_TRUE(CloseHandle(other));
   EXPECT_TRUE(CloseHandle(fresh));
+}
+
+// A thread whose connection went with the old system has not noticed yet:
+// a handle of the new system, opened by another thread, still reaches it.
+TEST_F(LostSystemTest, AThreadOfAnEndedSystemReachesTheNextWithItsHandles) {
+  HANDLE old = Open(u"\\\\.\\BwTest");
+  ASSERT_NE(INVALID_HANDLE_VALUE, old) << GetLastError();
+  daemon_.Kill();
+  EXPECT_TRUE(CloseHandle(old));
+  ASSERT_TRUE(daemon_.Start(kDriver)) << daemon_.Output();
+  // The opener stays: with its process's last connection its handles would
+  // close.
+  std::promise<HANDLE> opened;
+  std::promise<void> done;
+  std::thread opener([&] {
+    opened.set_value(Open(u"\\\\.\\BwTest"));
+    done.get_future().wait();
+  });
+  HANDLE fresh = opened.get_future().get();
+  EXPECT_NE(INVALID_HANDLE_VALUE, fresh);
+  char byte = 7;
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(fresh, kEcho, &byte, 1, &byte, 1, &returned, nullptr)) << GetLastError();
+  EXPECT_EQ(1u, returned);
+  EXPECT_TRUE(CloseHandle(fresh));
+  done.set_value();
+  opener.join();
 }
 
 TEST_F(LostSystemTest, DevioReportsTheEndedSystemAndFails) {

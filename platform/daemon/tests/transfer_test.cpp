@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -114,6 +116,16 @@ TEST_F(TransferTest, TransfersOfEverySizeReachTheDiskFromTheCallersWindow) {
   ASSERT_TRUE(ReadFile(bytes, &back, 1, &done, &at));
   EXPECT_EQ(1u, done);
   EXPECT_EQ(0x5C, back);
+  // A large write from a buffer at an odd address, of a length that ends
+  // within a line, arrives whole, its first and last bytes too.
+  const DWORD odd = (300u << 10) + 13;
+  std::vector<uint8_t> source = Pattern(odd + 3, 77), returned(odd);
+  at = At(5);
+  ASSERT_TRUE(WriteFile(bytes, source.data() + 3, odd, &done, &at)) << GetLastError();
+  EXPECT_EQ(odd, done);
+  at = At(5);
+  ASSERT_TRUE(ReadFile(bytes, returned.data(), odd, &done, &at)) << GetLastError();
+  EXPECT_TRUE(std::equal(returned.begin(), returned.end(), source.begin() + 3));
   EXPECT_TRUE(CloseHandle(bytes));
   EXPECT_TRUE(CloseHandle(disk));
 }

@@ -3,6 +3,8 @@
 // the I/O manager's direct-I/O MDLs, and injected failures.
 #include "platform/kernel/tests/kernel_fixture.h"
 
+#include "bw/user_session.h"
+
 #include <ntddk.h>
 
 #include <sys/mman.h>
@@ -279,6 +281,42 @@ TEST_F(MemoryTest, ProbingARangeRecordsHostPagesAndTheMappingBehindThem) {
   }
   ExpectNothingLeft();
   if (!before) GTEST_SKIP() << "the host kept the pages before every mapping for itself";
+}
+
+// ramvold's transfer windows: host memory noted for user buffers is locked
+// without asking the host, and describes the very same bytes at the very
+// same address; once forgotten the host is asked again.
+TEST_F(MemoryTest, NotedUserBuffersAreLockedWhereTheyLie) {
+  auto *area = static_cast<char *>(
+      mmap(nullptr, 4 * PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void *>(area));
+  NoteUserBuffers(area, 4 * PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(area + PAGE_SIZE + 77, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(nullptr, mdl);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(77u, MmGetMdlByteOffset(mdl));
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  for (ULONG i = 0; i < 3; ++i)
+    EXPECT_EQ(static_cast<PFN_NUMBER>(MmGetPhysicalAddress(area + (i + 1) * PAGE_SIZE).QuadPart >> PAGE_SHIFT),
+              pfns[i]);
+  auto *system = static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  EXPECT_EQ(area + PAGE_SIZE + 77, system);
+  system[5] = 'w';
+  EXPECT_EQ('w', area[PAGE_SIZE + 82]);
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+  ForgetUserBuffers(area, 4 * PAGE_SIZE);
+  mdl = IoAllocateMdl(area, 4 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(nullptr, mdl);
+  EXPECT_DEATH(
+      {
+        munmap(area + 2 * PAGE_SIZE, PAGE_SIZE);
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+      },
+      "not valid");
+  IoFreeMdl(mdl);
+  munmap(area, 4 * PAGE_SIZE);
+  ExpectNothingLeft();
 }
 
 TEST_F(MemoryTest, ProbingARangeWithAnUnmappedPageInsideIsFatal) {

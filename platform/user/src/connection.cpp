@@ -8,8 +8,10 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,10 @@ bool gConnected = false;      // the process has talked to the daemon
 void *gUserMemory = nullptr;  // the shared block, mapped where the daemon has it
 size_t gUserMemorySize = 0;
 uint64_t gBootId = 0;  // the daemon start the block belongs to
+// Counts the forks this process came through: a connection opened before
+// the last one belongs to the parent. Kept here rather than asking for the
+// process id on every request, which costs a system call each time.
+std::atomic<uint64_t> gForkGeneration{0};
 
 // Windows start at 1 MiB and grow in whole MiB; one grown beyond 16 MiB for
 // a large request is given back after it.
@@ -34,6 +40,16 @@ constexpr size_t kKeptWindowBytes = 16 << 20;
 constexpr int kWindowAttempts = 4;
 
 thread_local std::unique_ptr<Connection> tConnection;
+
+// How long a caller looks for its reply before it sleeps: a request with
+// no bytes to move is answered within microseconds; one moving bytes takes
+// the daemon about the time of copying them, so the look lasts longer by
+// their size, up to a bound.
+std::chrono::microseconds ReplyAwait(size_t bytes) {
+  constexpr size_t kMicrosecondsPerMiB = 200;
+  auto wait = std::chrono::microseconds(20 + ((std::min<size_t>(bytes, 64 << 20) * kMicrosecondsPerMiB) >> 20));
+  return std::min(wait, std::chrono::microseconds(250));
+}
 
 // 32-bit routine addresses handed out by BwWow64RoutineAddress.
 constexpr DWORD kWow64RoutineBase = 0x7FFD0000;
@@ -76,15 +92,32 @@ bool ProcessIsWow64() {
 
 // A forked child starts without its parent's connections and memory.
 void ForgetParentsConnection() {
+  gForkGeneration.fetch_add(1, std::memory_order_relaxed);
   gConnected = false;
   if (gUserMemory) munmap(gUserMemory, gUserMemorySize);
   gUserMemory = nullptr;
   gBootId = 0;
 }
 
-Connection *ThreadConnection() {
+namespace {
+void WatchForks() {
   static bool atfork = (pthread_atfork(nullptr, nullptr, ForgetParentsConnection), true);
   (void)atfork;
+}
+}  // namespace
+
+Connection *ThreadConnectionFor(uint64_t bootId) {
+  // The request path: a connection to the start that gave the handle needs
+  // no look at the socket first. Should the daemon have ended meanwhile, the
+  // request itself finds the socket closed and fails as such a call must.
+  if (tConnection && !tConnection->broken_ && tConnection->forkGeneration_ ==
+      gForkGeneration.load(std::memory_order_relaxed) && tConnection->BootId() == bootId)
+    return tConnection.get();
+  return ThreadConnection();
+}
+
+Connection *ThreadConnection() {
+  WatchForks();
   // A daemon that went away (a restarted system) is reached anew.
   if (tConnection && tConnection->Stale()) tConnection.reset();
   if (tConnection) return tConnection.get();
@@ -100,7 +133,7 @@ Connection::~Connection() {
 }
 
 bool Connection::Stale() {
-  if (pid_ != getpid()) return true;
+  if (forkGeneration_ != gForkGeneration.load(std::memory_order_relaxed)) return true;
   if (broken_) return true;
   pollfd p{fd_, POLLRDHUP, 0};
   if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR))) broken_ = true;
@@ -114,7 +147,8 @@ bool Connection::Open() {
     SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
     return false;
   }
-  pid_ = getpid();
+  WatchForks();
+  forkGeneration_ = gForkGeneration.load(std::memory_order_relaxed);
   fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
@@ -185,7 +219,7 @@ bool Connection::Open() {
   return true;
 }
 
-bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *receivedFd) {
+bool Connection::ReceiveFrame(const uint8_t **frame, size_t *length, int timeoutMs, int *receivedFd) {
   if (receivedFd) *receivedFd = -1;
   if (timeoutMs >= 0) {
     pollfd p{fd_, POLLIN, 0};
@@ -209,12 +243,17 @@ bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *r
   bool received = false;
   if (timeoutMs < 0) {
     // Most replies come within microseconds: look for one briefly before
-    // giving the processor away, which saves a wake-up per request.
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(30);
-    do {
+    // giving the processor away, which saves a wake-up per request. Each
+    // look yields in between, so that the daemon's thread, should the host
+    // have put it on this processor, is not kept from answering.
+    auto until = std::chrono::steady_clock::now() + ReplyAwait(expectedBytes_);
+    expectedBytes_ = 0;
+    for (;;) {
       n = receive(MSG_DONTWAIT);
       received = n >= 0 || (errno != EAGAIN && errno != EINTR);
-    } while (!received && std::chrono::steady_clock::now() < until);
+      if (received || std::chrono::steady_clock::now() >= until) break;
+      sched_yield();
+    }
   }
   if (!received) {
     do {
@@ -234,7 +273,8 @@ bool Connection::ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *r
     else
       close(fd);
   }
-  frame->assign(buffer_.get(), buffer_.get() + n);
+  *frame = buffer_.get();
+  *length = static_cast<size_t>(n);
   return true;
 }
 
@@ -248,24 +288,25 @@ bool Connection::Call(const void *request, size_t length, ReplyData *reply, int 
   };
   if (broken_ || send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
     return lost();
-  std::vector<uint8_t> frame;
   for (;;) {
-    if (!ReceiveFrame(&frame, -1, receivedFd) || frame.size() < sizeof(wire::FrameHeader))
+    const uint8_t *frame;
+    size_t length;
+    if (!ReceiveFrame(&frame, &length, -1, receivedFd) || length < sizeof(wire::FrameHeader))
       return lost();
     wire::FrameHeader header;
-    memcpy(&header, frame.data(), sizeof header);
-    if (header.op == static_cast<uint32_t>(wire::Op::Apc) && frame.size() == sizeof(wire::ApcFrame)) {
+    memcpy(&header, frame, sizeof header);
+    if (header.op == static_cast<uint32_t>(wire::Op::Apc) && length == sizeof(wire::ApcFrame)) {
       wire::ApcFrame apc;
-      memcpy(&apc, frame.data(), sizeof apc);
+      memcpy(&apc, frame, sizeof apc);
       pending_.push_back(apc);
       continue;
     }
     // Anything but a reply means the two ends no longer agree: the
     // connection is of no further use.
-    if (header.op != static_cast<uint32_t>(wire::Op::Reply) || frame.size() != sizeof(wire::Reply))
+    if (header.op != static_cast<uint32_t>(wire::Op::Reply) || length != sizeof(wire::Reply))
       return lost();
     wire::Reply r;
-    memcpy(&r, frame.data(), sizeof r);
+    memcpy(&r, frame, sizeof r);
     reply->status = r.status;
     reply->information = r.information;
     reply->value = r.value;
@@ -330,11 +371,12 @@ void Connection::TrimWindow() {
 }
 
 bool Connection::WaitForApc(int ms) {
-  std::vector<uint8_t> frame;
-  if (!ReceiveFrame(&frame, ms, nullptr)) return false;
-  if (frame.size() == sizeof(wire::ApcFrame)) {
+  const uint8_t *frame;
+  size_t length;
+  if (!ReceiveFrame(&frame, &length, ms, nullptr)) return false;
+  if (length == sizeof(wire::ApcFrame)) {
     wire::ApcFrame apc;
-    memcpy(&apc, frame.data(), sizeof apc);
+    memcpy(&apc, frame, sizeof apc);
     if (apc.header.op == static_cast<uint32_t>(wire::Op::Apc)) {
       pending_.push_back(apc);
       return true;

@@ -36,6 +36,10 @@ struct ReplyData {
 // the last error set when the daemon cannot be reached.
 class Connection;
 Connection *ThreadConnection();
+// The same for a request on a handle the daemon started as `bootId` gave:
+// the thread's connection to that start is taken as it is, without asking
+// the socket whether the daemon is still there (the request will tell).
+Connection *ThreadConnectionFor(uint64_t bootId);
 
 class Connection {
  public:
@@ -46,6 +50,9 @@ class Connection {
   // asked for). False, with the last error kSystemGoneError, when the
   // connection broke.
   bool Call(const void *frame, size_t length, ReplyData *reply, int *receivedFd = nullptr);
+  // The next Call moves `bytes` through the window: its reply is looked
+  // for longer before the thread sleeps.
+  void ExpectBytes(size_t bytes) { expectedBytes_ = bytes; }
   // Waits up to `ms` for an APC frame and queues what arrives; -1 waits forever.
   bool WaitForApc(int ms);
   std::deque<wire::ApcFrame> &Pending() { return pending_; }
@@ -67,18 +74,21 @@ class Connection {
 
  private:
   friend Connection *ThreadConnection();
+  friend Connection *ThreadConnectionFor(uint64_t bootId);
   bool Open();
-  bool ReceiveFrame(std::vector<uint8_t> *frame, int timeoutMs, int *receivedFd);
+  // The frame lies in buffer_ until the next receive.
+  bool ReceiveFrame(const uint8_t **frame, size_t *length, int timeoutMs, int *receivedFd);
   bool AskForWindow(uint64_t size, uint64_t refused, ReplyData *reply, int *fd);
   void UnmapWindow();
   std::unique_ptr<uint8_t[]> buffer_;  // one receive buffer, allocated once
   int fd_ = -1;
-  pid_t pid_ = 0;  // the process that opened it (a forked child must not use it)
+  uint64_t forkGeneration_ = 0;  // a forked child must not use its parent's
   bool broken_ = false;
   uint64_t bootId_ = 0;
   uint8_t *window_ = nullptr;
   size_t windowSize_ = 0;
   std::deque<wire::ApcFrame> pending_;
+  size_t expectedBytes_ = 0;
 };
 
 // Process-wide state.

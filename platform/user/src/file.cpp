@@ -7,6 +7,13 @@
 #include "handles.h"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 #include <cstring>
 #include <string>
 
@@ -56,7 +63,7 @@ Connection *ConnectionFor(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  Connection *connection = ThreadConnection();
+  Connection *connection = ThreadConnectionFor(bootId);
   if (!connection || connection->BootId() != bootId) {
     SetLastError(kSystemGoneError);
     return nullptr;
@@ -205,6 +212,73 @@ BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped,
 
 namespace {
 
+// A large write's bytes go into the window with streaming stores. The
+// window's lines were last read by the daemon's thread on the other
+// processor, and ordinary stores would first have to take each line back
+// from there, which for a mebibyte costs more than twice the copy itself;
+// streaming stores write whole lines without taking them, and the daemon
+// reads them from memory once. Small writes stay with memcpy, whose lines
+// are few and cheaply had.
+constexpr size_t kStreamingCopyBytes = 256 << 10;
+
+void CopyIntoWindow(uint8_t *to, const void *source, size_t length) {
+#if defined(__SSE2__)
+  if (length >= kStreamingCopyBytes) {
+    auto from = static_cast<const uint8_t *>(source);
+    size_t head = (16 - (reinterpret_cast<uintptr_t>(to) & 15)) & 15;
+    memcpy(to, from, head);
+    to += head, from += head, length -= head;
+    size_t body = length & ~size_t(63);
+    for (size_t i = 0; i < body; i += 64) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16));
+      __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 32));
+      __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 48));
+      _mm_stream_si128(reinterpret_cast<__m128i *>(to + i), a);
+      _mm_stream_si128(reinterpret_cast<__m128i *>(to + i + 16), b);
+      _mm_stream_si128(reinterpret_cast<__m128i *>(to + i + 32), c);
+      _mm_stream_si128(reinterpret_cast<__m128i *>(to + i + 48), d);
+    }
+    // Visible to the daemon before the request that names them is sent.
+    _mm_sfence();
+    memcpy(to + body, from + body, length - body);
+    return;
+  }
+#endif
+  memcpy(to, source, length);
+}
+
+// After a large read has been copied out, the window's lines are given
+// back to memory: the next read's bytes are written into them by the
+// daemon's thread on the other processor, and lines still held here would
+// each have to be taken back from this one first, which for a mebibyte
+// costs more than the flush. Only where the processor flushes lines
+// without ordering each flush (clflushopt); elsewhere they stay.
+bool CanFlushLines() {
+#if defined(__x86_64__)
+  unsigned a, b, c, d;
+  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 23));
+#else
+  return false;
+#endif
+}
+
+#if defined(__x86_64__)
+__attribute__((target("clflushopt")))
+#endif
+void GiveBackWindowLines(const uint8_t *at, size_t length) {
+#if defined(__x86_64__)
+  static const bool canFlush = CanFlushLines();
+  if (length < kStreamingCopyBytes || !canFlush) return;
+  auto line = reinterpret_cast<uintptr_t>(at) & ~uintptr_t(63);
+  for (auto end = reinterpret_cast<uintptr_t>(at) + length; line < end; line += 64)
+    _mm_clflushopt(reinterpret_cast<void *>(line));
+  _mm_sfence();
+#else
+  (void)at, (void)length;
+#endif
+}
+
 // ReadFile and WriteFile: at the OVERLAPPED offset when one is given, else
 // at the file's position. Reaching the end of a file is no failure for a
 // plain synchronous read, which reads nothing, but is for one with an
@@ -225,7 +299,7 @@ BOOL Transfer(HANDLE hFile, bool write, void *buffer, DWORD length, LPDWORD tran
   uint8_t *window = length ? connection->Window(skew + length) : nullptr;
   if (length && !window) return FALSE;
   if (window) window += skew;
-  if (write && length) memcpy(window, buffer, length);
+  if (write && length) CopyIntoWindow(window, buffer, length);
   wire::TransferRequest request{
       {wire::kMagic, static_cast<uint32_t>(write ? wire::Op::Write : wire::Op::Read)},
       Address(hFile),
@@ -234,9 +308,13 @@ BOOL Transfer(HANDLE hFile, bool write, void *buffer, DWORD length, LPDWORD tran
       length,
       length ? Address(window) : 0};
   ReplyData reply;
+  connection->ExpectBytes(length);
   if (!connection->Call(&request, sizeof request, &reply)) return FALSE;
   auto done = static_cast<DWORD>(std::min<uint64_t>(reply.information, length));
-  if (!write && !IsError(reply.status) && done) memcpy(buffer, window, done);
+  if (!write && !IsError(reply.status) && done) {
+    memcpy(buffer, window, done);
+    GiveBackWindowLines(window, done);
+  }
   connection->TrimWindow();
   if (overlapped) {
     overlapped->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(reply.status));

@@ -103,7 +103,8 @@ void MoveUserPresence(PEPROCESS process);
 bool HostAddressMapped(const void *address);
 bool HostRangeMapped(const void *start, size_t bytes);
 // Not under MmLock: whether the `bytes` from page-aligned `start` lie in a
-// live pool block (below), which is host memory outside every mapping.
+// live pool block or noted user buffers (below, and NoteUserBuffers), which
+// are host memory outside every mapping.
 bool InKnownBlock(uintptr_t start, size_t bytes);
 // Not under MmLock: live pool blocks of a page or more are known host
 // memory from their allocation to their free.

@@ -6,6 +6,7 @@
 // address above it (pool, stacks, system mappings) is "system space" and
 // everything below (this window and the low 2 GiB where client processes
 // share memory with the kernel) is "user space", as drivers expect.
+#include "bw/user_session.h"
 #include "host/faults.h"
 #include "internal.h"
 #include "mm/mm_internal.h"
@@ -243,6 +244,9 @@ void ForgetHostBlock(const void *start, size_t bytes) {
   std::lock_guard<std::mutex> guard(known.lock);
   known.blocks.erase(reinterpret_cast<uintptr_t>(start));
 }
+
+void NoteUserBuffers(const void *start, size_t bytes) { NoteHostBlock(start, bytes); }
+void ForgetUserBuffers(const void *start, size_t bytes) { ForgetHostBlock(start, bytes); }
 
 // Else the host is asked: msync fails with ENOMEM when any part of the
 // range is not mapped (a system call, which costs more than a small copy).

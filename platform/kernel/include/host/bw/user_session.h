@@ -143,6 +143,15 @@ std::shared_ptr<UserProcess> CreateUserProcess(const ProcessOptions &options,
                                                void *userMemory = nullptr,
                                                size_t userMemorySize = 0);
 
+// Host memory a host program keeps mapped for the buffers of user
+// requests (ramvold's transfer windows), from `NoteUserBuffers` until
+// `ForgetUserBuffers`, which comes before it is unmapped. Locking a buffer
+// in it records its host pages as any host memory's, but without asking the
+// host whether the range is mapped or taking the memory manager's lock.
+// `start` is page-aligned; `bytes` a whole number of pages.
+void NoteUserBuffers(const void *start, size_t bytes);
+void ForgetUserBuffers(const void *start, size_t bytes);
+
 // Logon sessions. Every user process belongs to one, named by the
 // authentication id its token carries. While a session lives its DosDevices
 // directory "\Sessions\0\DosDevices\HHHHHHHH-LLLLLLLL" exists (drivers
