@@ -144,6 +144,7 @@ NTSTATUS Assign(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, const R
 
   status = KsAnnounceVolume(Volume->DeviceName);
   if (!NT_SUCCESS(status)) return status;
+  Volume->Announced = 1;
 
   if (SessionLocal) {
     status = KsMountedDevicesDeleteByName(Done->LetterLink);
@@ -222,6 +223,13 @@ NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, P
   KsFree(&done.PreviousValue);
   KsFree(&who.Sid);
   return status;
+}
+
+VOID ForgetVolumeNames(VolumeBlock *Volume) {
+  if (!Volume->Announced || !Volume->DeviceName) return;
+  KS_MOUNT_POINT_KEY key = {nullptr, nullptr, 0, Volume->DeviceName};
+  KsDeleteMountPoints(&key);
+  Volume->Announced = 0;
 }
 
 NTSTATUS RemoveLetter(VolumeBlock *Volume, BOOLEAN Notify) {

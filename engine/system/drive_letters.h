@@ -16,6 +16,10 @@ NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, P
 // removed. Notify: tell the listeners (event 3).
 NTSTATUS RemoveLetter(VolumeBlock *Volume, BOOLEAN Notify);
 
+// A volume that goes takes its mount-manager names (its "\??\Volume{...}"
+// link and database value) with it, so that no name outlives the device.
+VOID ForgetVolumeNames(VolumeBlock *Volume);
+
 // Whether the symbolic link Link names DeviceName (case-insensitively).
 BOOLEAN LinkPointsTo(PCUNICODE_STRING Link, PCUNICODE_STRING DeviceName);
 

@@ -157,6 +157,13 @@ TEST_F(DriveLetters, AGlobalLetterServesEveryUserAndLeavesNothingBehind) {
   ASSERT_TRUE(values.count(u"\\DosDevices\\R:"));
   EXPECT_EQ(lettered, values[u"\\DosDevices\\R:"]);
 
+  // The mount manager named the volume too.
+  std::u16string volumeName;
+  for (auto &[name, data] : values)
+    if (data == lettered && name.rfind(u"\\??\\Volume{", 0) == 0) volumeName = u"\\GLOBAL??\\" + name.substr(4);
+  ASSERT_FALSE(volumeName.empty());
+  EXPECT_TRUE(bw::ObjectExists(volumeName));
+
   // Another user's process reaches the volume through the letter.
   auto other = OtherUser(1001);
   auto thread = other->CreateThread(7);
@@ -181,6 +188,9 @@ TEST_F(DriveLetters, AGlobalLetterServesEveryUserAndLeavesNothingBehind) {
   EXPECT_FALSE(HoldsData(values, lettered));
   EXPECT_FALSE(HoldsData(values, unlettered));
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
+  // The volume's name goes with it.
+  WaitForVolumeCount(0);
+  EXPECT_FALSE(bw::ObjectExists(volumeName));
 }
 
 TEST_F(DriveLetters, ALetterOfAnotherDeviceIsACollisionThatLeavesItsOwnerAlone) {

@@ -71,6 +71,7 @@ struct VolumeBlock {
   PUNICODE_STRING SuggestedLink;  // "\DosDevices\X:" while a letter is set up or assigned
   WCHAR DriveLetter;
   UCHAR SessionLocal;
+  UCHAR Announced;  // told to the mount manager once: its volume name goes with the volume
   ULONG SessionId;
   LUID LogonId;
   PVOID OwnerSid;

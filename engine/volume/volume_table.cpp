@@ -19,6 +19,7 @@ VOID TearDownVolume(VolumeBlock *Volume) {
   // must not outlive the device. The worker answers the mount manager's
   // questions meanwhile, so it stops only after.
   if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER)) RemoveLetter(Volume, FALSE);
+  ForgetVolumeNames(Volume);
   if (VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING)) VolumePostCommand(Volume, VOLUME_COMMAND_STOP);
   // A volume taken down with the driver still has its device.
   VolumeDeleteDevice(Volume);
