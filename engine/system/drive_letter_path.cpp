@@ -35,8 +35,7 @@ NTSTATUS ThroughSessionLetters(PCUNICODE_STRING Path, PUNICODE_STRING *Result) {
   // whichever session the process runs in: that is where its letters are.
   for (WCHAR letter = 'A'; letter <= 'Z'; ++letter) {
     PUNICODE_STRING link = nullptr;
-    status = KsFormatString(&link, KS_WSTR("\\Sessions\\%u\\DosDevices\\%08X-%08X\\%c:"), 0u,
-                            static_cast<ULONG>(logonId.HighPart), logonId.LowPart, letter);
+    status = MakeSessionLetterLink(logonId, letter, &link);
     if (!NT_SUCCESS(status)) return status;
     PUNICODE_STRING target = nullptr;
     status = KsQuerySymbolicLink(link, &target);

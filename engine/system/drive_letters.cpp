@@ -17,10 +17,6 @@ namespace {
 // A letter link that keeps being re-created under us is not fought forever.
 constexpr ULONG kMaxLetterLinkDeletions = 32;
 
-WCHAR Upcase(WCHAR Letter) {
-  return (Letter >= 'a' && Letter <= 'z') ? static_cast<WCHAR>(Letter - 'a' + 'A') : Letter;
-}
-
 VOID LockLetters(VolumeBlock *Volume) {
   KeEnterCriticalRegion();
   ExAcquireFastMutexUnsafe(&Volume->LetterMutex);
@@ -48,12 +44,6 @@ NTSTATUS SetSuggestedLink(VolumeBlock *Volume, PUNICODE_STRING *Link) {
   VolumeUnlockNames(Volume);
   KsFreeString(&old);
   return status;
-}
-
-// "\Sessions\0\DosDevices\HHHHHHHH-LLLLLLLL\X:" for the logon session.
-NTSTATUS MakeSessionLink(LUID LogonId, WCHAR Letter, PUNICODE_STRING *Link) {
-  return KsFormatString(Link, KS_WSTR("\\Sessions\\%u\\DosDevices\\%08X-%08X\\%c:"), 0u,
-                        static_cast<ULONG>(LogonId.HighPart), LogonId.LowPart, Letter);
 }
 
 // Who asks for a session-local letter: user, logon session, session.
@@ -114,7 +104,7 @@ NTSTATUS MoveToSession(VolumeBlock *Volume, Assignment *Done, LUID LogonId, WCHA
   if (NT_SUCCESS(status)) return STATUS_TOO_MANY_LINKS;
   if (!KsIsNotThereStatus(status)) return status;
   Done->GlobalLinkCreated = FALSE;
-  status = MakeSessionLink(LogonId, Letter, &Done->ActiveLink);
+  status = MakeSessionLetterLink(LogonId, Letter, &Done->ActiveLink);
   if (!NT_SUCCESS(status)) return status;
   status = KsCreateSymbolicLink(Done->ActiveLink, Volume->DeviceName);
   if (!NT_SUCCESS(status)) KsFreeString(&Done->ActiveLink);
@@ -160,8 +150,17 @@ NTSTATUS Assign(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, const R
 
 }  // namespace
 
+WCHAR UpcaseDriveLetter(WCHAR Letter) {
+  return (Letter >= 'a' && Letter <= 'z') ? static_cast<WCHAR>(Letter - 'a' + 'A') : Letter;
+}
+
 NTSTATUS MakeLetterLink(WCHAR Letter, PUNICODE_STRING *Link) {
-  return KsFormatString(Link, KS_WSTR("\\DosDevices\\%c:"), Upcase(Letter));
+  return KsFormatString(Link, KS_WSTR("\\DosDevices\\%c:"), UpcaseDriveLetter(Letter));
+}
+
+NTSTATUS MakeSessionLetterLink(LUID LogonId, WCHAR Letter, PUNICODE_STRING *Link) {
+  return KsFormatString(Link, KS_WSTR("\\Sessions\\%u\\DosDevices\\%08X-%08X\\%c:"), 0u,
+                        static_cast<ULONG>(LogonId.HighPart), LogonId.LowPart, UpcaseDriveLetter(Letter));
 }
 
 BOOLEAN LinkPointsTo(PCUNICODE_STRING Link, PCUNICODE_STRING DeviceName) {
@@ -175,7 +174,7 @@ BOOLEAN LinkPointsTo(PCUNICODE_STRING Link, PCUNICODE_STRING DeviceName) {
 
 NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, PIRP Irp) {
   if (!Volume || !Volume->DeviceName) return STATUS_INVALID_DEVICE_STATE;
-  Letter = Upcase(Letter);
+  Letter = UpcaseDriveLetter(Letter);
   if (Letter < 'A' || Letter > 'Z') return STATUS_OBJECT_NAME_INVALID;
 
   Requester who;

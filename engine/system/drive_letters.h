@@ -32,8 +32,13 @@ NTSTATUS SetMountManagerLetter(PCUNICODE_STRING DeviceName, WCHAR Letter);
 // Takes away the letter the device has, and the device's database entries.
 NTSTATUS RemoveAutomaticLetter(PCUNICODE_STRING DeviceName);
 
+// The letter upper-cased when it is a..z; any other character as it is.
+WCHAR UpcaseDriveLetter(WCHAR Letter);
 // "\DosDevices\X:" for the upper-cased letter.
 NTSTATUS MakeLetterLink(WCHAR Letter, PUNICODE_STRING *Link);
+// "\Sessions\0\DosDevices\HHHHHHHH-LLLLLLLL\X:", the letter's link in the
+// logon session's DosDevices directory (every one lies under session 0).
+NTSTATUS MakeSessionLetterLink(LUID LogonId, WCHAR Letter, PUNICODE_STRING *Link);
 
 // A path the user gave, as the requesting user would write it with a
 // drive letter ("\??\C:\x" → "C:\x"; a device path under one of the

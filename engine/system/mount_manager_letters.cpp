@@ -60,7 +60,7 @@ NTSTATUS RemoveAutomaticLetter(PCUNICODE_STRING DeviceName) {
 
 NTSTATUS SetMountManagerLetter(PCUNICODE_STRING DeviceName, WCHAR Letter) {
   if (!DeviceName) return STATUS_INVALID_PARAMETER;
-  if (Letter >= 'a' && Letter <= 'z') Letter = static_cast<WCHAR>(Letter - 'a' + 'A');
+  Letter = UpcaseDriveLetter(Letter);
   if (Letter < 'A' || Letter > 'Z') return STATUS_OBJECT_NAME_INVALID;
   WCHAR current = FindLetterOfDevice(DeviceName);
   if (current == Letter) return STATUS_SUCCESS;

@@ -11,11 +11,7 @@ class CreateImage : public KernelFixture {
  protected:
   void SetUp() override {
     KernelFixture::SetUp();
-    ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
-    ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-    process_ = NewProcess();
-    thread_ = process_->CreateThread(1);
-    control_ = OpenControl(*process_, *thread_);
+    ASSERT_NO_FATAL_FAILURE(StartEngineWithClient(1));
   }
 
   // The NT form of a host path: drive Z: is the host's root.

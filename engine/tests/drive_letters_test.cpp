@@ -188,8 +188,10 @@ TEST_F(DriveLetters, AGlobalLetterServesEveryUserAndLeavesNothingBehind) {
   EXPECT_FALSE(HoldsData(values, lettered));
   EXPECT_FALSE(HoldsData(values, unlettered));
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(created.handle, 0, 0));
-  // The volume's name goes with it.
+  // The volume's name goes with it, once the reaper has torn it down (it
+  // leaves the table first).
   WaitForVolumeCount(0);
+  for (int i = 0; i < 500 && bw::ObjectExists(volumeName); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(bw::ObjectExists(volumeName));
 }
 

@@ -79,6 +79,14 @@ void KernelFixture::TearDown() {
   BootedKernelTest::TearDown();
 }
 
+void KernelFixture::StartEngineWithClient(uint32_t tid) {
+  ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
+  ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
+  process_ = NewProcess();
+  thread_ = process_->CreateThread(tid);
+  control_ = OpenControl(*process_, *thread_);
+}
+
 void *KernelFixture::EngineSymbol(const char *name) const {
   // The loader holds the module; this only looks the symbol up in it.
   void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);

@@ -79,6 +79,9 @@ class KernelFixture : public bw::test::BootedKernelTest {
   NTSTATUS LoadBus();
   NTSTATUS LoadEngine();
   void UnloadAll();
+  // Loads the bus and the engine and opens the engine's control device in
+  // a new user process (process_, thread_ with label Tid, control_).
+  void StartEngineWithClient(uint32_t tid);
 
   std::shared_ptr<bw::UserProcess> NewProcess(bool wow64 = false, uint32_t pid = 0);
   // Opens "\??\BrimwellVolume" in Process for Thread.

@@ -98,11 +98,7 @@ TEST_F(EngineLifecycle, StartSurvivesEveryAllocationFailure) {
 }
 
 TEST_F(EngineLifecycle, UnloadLeavesNoPoolWithRegistrationsOutstanding) {
-  ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
-  ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-  process_ = NewProcess();
-  thread_ = process_->CreateThread(1);
-  control_ = OpenControl(*process_, *thread_);
+  ASSERT_NO_FATAL_FAILURE(StartEngineWithClient(1));
   std::vector<std::shared_ptr<bw::UserThread>> listeners;
   for (uint32_t i = 0; i < 3; ++i) {
     listeners.push_back(process_->CreateThread(10 + i));
@@ -122,11 +118,7 @@ TEST_F(EngineLifecycle, UnloadLeavesNoPoolWithRegistrationsOutstanding) {
 }
 
 TEST_F(EngineLifecycle, ControlDeviceRefusesReadAndWrite) {
-  ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
-  ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-  process_ = NewProcess();
-  thread_ = process_->CreateThread(1);
-  control_ = OpenControl(*process_, *thread_);
+  ASSERT_NO_FATAL_FAILURE(StartEngineWithClient(1));
   EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, process_->Read(*thread_, control_, 512, 0).status);
   uint8_t data[16] = {};
   EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, process_->Write(*thread_, control_, data, sizeof(data), 0).status);

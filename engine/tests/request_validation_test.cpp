@@ -324,11 +324,7 @@ class RequestValidation : public KernelFixture, public ::testing::WithParamInter
  protected:
   void SetUp() override {
     KernelFixture::SetUp();
-    ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
-    ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-    process_ = NewProcess();
-    thread_ = process_->CreateThread(100);
-    control_ = OpenControl(*process_, *thread_);
+    ASSERT_NO_FATAL_FAILURE(StartEngineWithClient(100));
   }
 };
 

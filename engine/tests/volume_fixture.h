@@ -36,11 +36,7 @@ class VolumeFixture : public KernelFixture {
  protected:
   void SetUp() override {
     KernelFixture::SetUp();
-    ASSERT_STATUS(STATUS_SUCCESS, LoadBus());
-    ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
-    process_ = NewProcess();
-    thread_ = process_->CreateThread(100);
-    control_ = OpenControl(*process_, *thread_);
+    ASSERT_NO_FATAL_FAILURE(StartEngineWithClient(100));
   }
   void TearDown() override {
     for (HANDLE h : handles_) ZwClose(h);
