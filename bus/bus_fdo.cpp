@@ -2,12 +2,6 @@
 #include "bus/bus.h"
 #include "kernel-support/ks_device.h"
 
-#ifndef IRP_MN_REMOVE_DEVICE
-#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
-#define IRP_MN_REMOVE_DEVICE 0x02
-#define IRP_MN_QUERY_STOP_DEVICE 0x05
-#endif
-
 namespace {
 
 const UNICODE_STRING kPnpManager = RTL_CONSTANT_STRING(KS_WSTR("\\Driver\\PnpManager"));

@@ -8,6 +8,7 @@
 #include "nt/ke.h"
 #include "nt/mm.h"
 #include "nt/ob.h"
+#include "nt/pnp.h"
 #include "nt/pool.h"
 #include "nt/ps.h"
 #include "nt/rtl.h"
