@@ -132,18 +132,16 @@ class FatVolumeTest : public SystemDriversTest {
     reply.status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, reinterpret_cast<PVOID *>(&file), nullptr);
     if (!NT_SUCCESS(reply.status)) return reply;
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    Bytes buffer = input.empty() ? Bytes(outputLength ? outputLength : 1) : input;
-    irp->AssociatedIrp.SystemBuffer = buffer.data();
-    irp->Flags |= IRP_BUFFERED_IO;
-    irp->RequestorMode = KernelMode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    irp->UserIosb = &iosb;
-    irp->UserEvent = &event;
+    // Built as the I/O manager builds its own requests, then given the
+    // function and buffer wanted.
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
+    Bytes buffer = input.empty() ? Bytes(outputLength ? outputLength : 1) : input;
+    irp->AssociatedIrp.SystemBuffer = buffer.data();
+    irp->Flags |= IRP_BUFFERED_IO;
+    irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
@@ -183,7 +181,7 @@ class FatVolumeTest : public SystemDriversTest {
     UNICODE_STRING u = View(p);
     for (bool first = true;; first = false) {
       Reply r = SendIrp(dir, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, FileBothDirectoryInformation, {}, 4096,
-                        0, first ? &u : nullptr);
+                        first ? SL_RESTART_SCAN : 0, first ? &u : nullptr);
       if (!NT_SUCCESS(r.status)) break;
       for (ULONG at = 0;;) {
         auto *rec = reinterpret_cast<PFILE_BOTH_DIR_INFORMATION>(r.output.data() + at);
