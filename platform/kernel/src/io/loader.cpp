@@ -151,8 +151,9 @@ struct SystemDriver {
   const char *file;
   const char16_t *service;
 };
-// In load order: file systems mount volumes the mount manager has named.
-constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}};
+// In load order: file systems mount volumes the mount manager has named;
+// the last loaded is asked first, so FAT before raw.
+constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}, {"fat.sys", u"FastFat"}};
 
 bool IsLoaded(std::u16string_view service) {
   std::lock_guard<std::mutex> guard(gLoaderLock);

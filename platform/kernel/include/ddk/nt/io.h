@@ -99,6 +99,12 @@
 #define SL_INVOKE_ON_ERROR 0x80
 #define SL_FORCE_ACCESS_CHECK 0x01
 #define SL_OVERRIDE_VERIFY_VOLUME 0x02
+// Flags of a create and of a directory query.
+#define SL_CASE_SENSITIVE 0x80
+#define SL_OPEN_TARGET_DIRECTORY 0x04
+#define SL_RESTART_SCAN 0x01
+#define SL_RETURN_SINGLE_ENTRY 0x02
+#define SL_INDEX_SPECIFIED 0x04
 
 #define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = (NTSTATUS)0xC0000016L;
@@ -176,6 +182,7 @@ typedef struct _VPB {
 #define IRP_MN_MOUNT_VOLUME 0x01
 #define IRP_MN_VERIFY_VOLUME 0x02
 #define IRP_MN_LOAD_FILE_SYSTEM 0x03
+#define IRP_MN_QUERY_DIRECTORY 0x01
 
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
@@ -436,6 +443,16 @@ typedef struct _IO_STACK_LOCATION {
       ULONG Length;
       FS_INFORMATION_CLASS FsInformationClass;
     } QueryVolume;
+    struct {
+      ULONG Length;
+      FS_INFORMATION_CLASS FsInformationClass;
+    } SetVolume;
+    struct {
+      ULONG Length;
+      PUNICODE_STRING FileName;
+      FILE_INFORMATION_CLASS FileInformationClass;
+      ULONG FileIndex;
+    } QueryDirectory;
     struct {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;
