@@ -213,13 +213,14 @@ NTSTATUS FatCreate(FatVolume *Volume, PIRP Irp) {
   PFILE_OBJECT file = stack->FileObject;
   ACCESS_MASK access = stack->Parameters.Create.SecurityContext ? stack->Parameters.Create.SecurityContext->DesiredAccess : 0;
   ULONG_PTR information = 0;
+  BOOLEAN volumeOpen = file->FileName.Length == 0 && !file->RelatedFileObject;
   FatEnter(Volume);
   NTSTATUS status;
   if (Volume->Dismounted)
     status = STATUS_VOLUME_DISMOUNTED;
   else if (Volume->LockedBy)
     status = STATUS_ACCESS_DENIED;
-  else if (file->FileName.Length == 0 && !file->RelatedFileObject)
+  else if (volumeOpen)
     status = OpenVolume(Volume, stack, access), information = FILE_OPENED;
   else
     status = OpenPath(Volume, Irp, &information);
@@ -227,6 +228,25 @@ NTSTATUS FatCreate(FatVolume *Volume, PIRP Irp) {
     ++Volume->OpenCount;
     ++Volume->HandleCount;
   }
+  FatLeave(Volume);
+  // The volume's own device has its say on who opens the volume itself, as
+  // with the raw file system: counted above first, so that a lock cannot
+  // slip in between, and taken back when the device refuses.
+  if (NT_SUCCESS(status) && volumeOpen) {
+    status = FatForwardAndWait(Volume, Irp);
+    if (!NT_SUCCESS(status)) {
+      FatEnter(Volume);
+      IoRemoveShareAccess(file, &Volume->Share);
+      ExFreePoolWithTag(file->FsContext2, kFatTag);
+      file->FsContext2 = nullptr;
+      file->Flags &= ~FO_VOLUME_OPEN;
+      --Volume->OpenCount;
+      --Volume->HandleCount;
+      FatLeave(Volume);
+      information = 0;
+    }
+  }
+  FatEnter(Volume);
   BOOLEAN unused = Volume->OpenCount == 0;
   FatLeave(Volume);
   FatComplete(Irp, status, information);
@@ -265,6 +285,8 @@ NTSTATUS FatCleanup(FatVolume *Volume, PIRP Irp) {
     Volume->Vpb->Flags &= ~VPB_LOCKED;
     IoReleaseVpbSpinLock(irql);
   }
+  // The device saw the volume open, so it sees its cleanup too.
+  if (!fcb && ccb && ccb->VolumeOpen) return FatPassDown(Volume, Irp);
   return FatComplete(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -272,6 +294,7 @@ NTSTATUS FatClose(FatVolume *Volume, PIRP Irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   auto *fcb = static_cast<FatFcb *>(file->FsContext);
   auto *ccb = static_cast<FatCcb *>(file->FsContext2);
+  BOOLEAN volumeOpen = !fcb && ccb && ccb->VolumeOpen;
   FatEnter(Volume);
   if (fcb) FatReleaseFcb(fcb);
   if (ccb) {
@@ -282,7 +305,11 @@ NTSTATUS FatClose(FatVolume *Volume, PIRP Irp) {
   file->FsContext2 = nullptr;
   BOOLEAN last = --Volume->OpenCount == 0;
   FatLeave(Volume);
-  FatComplete(Irp, STATUS_SUCCESS, 0);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (volumeOpen)
+    status = FatPassDown(Volume, Irp);
+  else
+    FatComplete(Irp, STATUS_SUCCESS, 0);
   if (last) FatCheckForDismount(Volume, FALSE);
-  return STATUS_SUCCESS;
+  return status;
 }
