@@ -32,6 +32,7 @@ PDRIVER_OBJECT CreateDriverObject(std::u16string_view serviceName);
 // Names on the volume map to host paths component by component; what no
 // Windows file system accepts in a name is refused.
 NTSTATUS HostPathOf(std::u16string_view name, std::string *path) {
+  if (name == u"\\") name = u"";  // the root folder
   std::string out;
   size_t i = 0;
   while (i < name.size()) {
