@@ -5,6 +5,7 @@
 // built: they fail with ERROR_CALL_NOT_IMPLEMENTED.
 #include "nt_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -89,7 +90,9 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
   NTSTATUS status = OpenPath(lpExistingFileName, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
                              kFileOpen, kFileOpenForBackupIntent, &source);
   if (status < 0) return Fail(status);
-  std::vector<uint8_t> record(offsetof(FileRenameInformation, FileName) + target.size() * 2);
+  std::vector<uint8_t> record(std::max(sizeof(FileRenameInformation),
+                                       offsetof(FileRenameInformation, FileName) +
+                                           target.size() * 2));
   auto *rename = reinterpret_cast<FileRenameInformation *>(record.data());
   rename->ReplaceIfExists = (dwFlags & MOVEFILE_REPLACE_EXISTING) ? TRUE : FALSE;
   rename->RootDirectory = nullptr;
