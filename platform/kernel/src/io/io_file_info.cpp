@@ -123,8 +123,9 @@ bool UserBufferValid(KPROCESSOR_MODE mode, const void *buffer, ULONG length) {
 
 NTSTATUS SendFileInformationRequest(PFILE_OBJECT file, KPROCESSOR_MODE mode,
                                     const IO_STACK_LOCATION &shape, PVOID buffer, ULONG length,
-                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb) {
-  if (!UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
+                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb,
+                                    bool captured) {
+  if (!captured && !UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
   PDEVICE_OBJECT top = RelatedDeviceReference(file);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -75,10 +75,12 @@ ACCESS_MASK SetSecurityAccess(SECURITY_INFORMATION which);
 // Sends a request of `shape` (major, minor, flags and parameters) for `file`
 // and waits for it. Its buffer: a copy in a system buffer (`output`: the
 // driver fills it and the caller's buffer receives what it returned), or,
-// with `userBuffer`, the caller's own in Irp->UserBuffer.
+// with `userBuffer`, the caller's own in Irp->UserBuffer. A `captured`
+// buffer is the I/O manager's own copy, not probed as the caller's.
 NTSTATUS SendFileInformationRequest(PFILE_OBJECT file, KPROCESSOR_MODE mode,
                                     const IO_STACK_LOCATION &shape, PVOID buffer, ULONG length,
-                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb);
+                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb,
+                                    bool captured = false);
 // A user caller's buffer lies wholly below MmUserProbeAddress.
 bool UserBufferValid(KPROCESSOR_MODE mode, const void *buffer, ULONG length);
 

@@ -42,7 +42,7 @@ NTSTATUS SendSetInformation(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID recor
   shape.Parameters.SetFile.FileInformationClass = infoClass;
   shape.Parameters.SetFile.FileObject = target;
   shape.Parameters.SetFile.ReplaceIfExists = replace;
-  return SendFileInformationRequest(file, mode, shape, record, length, false, false, iosb);
+  return SendFileInformationRequest(file, mode, shape, record, length, false, false, iosb, true);
 }
 
 }  // namespace

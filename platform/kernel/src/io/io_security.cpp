@@ -80,7 +80,8 @@ NTSTATUS FileSetSecurity(PFILE_OBJECT file, KPROCESSOR_MODE mode, SECURITY_INFOR
   shape.Parameters.SetSecurity.SecurityInformation = which;
   shape.Parameters.SetSecurity.SecurityDescriptor = captured;
   IO_STATUS_BLOCK iosb{};
-  NTSTATUS status = SendFileInformationRequest(file, mode, shape, nullptr, 0, false, false, &iosb);
+  NTSTATUS status =
+      SendFileInformationRequest(file, mode, shape, nullptr, 0, false, false, &iosb, true);
   ExFreePoolWithTag(captured, kIoSecurityTag);
   return status;
 }
