@@ -46,6 +46,11 @@ class Server {
   bool ServeWindow(Session &session, const Frame &frame);
   bool ServeClose(Session &session, const Frame &frame);
   bool ServeOpenThread(Session &session, const Frame &frame);
+  // Information, directory, label, security and file-system control
+  // requests on files (server_files.cpp).
+  bool ServeFileInformation(Session &session, const Frame &frame);
+  bool ServeQueryDirectory(Session &session, const Frame &frame);
+  bool ServeFsControl(Session &session, const Frame &frame);
   // Logon sessions, DOS device names, volume and token information and
   // process session ids (server_sessions.cpp).
   bool ServeLogonSession(Session &session, const Frame &frame);

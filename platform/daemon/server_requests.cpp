@@ -72,6 +72,16 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeFlush(session, frame);
     case wire::Op::Window:
       return ServeWindow(session, frame);
+    case wire::Op::QueryInformation:
+    case wire::Op::SetInformation:
+    case wire::Op::SetVolume:
+    case wire::Op::QuerySecurity:
+    case wire::Op::SetSecurity:
+      return ServeFileInformation(session, frame);
+    case wire::Op::QueryDirectory:
+      return ServeQueryDirectory(session, frame);
+    case wire::Op::FsControl:
+      return ServeFsControl(session, frame);
     case wire::Op::LogonSession:
       return ServeLogonSession(session, frame);
     case wire::Op::DosDevice:
@@ -96,10 +106,11 @@ bool Server::ServeCreate(Session &session, const Frame &frame) {
   std::u16string path(request.pathBytes / 2, u'\0');
   memcpy(path.data(), frame.TailAfter<wire::CreateRequest>(), request.pathBytes);
   HANDLE handle = nullptr;
-  NTSTATUS status = session.process->process->CreateFile(*session.thread, path, request.access,
-                                                         request.shareAccess, request.disposition,
-                                                         request.options, &handle);
-  return session.Reply(status, 0, reinterpret_cast<uint64_t>(handle));
+  uint64_t information = 0;
+  NTSTATUS status = session.process->process->CreateFile(
+      *session.thread, path, request.access, request.shareAccess, request.disposition,
+      request.options, &handle, request.attributes, &information);
+  return session.Reply(status, information, reinterpret_cast<uint64_t>(handle));
 }
 
 bool Server::ServeDeviceControl(Session &session, const Frame &frame) {

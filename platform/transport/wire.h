@@ -17,7 +17,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -31,6 +31,15 @@ enum class Op : uint32_t {
   OpenThread = 7,
   Flush = 8,
   Window = 9,
+  // Files and folders: information, directory queries, volume labels,
+  // security, file-system control (server_files.cpp).
+  QueryInformation = 10,
+  SetInformation = 11,
+  QueryDirectory = 12,
+  SetVolume = 13,
+  QuerySecurity = 14,
+  SetSecurity = 15,
+  FsControl = 16,
   // Logon sessions and what a process sees of drive letters and itself.
   LogonSession = 20,
   DosDevice = 21,
@@ -80,12 +89,14 @@ struct CreateRequest {
   uint32_t shareAccess;
   uint32_t disposition;
   uint32_t options;
+  uint32_t attributes;  // of a file the open creates
   uint32_t pathBytes;
-  // then the UTF-16 NT path
+  // then the UTF-16 NT path. The reply's information is what the file
+  // system answered (FILE_CREATED, FILE_OPENED, FILE_OVERWRITTEN ...).
 };
 
 // `input` and `output` are addresses in the transfer window (0 with a
-// length of 0).
+// length of 0). Op::FsControl carries an NtFsControlFile the same way.
 struct DeviceControlRequest {
   FrameHeader header;
   uint64_t handle;
@@ -94,6 +105,38 @@ struct DeviceControlRequest {
   uint32_t outputLength;
   uint64_t input;
   uint64_t output;
+};
+
+// A request on a handle with one record at `buffer` in the transfer window:
+// QueryInformation and SetInformation (NtQueryInformationFile,
+// NtSetInformationFile: `infoClass` a FILE_INFORMATION_CLASS), SetVolume
+// (NtSetVolumeInformationFile: an FS_INFORMATION_CLASS), QuerySecurity and
+// SetSecurity (NtQuerySecurityObject, NtSetSecurityObject: `infoClass` the
+// SECURITY_INFORMATION, the buffer the self-relative descriptor). The
+// reply's information is what the request returned; for QuerySecurity the
+// descriptor's length, also when the buffer is too small.
+struct FileInformationRequest {
+  FrameHeader header;
+  uint64_t handle;
+  uint32_t infoClass;
+  uint32_t length;
+  uint64_t buffer;
+};
+
+// NtQueryDirectoryFile: entries of class `infoClass` into `buffer`; the
+// search name (when `hasName`) at `name`, both in the transfer window.
+constexpr uint8_t kRestartScan = 1;
+constexpr uint8_t kReturnSingleEntry = 2;
+struct QueryDirectoryRequest {
+  FrameHeader header;
+  uint64_t handle;
+  uint32_t infoClass;
+  uint8_t flags;
+  uint8_t hasName;
+  uint32_t length;
+  uint64_t buffer;
+  uint32_t nameBytes;
+  uint64_t name;
 };
 
 // Read (Op::Read) or write (Op::Write) of `length` bytes at `buffer` in the

@@ -20,6 +20,7 @@ typedef unsigned char BOOLEAN, BYTE, UCHAR, *PUCHAR, *LPBYTE;
 typedef uint16_t WORD, USHORT;
 typedef uint32_t DWORD, *PDWORD, *LPDWORD, ULONG, *PULONG, UINT;
 typedef int32_t LONG, NTSTATUS;
+typedef uint32_t ACCESS_MASK;
 typedef uint64_t ULONGLONG, DWORD64, ULONG_PTR, DWORD_PTR, SIZE_T, *PSIZE_T;
 typedef int64_t LONGLONG, LONG_PTR;
 typedef void VOID, *PVOID, *LPVOID;
@@ -57,10 +58,36 @@ typedef const char *LPCSTR;
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OVERLAPPED 0x40000000
 #define FILE_FLAG_NO_BUFFERING 0x20000000
 #define FILE_FLAG_WRITE_THROUGH 0x80000000
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+// Specific and standard rights.
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define SYNCHRONIZE 0x00100000L
+#define ACCESS_SYSTEM_SECURITY 0x01000000L
+#define FILE_ALL_ACCESS 0x001F01FF
+#define MAX_PATH 260
 
 // Errors this system's programs meet.
 #define ERROR_SUCCESS 0L
@@ -68,6 +95,17 @@ typedef const char *LPCSTR;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_DISK_FULL 112L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_DIRECTORY 267L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_WRITE_PROTECT 19L
@@ -114,6 +152,11 @@ typedef struct _OVERLAPPED {
   };
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
 
 // Last error.
 WINBASEAPI DWORD WINAPI GetLastError(VOID);
@@ -220,6 +263,94 @@ WINBASEAPI BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
                                            TOKEN_INFORMATION_CLASS TokenInformationClass,
                                            LPVOID TokenInformation, DWORD TokenInformationLength,
                                            PDWORD ReturnLength);
+
+typedef LARGE_INTEGER *PLARGE_INTEGER;
+typedef union _ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  };
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+// Files and folders by name and handle. Paths are DOS paths ("R:\a\b",
+// "R:/a"), "\\?\" paths taken as they are, "\\.\" device paths, or
+// relative to the process's current directory (at first the host's
+// working directory on drive Z:). A path that starts with a single
+// backslash is taken as an NT path ("\??\Z:\tmp", "\Device\...").
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+WINBASEAPI BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                                        PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
+WINBASEAPI BOOL WINAPI SetEndOfFile(HANDLE hFile);
+WINBASEAPI BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+WINBASEAPI BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
+WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
+                                        LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+WINBASEAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
+WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+WINBASEAPI BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
+                                   DWORD dwFlags);
+WINBASEAPI BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
+                                 BOOL bFailIfExists);
+WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
+WINBASEAPI BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
+
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+WINBASEAPI HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+WINBASEAPI BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+WINBASEAPI BOOL WINAPI FindClose(HANDLE hFindFile);
+
+// Volumes.
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
+WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
+                                           PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                                           PULARGE_INTEGER lpTotalNumberOfBytes,
+                                           PULARGE_INTEGER lpTotalNumberOfFreeBytes);
+WINBASEAPI BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
+                                             DWORD nVolumeNameSize,
+                                             LPDWORD lpVolumeSerialNumber,
+                                             LPDWORD lpMaximumComponentLength,
+                                             LPDWORD lpFileSystemFlags,
+                                             LPWSTR lpFileSystemNameBuffer,
+                                             DWORD nFileSystemNameSize);
+WINBASEAPI BOOL WINAPI SetVolumeLabelW(LPCWSTR lpRootPathName, LPCWSTR lpVolumeName);
+
+// Security descriptors of files, self-relative (or absolute, for a change).
+typedef DWORD SECURITY_INFORMATION, *PSECURITY_INFORMATION;
+typedef PVOID PSECURITY_DESCRIPTOR;
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define GROUP_SECURITY_INFORMATION 0x00000002L
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define SACL_SECURITY_INFORMATION 0x00000008L
+#define SE_SELF_RELATIVE 0x8000
+WINBASEAPI BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName,
+                                        SECURITY_INFORMATION RequestedInformation,
+                                        PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
+                                        LPDWORD lpnLengthNeeded);
+WINBASEAPI BOOL WINAPI SetFileSecurityW(LPCWSTR lpFileName,
+                                        SECURITY_INFORMATION SecurityInformation,
+                                        PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must

@@ -5,6 +5,7 @@
 // lie (an MDL for direct I/O), and what the device returned is copied out.
 #include "connection.h"
 #include "handles.h"
+#include "nt_file.h"
 
 #include <algorithm>
 #if defined(__SSE2__)
@@ -22,54 +23,15 @@ using namespace bw::user;
 
 namespace {
 
-constexpr NTSTATUS kStatusPending = 0x00000103;
-constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
-constexpr ULONG kFileSynchronousIoNonalert = 0x20;
-constexpr ULONG kFileNonDirectoryFile = 0x40;
-constexpr ULONG kFileNoIntermediateBuffering = 0x08;
-constexpr ULONG kFileWriteThrough = 0x02;
-constexpr DWORD kSynchronize = 0x00100000;
 constexpr DWORD kFileReadAttributes = 0x0080;
+constexpr DWORD kDelete = 0x00010000;
 constexpr DWORD kMethodInDirect = 1;
 constexpr DWORD kMethodNeither = 3;
+constexpr DWORD kFileDeviceFileSystem = 9;
+// Attributes a new file may be given (FILE_ATTRIBUTE_VALID_SET_FLAGS).
+constexpr DWORD kSettableAttributes = 0x000031A7;
 
-// Win32 path → NT path: "\\.\X" and "\\?\X" become "\??\X", "C:\..."
-// becomes "\??\C:\...", an NT path stays as it is.
-std::u16string ToNtPath(LPCWSTR path) {
-  std::u16string p(path);
-  if (p.rfind(u"\\\\.\\", 0) == 0 || p.rfind(u"\\\\?\\", 0) == 0) return u"\\??\\" + p.substr(4);
-  if (!p.empty() && p[0] == u'\\') return p;
-  return u"\\??\\" + p;
-}
-
-bool FailStatus(NTSTATUS status) {
-  SetLastError(RtlNtStatusToDosError(status));
-  return false;
-}
-
-bool IsError(NTSTATUS status) {
-  return static_cast<uint32_t>(status) >= 0xC0000000u;
-}
-bool IsWarning(NTSTATUS status) {
-  return (static_cast<uint32_t>(status) >> 30) == 2;
-}
-
-// The connection a request on `handle` goes through: none, with the last
-// error set, when the handle is not an open file handle or the system that
-// gave it has gone.
-Connection *ConnectionFor(HANDLE handle) {
-  uint64_t bootId = 0;
-  if (!DaemonHandle(handle, HandleKind::File, &bootId)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  Connection *connection = ThreadConnectionFor(bootId);
-  if (!connection || connection->BootId() != bootId) {
-    SetLastError(kSystemGoneError);
-    return nullptr;
-  }
-  return connection;
-}
+bool FailStatus(NTSTATUS status) { return Fail(status); }
 
 uint64_t Address(const void *p) {
   return reinterpret_cast<uint64_t>(p);
@@ -105,45 +67,53 @@ ControlLayout LayOut(const void *input, DWORD inputLength, const void *output, D
 
 }  // namespace
 
+// CreateFileW as kernel32 builds its NtCreateFile: the disposition's NT
+// form, SYNCHRONIZE and FILE_READ_ATTRIBUTES always asked for, a directory
+// only with FILE_FLAG_BACKUP_SEMANTICS, delete on close with DELETE. An
+// existing file that CREATE_ALWAYS or OPEN_ALWAYS opened leaves
+// ERROR_ALREADY_EXISTS behind a success; CREATE_NEW of an existing one
+// fails with ERROR_FILE_EXISTS.
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE) {
-  if (!lpFileName || !*lpFileName) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  static const ULONG kDispositions[] = {
-      0, 2 /* FILE_CREATE */, 5 /* FILE_OVERWRITE_IF */, 1 /* FILE_OPEN */, 3 /* FILE_OPEN_IF */,
-      4 /* FILE_OVERWRITE */};
+  static const ULONG kDispositions[] = {0, kFileCreate, kFileOverwriteIf, kFileOpen, kFileOpenIf,
+                                        kFileOverwrite};
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  Connection *connection = ThreadConnection();
-  if (!connection) return INVALID_HANDLE_VALUE;
-  std::u16string path = ToNtPath(lpFileName);
-  ULONG options = kFileNonDirectoryFile;
+  std::u16string path;
+  if (!ToNtPath(lpFileName, &path)) return INVALID_HANDLE_VALUE;
+  ULONG options = 0;
+  DWORD access = dwDesiredAccess | kFileReadAttributes;
+  if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) options |= kFileNonDirectoryFile;
+  else options |= kFileOpenForBackupIntent;
   if (!(dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED)) options |= kFileSynchronousIoNonalert;
   if (dwFlagsAndAttributes & FILE_FLAG_NO_BUFFERING) options |= kFileNoIntermediateBuffering;
   if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) options |= kFileWriteThrough;
-  std::vector<uint8_t> frame(sizeof(wire::CreateRequest) + path.size() * 2);
-  wire::CreateRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::Create)},
-                              dwDesiredAccess | kSynchronize | kFileReadAttributes,
-                              dwShareMode,
-                              kDispositions[dwCreationDisposition],
-                              options,
-                              static_cast<uint32_t>(path.size() * 2)};
-  memcpy(frame.data(), &request, sizeof request);
-  memcpy(frame.data() + sizeof request, path.data(), path.size() * 2);
-  ReplyData reply;
-  if (!connection->Call(frame.data(), frame.size(), &reply)) return INVALID_HANDLE_VALUE;
-  if (reply.status < 0) {
-    FailStatus(reply.status);
+  if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) options |= kFileRandomAccess;
+  if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) options |= kFileSequentialOnly;
+  if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) {
+    options |= kFileDeleteOnClose;
+    access |= kDelete;
+  }
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  uint64_t information = 0;
+  NTSTATUS status = NtOpen(path, access, dwShareMode, kDispositions[dwCreationDisposition],
+                           options, dwFlagsAndAttributes & kSettableAttributes, &handle,
+                           &information);
+  if (status < 0) {
+    if (status == kStatusObjectNameCollision && dwCreationDisposition == CREATE_NEW)
+      SetLastError(ERROR_FILE_EXISTS);
+    else
+      Fail(status);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE handle = reinterpret_cast<HANDLE>(reply.value);
-  RegisterDaemonHandle(handle, HandleKind::File, connection->BootId());
-  SetLastError(ERROR_SUCCESS);
+  const bool existed = information == kFileOpened || information == kFileOverwritten;
+  SetLastError((dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) &&
+                       existed
+                   ? ERROR_ALREADY_EXISTS
+                   : ERROR_SUCCESS);
   return handle;
 }
 
@@ -171,7 +141,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   if (!layout.overlapping && nOutBufferSize &&
       (method == kMethodInDirect || method == kMethodNeither))
     memcpy(window + layout.outputAt, lpOutBuffer, nOutBufferSize);
-  wire::DeviceControlRequest request{{wire::kMagic, static_cast<uint32_t>(wire::Op::DeviceControl)},
+  // A file-system control code goes as NtFsControlFile, as kernel32 sends it.
+  const wire::Op op = (dwIoControlCode >> 16) == kFileDeviceFileSystem ? wire::Op::FsControl
+                                                                       : wire::Op::DeviceControl;
+  wire::DeviceControlRequest request{{wire::kMagic, static_cast<uint32_t>(op)},
                                      Address(hDevice),
                                      dwIoControlCode,
                                      nInBufferSize,

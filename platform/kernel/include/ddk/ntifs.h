@@ -5,3 +5,4 @@
 #pragma once
 
 #include "ntddk.h"
+#include "nt/fsrtl.h"

@@ -22,11 +22,42 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace bw {
 
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view serviceName);
+
+// Names on the volume map to host paths component by component; what no
+// Windows file system accepts in a name is refused.
+NTSTATUS HostPathOf(std::u16string_view name, std::string *path) {
+  if (name == u"\\") name = u"";  // the root folder
+  std::string out;
+  size_t i = 0;
+  while (i < name.size()) {
+    if (name[i] != u'\\') return STATUS_OBJECT_NAME_INVALID;
+    size_t j = ++i;
+    while (j < name.size() && name[j] != u'\\') ++j;
+    std::u16string_view part = name.substr(i, j - i);
+    if (part.empty() || part == u"." || part == u".." || part.size() > 255)
+      return STATUS_OBJECT_NAME_INVALID;
+    for (char16_t c : part)
+      if (c < 0x20 || c == u'/' || c == u':' || c == u'*' || c == u'?' || c == u'"' ||
+          c == u'<' || c == u'>' || c == u'|')
+        return STATUS_OBJECT_NAME_INVALID;
+    out += "/" + ToUtf8(part);
+    i = j;
+  }
+  *path = out.empty() ? "/" : out;
+  return STATUS_SUCCESS;
+}
+
+std::string ParentOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 
 namespace {
 
@@ -35,6 +66,7 @@ std::map<std::pair<dev_t, ino_t>, std::weak_ptr<HostNode>> gNodes;
 PDRIVER_OBJECT gDriver = nullptr;
 PDEVICE_OBJECT gRootDevice = nullptr;
 std::atomic<ULONG> gSectorOverride{0};
+std::set<HostOpen *> gOpens;  // every open file, for renames of what holds them
 
 std::shared_ptr<HostNode> NodeOf(const struct stat &st, bool create) {
   auto key = std::make_pair(st.st_dev, st.st_ino);
@@ -77,34 +109,6 @@ void AddShare(HostNode &n, ACCESS_MASK access, ULONG share, int sign) {
   if (share & FILE_SHARE_READ) n.sharedRead += sign;
   if (share & FILE_SHARE_WRITE) n.sharedWrite += sign;
   if (share & FILE_SHARE_DELETE) n.sharedDelete += sign;
-}
-
-// Names on the volume map to host paths component by component; what no
-// Windows file system accepts in a name is refused.
-NTSTATUS HostPathOf(std::u16string_view name, std::string *path) {
-  std::string out;
-  size_t i = 0;
-  while (i < name.size()) {
-    if (name[i] != u'\\') return STATUS_OBJECT_NAME_INVALID;
-    size_t j = ++i;
-    while (j < name.size() && name[j] != u'\\') ++j;
-    std::u16string_view part = name.substr(i, j - i);
-    if (part.empty() || part == u"." || part == u".." || part.size() > 255)
-      return STATUS_OBJECT_NAME_INVALID;
-    for (char16_t c : part)
-      if (c < 0x20 || c == u'/' || c == u':' || c == u'*' || c == u'?' || c == u'"' ||
-          c == u'<' || c == u'>' || c == u'|')
-        return STATUS_OBJECT_NAME_INVALID;
-    out += "/" + ToUtf8(part);
-    i = j;
-  }
-  *path = out.empty() ? "/" : out;
-  return STATUS_SUCCESS;
-}
-
-std::string ParentOf(const std::string &path) {
-  size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool DirectoryEmpty(const std::string &path) {
@@ -218,7 +222,8 @@ int OpenFlags(ACCESS_MASK access, ULONG options, bool directory) {
 }
 
 NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULONG share,
-                ULONG disposition, ULONG options, ULONG_PTR *information) {
+                ULONG disposition, ULONG options, bool openTarget, USHORT attributes,
+                ULONG_PTR *information) {
   if (FaultShouldFail(Fault::FileCall)) return STATUS_INSUFFICIENT_RESOURCES;
   if (disposition > FILE_OVERWRITE_IF) return STATUS_INVALID_PARAMETER;
   if ((options & FILE_DIRECTORY_FILE) && (options & FILE_NON_DIRECTORY_FILE))
@@ -231,6 +236,18 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
   open->name = ToU16(&file->FileName);
   NTSTATUS status = HostPathOf(open->name, &open->path);
   if (!NT_SUCCESS(status)) return status;
+  // A rename or link target: the folder that holds the last component is
+  // opened, and the answer says whether that component exists.
+  ULONG_PTR targetExists = FILE_DOES_NOT_EXIST;
+  if (openTarget) {
+    if (open->name.empty()) return STATUS_OBJECT_NAME_INVALID;
+    struct stat last;
+    if (lstat(open->path.c_str(), &last) == 0) targetExists = FILE_EXISTS;
+    open->name.resize(open->name.rfind(u'\\'));
+    open->path = ParentOf(open->path);
+    disposition = FILE_OPEN;
+    options = (options & ~FILE_NON_DIRECTORY_FILE) | FILE_DIRECTORY_FILE;
+  }
   if (open->name.empty()) open->name = u"\\";
   const std::string &path = open->path;
 
@@ -243,6 +260,7 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
     struct stat parent;
     if (stat(ParentOf(path).c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode))
       return STATUS_OBJECT_PATH_NOT_FOUND;
+    if (openTarget) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE)
       return STATUS_OBJECT_NAME_NOT_FOUND;
   }
@@ -286,7 +304,9 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
       if (mkdir(path.c_str(), 0777) != 0) return StatusFromErrno(errno);
       fd = ::open(path.c_str(), flags);
     } else {
-      fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+      // A file created read-only keeps no write bits; this open still writes.
+      fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL,
+                  (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666);
     }
   } else {
     fd = ::open(path.c_str(), flags);
@@ -324,12 +344,13 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
   }
   node->handles++;
   file->FsContext = node.get();
+  gOpens.insert(open.get());
   file->FsContext2 = open.release();
   file->DeleteAccess = (effective & DELETE) ? TRUE : FALSE;
   file->SharedDelete = (share & FILE_SHARE_DELETE) ? TRUE : FALSE;
   if (options & FILE_WRITE_THROUGH) file->Flags |= FO_WRITE_THROUGH;
   if (options & FILE_DELETE_ON_CLOSE) file->Flags |= FO_DELETE_ON_CLOSE;
-  *information = result;
+  *information = openTarget ? targetExists : result;
   return STATUS_SUCCESS;
 }
 
@@ -342,7 +363,8 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT, PIRP irp) {
   ULONG_PTR information = 0;
   NTSTATUS status = Create(stack->FileObject, irp->RequestorMode, access,
                            stack->Parameters.Create.ShareAccess, options >> 24,
-                           options & 0x00FFFFFF, &information);
+                           options & 0x00FFFFFF, (stack->Flags & SL_OPEN_TARGET_DIRECTORY) != 0,
+                           stack->Parameters.Create.FileAttributes, &information);
   return HostFsComplete(irp, status, information);
 }
 
@@ -385,6 +407,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp) {
   if (open) {
     std::lock_guard<std::mutex> guard(gHostFsLock);
     close(open->fd);
+    gOpens.erase(open);
     file->FsContext = nullptr;
     file->FsContext2 = nullptr;
     auto key = std::make_pair(open->node->dev, open->node->ino);
@@ -466,6 +489,46 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT, PIRP irp) {
 
 std::mutex &HostFsLock() { return gHostFsLock; }
 
+bool OpensBelow(const std::string &path) {
+  const std::string prefix = path == "/" ? "/" : path + "/";
+  for (HostOpen *open : gOpens)
+    if (open->path.compare(0, prefix.size(), prefix) == 0) return true;
+  return false;
+}
+
+bool HostFileOpen(dev_t dev, ino_t ino) {
+  auto it = gNodes.find(std::make_pair(dev, ino));
+  if (it == gNodes.end()) return false;
+  auto node = it->second.lock();
+  return node && node->handles > 0;
+}
+
+void MoveOpens(const std::string &from, const std::string &to) {
+  auto moved = [&](const std::string &path, std::string *out) {
+    if (path == from) {
+      *out = to;
+      return true;
+    }
+    if (path.size() > from.size() && path.compare(0, from.size(), from) == 0 &&
+        path[from.size()] == '/') {
+      *out = to + path.substr(from.size());
+      return true;
+    }
+    return false;
+  };
+  for (HostOpen *open : gOpens) {
+    std::string now;
+    if (moved(open->path, &now)) {
+      open->path = now;
+      std::u16string name;
+      for (char16_t c : ToU16(now)) name += c == u'/' ? u'\\' : c;
+      open->name = name;
+    }
+    if (open->node->deletePending && moved(open->node->deletePath, &now))
+      open->node->deletePath = now;
+  }
+}
+
 // Files of this file system are told by the driver serving their device,
 // which outlives any boot's device object.
 bool IsHostFile(PFILE_OBJECT file) {
@@ -508,6 +571,7 @@ NTSTATUS StatusFromErrno(int error) {
     case EBUSY:
     case ETXTBSY: return STATUS_SHARING_VIOLATION;
     case EIO: return STATUS_IO_DEVICE_ERROR;
+    case EXDEV: return STATUS_NOT_SAME_DEVICE;
     default: return STATUS_UNSUCCESSFUL;
   }
 }
@@ -581,6 +645,10 @@ void HostFsInit() {
   driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = HostFsQueryInformation;
   driver->MajorFunction[IRP_MJ_SET_INFORMATION] = HostFsSetInformation;
   driver->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = HostFsQueryVolumeInformation;
+  driver->MajorFunction[IRP_MJ_SET_VOLUME_INFORMATION] = HostFsSetVolumeInformation;
+  driver->MajorFunction[IRP_MJ_DIRECTORY_CONTROL] = HostFsDirectoryControl;
+  driver->MajorFunction[IRP_MJ_QUERY_SECURITY] = HostFsQuerySecurity;
+  driver->MajorFunction[IRP_MJ_SET_SECURITY] = HostFsSetSecurity;
   InsertObject(kName, driver);
   UNICODE_STRING device = RTL_CONSTANT_STRING(u"\\Device\\HostRoot");
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Z:");

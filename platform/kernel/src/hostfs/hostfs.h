@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace bw {
 
@@ -42,6 +43,12 @@ struct HostOpen {
   bool shareCounted = false;
   bool deleteOnClose = false;
   bool cleanedUp = false;
+  // A directory search (hostfs_dir.cpp): the pattern of its first query,
+  // the names it matched then, and the next one to return.
+  bool searching = false;
+  std::u16string pattern;
+  std::vector<std::u16string> entries;
+  size_t nextEntry = 0;
 };
 
 // Serialises opens, share access, deletion and the nodes of the file system.
@@ -49,6 +56,15 @@ std::mutex &HostFsLock();
 bool IsHostFile(PFILE_OBJECT file);
 HostOpen *OpenOf(PFILE_OBJECT file);
 NTSTATUS StatusFromErrno(int error);
+// A name on the volume ("\a\b") as a host path; names no Windows file
+// system takes are refused (STATUS_OBJECT_NAME_INVALID).
+NTSTATUS HostPathOf(std::u16string_view name, std::string *path);
+std::string ParentOf(const std::string &path);
+// Open files, under HostFsLock: whether any lies below folder `path`, and
+// moving those at or below `from` to `to` after a rename.
+bool OpensBelow(const std::string &path);
+bool HostFileOpen(dev_t dev, ino_t ino);
+void MoveOpens(const std::string &from, const std::string &to);
 ULONG SectorSizeOf(dev_t dev);
 
 // Sections over host files: a descriptor of their own for the open file,
@@ -61,5 +77,16 @@ NTSTATUS HostFsQueryInformation(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS HostFsSetInformation(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS HostFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS HostFsComplete(PIRP irp, NTSTATUS status, ULONG_PTR information);
+// Renames and links (hostfs_rename.cpp), directory queries (hostfs_dir.cpp),
+// volume labels and security (hostfs_volume.cpp).
+NTSTATUS HostFsRenameOrLink(PFILE_OBJECT file, HostOpen *open, PIO_STACK_LOCATION stack,
+                            PVOID buffer);
+NTSTATUS HostFsDirectoryControl(PDEVICE_OBJECT device, PIRP irp);
+// Times and attributes of `name` in the folder `dirFd` (hostfs_info.cpp).
+void HostFsBasicAt(int dirFd, const char *name, const struct stat &st,
+                   FILE_BASIC_INFORMATION *info);
+NTSTATUS HostFsSetVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HostFsQuerySecurity(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HostFsSetSecurity(PDEVICE_OBJECT device, PIRP irp);
 
 }  // namespace bw

@@ -55,6 +55,26 @@ LONGLONG CreationTime(int fd, const struct stat &st) {
   return std::min(NtTime(st.st_mtim), NtTime(st.st_ctim));
 }
 
+}  // namespace
+
+void HostFsBasicAt(int dirFd, const char *name, const struct stat &st,
+                   FILE_BASIC_INFORMATION *info) {
+  struct statx sx;
+  if (statx(dirFd, name, 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+    struct timespec t{static_cast<time_t>(sx.stx_btime.tv_sec),
+                      static_cast<long>(sx.stx_btime.tv_nsec)};
+    info->CreationTime.QuadPart = NtTime(t);
+  } else {
+    info->CreationTime.QuadPart = std::min(NtTime(st.st_mtim), NtTime(st.st_ctim));
+  }
+  info->LastAccessTime.QuadPart = NtTime(st.st_atim);
+  info->LastWriteTime.QuadPart = NtTime(st.st_mtim);
+  info->ChangeTime.QuadPart = NtTime(st.st_ctim);
+  info->FileAttributes = AttributesOf(st);
+}
+
+namespace {
+
 void FillBasic(int fd, const struct stat &st, FILE_BASIC_INFORMATION *info) {
   info->CreationTime.QuadPart = CreationTime(fd, st);
   info->LastAccessTime.QuadPart = NtTime(st.st_atim);
@@ -289,6 +309,20 @@ NTSTATUS QueryVolume(HostOpen *open, FS_INFORMATION_CLASS cls, PVOID buffer, ULO
     return static_cast<LONGLONG>(blocks * (vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize) / cluster);
   };
   switch (cls) {
+    case FileFsVolumeInformation: {
+      const ULONG head = FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
+      if (length < head) return STATUS_INFO_LENGTH_MISMATCH;
+      // The host keeps no label and no creation time; the serial number
+      // tells the host file systems apart.
+      auto *info = static_cast<PFILE_FS_VOLUME_INFORMATION>(buffer);
+      info->VolumeCreationTime.QuadPart = 0;
+      info->VolumeSerialNumber =
+          static_cast<ULONG>(st.st_dev ^ (static_cast<uint64_t>(st.st_dev) >> 32));
+      info->VolumeLabelLength = 0;
+      info->SupportsObjects = FALSE;
+      *information = head;
+      return STATUS_SUCCESS;
+    }
     case FileFsSizeInformation: {
       if (length < sizeof(FILE_FS_SIZE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
       auto *info = static_cast<PFILE_FS_SIZE_INFORMATION>(buffer);
@@ -371,6 +405,12 @@ NTSTATUS HostFsSetInformation(PDEVICE_OBJECT, PIRP irp) {
   HostOpen *open = OpenOf(stack->FileObject);
   if (FaultShouldFail(Fault::FileCall)) return HostFsComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   if (!open) return HostFsComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  FILE_INFORMATION_CLASS cls = stack->Parameters.SetFile.FileInformationClass;
+  if (cls == FileRenameInformation || cls == FileLinkInformation)
+    return HostFsComplete(irp,
+                          HostFsRenameOrLink(stack->FileObject, open, stack,
+                                             irp->AssociatedIrp.SystemBuffer),
+                          0);
   NTSTATUS status = Set(stack->FileObject, open, stack->Parameters.SetFile.FileInformationClass,
                         irp->AssociatedIrp.SystemBuffer, stack->Parameters.SetFile.Length,
                         stack->Parameters.SetFile.AdvanceOnly);

@@ -42,7 +42,8 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK access) {
 NTSTATUS SendFileRequestTo(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major,
                            KPROCESSOR_MODE mode = KernelMode,
                            IO_SECURITY_CONTEXT *security = nullptr, ULONG options = 0,
-                           ULONG shareAccess = 0, ULONG_PTR *information = nullptr) {
+                           ULONG shareAccess = 0, ULONG_PTR *information = nullptr,
+                           UCHAR flags = 0, USHORT fileAttributes = 0) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
@@ -56,6 +57,8 @@ NTSTATUS SendFileRequestTo(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major,
     next->Parameters.Create.SecurityContext = security;
     next->Parameters.Create.Options = options;
     next->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
+    next->Parameters.Create.FileAttributes = fileAttributes;
+    next->Flags = flags;
   }
   irp->RequestorMode = mode;
   irp->Tail.Overlay.OriginalFileObject = file;
@@ -67,10 +70,10 @@ NTSTATUS SendFileRequestTo(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major,
 // The same to the stack the file's requests go to.
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode,
                          IO_SECURITY_CONTEXT *security, ULONG options, ULONG shareAccess,
-                         ULONG_PTR *information) {
+                         ULONG_PTR *information, UCHAR flags = 0, USHORT fileAttributes = 0) {
   PDEVICE_OBJECT top = RelatedDeviceReference(file);
   NTSTATUS status = SendFileRequestTo(top, file, major, mode, security, options, shareAccess,
-                                      information);
+                                      information, flags, fileAttributes);
   ObfDereferenceObject(top);
   return status;
 }
@@ -117,7 +120,8 @@ void OnLastHandleClosed(PVOID object) {
 
 NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess,
                         ULONG disposition, ULONG options, KPROCESSOR_MODE mode,
-                        PFILE_OBJECT *file, ULONG_PTR *information) {
+                        PFILE_OBJECT *file, ULONG_PTR *information, UCHAR createFlags,
+                        USHORT fileAttributes) {
   *file = nullptr;
   LookupResult found;
   NTSTATUS status = LookupObject(path, false, &found);
@@ -211,7 +215,7 @@ NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shar
   KeInitializeEvent(&f->Lock, SynchronizationEvent, FALSE);
   IO_SECURITY_CONTEXT security{nullptr, nullptr, granted, options};
   status = SendFileRequest(f, IRP_MJ_CREATE, mode, &security, (disposition << 24) | options,
-                           shareAccess, information);
+                           shareAccess, information, createFlags, fileAttributes);
   if (!NT_SUCCESS(status)) {
     if (vpb) DereferenceVolume(vpb);
     ObfDereferenceObject(f);  // no cleanup or close follows a failed create
@@ -261,8 +265,8 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
 
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                      PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
-                      ULONG CreateOptions, PVOID, ULONG) {
+                      PLARGE_INTEGER, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID, ULONG) {
   if (!FileHandle || !ObjectAttributes || !ObjectAttributes->ObjectName || !IoStatusBlock)
     return STATUS_INVALID_PARAMETER;
   KPROCESSOR_MODE mode =
@@ -271,7 +275,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   ULONG_PTR information = 0;
   NTSTATUS status = OpenFileObject(ToU16(ObjectAttributes->ObjectName), DesiredAccess,
                                    ShareAccess, CreateDisposition, CreateOptions, mode, &file,
-                                   &information);
+                                   &information, 0, static_cast<USHORT>(FileAttributes));
   IoStatusBlock->Status = status;
   IoStatusBlock->Information = information;
   if (!NT_SUCCESS(status)) return status;

@@ -35,17 +35,27 @@ ULONG SetMinimum(FILE_INFORMATION_CLASS c) {
     case FileEndOfFileInformation: return sizeof(FILE_END_OF_FILE_INFORMATION);
     case FileAllocationInformation: return sizeof(FILE_ALLOCATION_INFORMATION);
     case FileDispositionInformation: return sizeof(FILE_DISPOSITION_INFORMATION);
+    case FileRenameInformation: return sizeof(FILE_RENAME_INFORMATION);
+    case FileLinkInformation: return sizeof(FILE_LINK_INFORMATION);
     default: return 0;
   }
 }
 
 ULONG VolumeMinimum(FS_INFORMATION_CLASS c) {
   switch (c) {
+    case FileFsVolumeInformation: return sizeof(FILE_FS_VOLUME_INFORMATION);
     case FileFsSizeInformation: return sizeof(FILE_FS_SIZE_INFORMATION);
     case FileFsDeviceInformation: return sizeof(FILE_FS_DEVICE_INFORMATION);
     case FileFsAttributeInformation: return sizeof(FILE_FS_ATTRIBUTE_INFORMATION);
     case FileFsFullSizeInformation: return sizeof(FILE_FS_FULL_SIZE_INFORMATION);
     case FileFsSectorSizeInformation: return sizeof(FILE_FS_SECTOR_SIZE_INFORMATION);
+    default: return 0;
+  }
+}
+
+ULONG SetVolumeMinimum(FS_INFORMATION_CLASS c) {
+  switch (c) {
+    case FileFsLabelInformation: return sizeof(FILE_FS_LABEL_INFORMATION);
     default: return 0;
   }
 }
@@ -57,62 +67,34 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT *file) {
   return status;
 }
 
-// Sends a buffered information request (or a flush, with no buffer) for
-// `file` and waits for it. `output`: the driver fills the buffer.
-NTSTATUS SendRequest(PFILE_OBJECT file, UCHAR major, ULONG infoClass, PVOID buffer,
-                     ULONG length, bool output, PIO_STATUS_BLOCK iosb) {
-  PDEVICE_OBJECT top = RelatedDeviceReference(file);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event,
-                                          iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  if (length) {
-    PVOID system = ExAllocatePoolWithTag(NonPagedPoolNx, length, kIoTag);
-    if (!system) {
-      IoFreeIrp(irp);
-      ObfDereferenceObject(top);
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (output)
-      memset(system, 0, length);
-    else
-      memcpy(system, buffer, length);
-    irp->AssociatedIrp.SystemBuffer = system;
-    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
-    if (output) irp->UserBuffer = buffer;
-  }
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = major;
-  next->FileObject = file;
+NTSTATUS SendRequest(PFILE_OBJECT file, UCHAR major, ULONG infoClass, PVOID buffer, ULONG length,
+                     bool output, PIO_STATUS_BLOCK iosb, KPROCESSOR_MODE mode = KernelMode) {
+  IO_STACK_LOCATION shape{};
+  shape.MajorFunction = major;
   switch (major) {
     case IRP_MJ_QUERY_INFORMATION:
-      next->Parameters.QueryFile.Length = length;
-      next->Parameters.QueryFile.FileInformationClass =
+      shape.Parameters.QueryFile.Length = length;
+      shape.Parameters.QueryFile.FileInformationClass =
           static_cast<FILE_INFORMATION_CLASS>(infoClass);
       break;
     case IRP_MJ_SET_INFORMATION:
-      next->Parameters.SetFile.Length = length;
-      next->Parameters.SetFile.FileInformationClass =
+      shape.Parameters.SetFile.Length = length;
+      shape.Parameters.SetFile.FileInformationClass =
           static_cast<FILE_INFORMATION_CLASS>(infoClass);
-      next->Parameters.SetFile.FileObject = nullptr;
+      shape.Parameters.SetFile.FileObject = nullptr;
       break;
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
-      next->Parameters.QueryVolume.Length = length;
-      next->Parameters.QueryVolume.FsInformationClass = static_cast<FS_INFORMATION_CLASS>(infoClass);
+      shape.Parameters.QueryVolume.Length = length;
+      shape.Parameters.QueryVolume.FsInformationClass = static_cast<FS_INFORMATION_CLASS>(infoClass);
+      break;
+    case IRP_MJ_SET_VOLUME_INFORMATION:
+      shape.Parameters.SetVolume.Length = length;
+      shape.Parameters.SetVolume.FsInformationClass = static_cast<FS_INFORMATION_CLASS>(infoClass);
       break;
     default:
       break;
   }
-  irp->RequestorMode = KernelMode;
-  irp->Tail.Overlay.OriginalFileObject = file;
-  NTSTATUS status = CallAndWait(top, irp, &event, iosb);
-  iosb->Status = status;
-  ObfDereferenceObject(top);
-  return status;
+  return SendFileInformationRequest(file, mode, shape, buffer, length, output, false, iosb);
 }
 
 // The I/O manager keeps the position of synchronous file objects on
@@ -133,102 +115,236 @@ NTSTATUS OpenByAttributes(POBJECT_ATTRIBUTES attributes, ACCESS_MASK access, ULO
 
 }  // namespace
 
-}  // namespace bw
+bool UserBufferValid(KPROCESSOR_MODE mode, const void *buffer, ULONG length) {
+  if (mode != UserMode || length == 0) return true;
+  auto start = reinterpret_cast<ULONG_PTR>(buffer);
+  return start != 0 && start + length > start && start + length <= MmUserProbeAddress;
+}
 
-using namespace bw;
-
-NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                                PVOID FileInformation, ULONG Length,
-                                FILE_INFORMATION_CLASS FileInformationClass) {
-  if (!IoStatusBlock || !FileInformation) return STATUS_INVALID_PARAMETER;
-  ULONG minimum = QueryMinimum(FileInformationClass);
-  if (!minimum) return STATUS_INVALID_INFO_CLASS;
-  if (Length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
-  PFILE_OBJECT file = nullptr;
-  NTSTATUS status = ReferenceFile(FileHandle, &file);
-  if (!NT_SUCCESS(status)) return status;
-  if (FileInformationClass == FilePositionInformation && PositionKeptHere(file)) {
-    static_cast<PFILE_POSITION_INFORMATION>(FileInformation)->CurrentByteOffset =
-        file->CurrentByteOffset;
-    IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = sizeof(FILE_POSITION_INFORMATION);
-  } else {
-    IO_STATUS_BLOCK iosb{};
-    status = SendRequest(file, IRP_MJ_QUERY_INFORMATION, FileInformationClass, FileInformation,
-                         Length, true, &iosb);
-    *IoStatusBlock = iosb;
+NTSTATUS SendFileInformationRequest(PFILE_OBJECT file, KPROCESSOR_MODE mode,
+                                    const IO_STACK_LOCATION &shape, PVOID buffer, ULONG length,
+                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb,
+                                    bool captured) {
+  if (!captured && !UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
+  PDEVICE_OBJECT top = RelatedDeviceReference(file);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event,
+                                          iosb);
+  if (!irp) {
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
-  ObfDereferenceObject(file);
+  if (length && userBuffer) {
+    irp->UserBuffer = buffer;
+  } else if (length) {
+    PVOID system = ExAllocatePoolWithTag(NonPagedPoolNx, length, kIoTag);
+    if (!system) {
+      IoFreeIrp(irp);
+      ObfDereferenceObject(top);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (output)
+      memset(system, 0, length);
+    else
+      memcpy(system, buffer, length);
+    irp->AssociatedIrp.SystemBuffer = system;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
+    if (output) irp->UserBuffer = buffer;
+  }
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = shape.MajorFunction;
+  next->MinorFunction = shape.MinorFunction;
+  next->Flags = shape.Flags;
+  next->Parameters = shape.Parameters;
+  next->FileObject = file;
+  irp->RequestorMode = mode;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  NTSTATUS status = CallAndWait(top, irp, &event, iosb);
+  iosb->Status = status;
+  ObfDereferenceObject(top);
   return status;
 }
 
-NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                              PVOID FileInformation, ULONG Length,
-                              FILE_INFORMATION_CLASS FileInformationClass) {
-  if (!IoStatusBlock || !FileInformation) return STATUS_INVALID_PARAMETER;
-  ULONG minimum = SetMinimum(FileInformationClass);
+ACCESS_MASK RequiredAccess(InfoRequest request, ULONG infoClass) {
+  switch (request) {
+    case InfoRequest::Query:
+      switch (infoClass) {
+        case FileBasicInformation:
+        case FileNetworkOpenInformation:
+        case FileAttributeTagInformation: return FILE_READ_ATTRIBUTES;
+        default: return 0;
+      }
+    case InfoRequest::Set:
+      switch (infoClass) {
+        case FileBasicInformation: return FILE_WRITE_ATTRIBUTES;
+        case FileEndOfFileInformation:
+        case FileAllocationInformation: return FILE_WRITE_DATA;
+        case FileDispositionInformation:
+        case FileRenameInformation: return DELETE;
+        default: return 0;
+      }
+    case InfoRequest::QueryVolume: return 0;
+    case InfoRequest::SetVolume: return FILE_WRITE_DATA;
+    case InfoRequest::Directory: return FILE_LIST_DIRECTORY;
+  }
+  return 0;
+}
+
+NTSTATUS FileQueryInformation(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer,
+                              ULONG length, FILE_INFORMATION_CLASS infoClass,
+                              PIO_STATUS_BLOCK iosb) {
+  if (!buffer) return STATUS_INVALID_PARAMETER;
+  ULONG minimum = QueryMinimum(infoClass);
   if (!minimum) return STATUS_INVALID_INFO_CLASS;
-  if (Length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
-  PFILE_OBJECT file = nullptr;
-  NTSTATUS status = ReferenceFile(FileHandle, &file);
-  if (!NT_SUCCESS(status)) return status;
-  if (FileInformationClass == FilePositionInformation && PositionKeptHere(file)) {
-    LARGE_INTEGER to = static_cast<PFILE_POSITION_INFORMATION>(FileInformation)->CurrentByteOffset;
+  if (length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
+  if (infoClass == FilePositionInformation && PositionKeptHere(file)) {
+    if (!UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
+    static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset = file->CurrentByteOffset;
+    iosb->Status = STATUS_SUCCESS;
+    iosb->Information = sizeof(FILE_POSITION_INFORMATION);
+    return STATUS_SUCCESS;
+  }
+  return SendRequest(file, IRP_MJ_QUERY_INFORMATION, infoClass, buffer, length, true, iosb, mode);
+}
+
+NTSTATUS FileSetInformation(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                            FILE_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb) {
+  if (!buffer) return STATUS_INVALID_PARAMETER;
+  ULONG minimum = SetMinimum(infoClass);
+  if (!minimum) return STATUS_INVALID_INFO_CLASS;
+  if (length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
+  if (!UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
+  if (infoClass == FileRenameInformation || infoClass == FileLinkInformation)
+    return FileRenameOrLink(file, mode, buffer, length, infoClass, iosb);
+  if (infoClass == FilePositionInformation && PositionKeptHere(file)) {
+    LARGE_INTEGER to = static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset;
     USHORT sector = IoGetRelatedDeviceObject(file)->SectorSize;
+    NTSTATUS status = STATUS_SUCCESS;
     if (to.QuadPart < 0 ||
         ((file->Flags & FO_NO_INTERMEDIATE_BUFFERING) && sector && to.QuadPart % sector))
       status = STATUS_INVALID_PARAMETER;
     else
       file->CurrentByteOffset = to;
-    IoStatusBlock->Status = status;
-    IoStatusBlock->Information = 0;
-  } else {
-    IO_STATUS_BLOCK iosb{};
-    status = SendRequest(file, IRP_MJ_SET_INFORMATION, FileInformationClass, FileInformation,
-                         Length, false, &iosb);
-    *IoStatusBlock = iosb;
+    iosb->Status = status;
+    iosb->Information = 0;
+    return status;
   }
+  return SendRequest(file, IRP_MJ_SET_INFORMATION, infoClass, buffer, length, false, iosb, mode);
+}
+
+NTSTATUS FileQueryVolume(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                         FS_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb) {
+  if (!buffer) return STATUS_INVALID_PARAMETER;
+  ULONG minimum = VolumeMinimum(infoClass);
+  if (!minimum) return STATUS_INVALID_INFO_CLASS;
+  if (length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
+  if (infoClass == FileFsDeviceInformation && !IsHostFile(file)) {
+    if (!UserBufferValid(mode, buffer, length)) return STATUS_ACCESS_VIOLATION;
+    // What device a file is on is the I/O manager's to say.
+    auto *info = static_cast<PFILE_FS_DEVICE_INFORMATION>(buffer);
+    info->DeviceType = file->DeviceObject->DeviceType;
+    info->Characteristics = file->DeviceObject->Characteristics;
+    iosb->Status = STATUS_SUCCESS;
+    iosb->Information = sizeof(FILE_FS_DEVICE_INFORMATION);
+    return STATUS_SUCCESS;
+  }
+  return SendRequest(file, IRP_MJ_QUERY_VOLUME_INFORMATION, infoClass, buffer, length, true, iosb,
+                     mode);
+}
+
+NTSTATUS FileSetVolume(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                       FS_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb) {
+  if (!buffer) return STATUS_INVALID_PARAMETER;
+  ULONG minimum = SetVolumeMinimum(infoClass);
+  if (!minimum) return STATUS_INVALID_INFO_CLASS;
+  if (length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
+  if (infoClass == FileFsLabelInformation) {
+    auto *label = static_cast<PFILE_FS_LABEL_INFORMATION>(buffer);
+    if (label->VolumeLabelLength % sizeof(WCHAR) ||
+        label->VolumeLabelLength > length - FIELD_OFFSET(FILE_FS_LABEL_INFORMATION, VolumeLabel))
+      return STATUS_INVALID_PARAMETER;
+  }
+  return SendRequest(file, IRP_MJ_SET_VOLUME_INFORMATION, infoClass, buffer, length, false, iosb,
+                     mode);
+}
+
+}  // namespace bw
+
+using namespace bw;
+
+namespace {
+
+template <class Call>
+NTSTATUS OnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, Call call) {
+  if (!iosb) return STATUS_INVALID_PARAMETER;
+  PFILE_OBJECT file = nullptr;
+  NTSTATUS status = ReferenceFile(handle, &file);
+  if (!NT_SUCCESS(status)) return status;
+  IO_STATUS_BLOCK local{};
+  status = call(file, &local);
+  if (local.Status == STATUS_SUCCESS && !NT_SUCCESS(status)) local.Status = status;
+  *iosb = local;
   ObfDereferenceObject(file);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length,
+                                FILE_INFORMATION_CLASS FileInformationClass) {
+  if (!FileInformation) return STATUS_INVALID_PARAMETER;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return FileQueryInformation(file, KernelMode, FileInformation, Length, FileInformationClass,
+                                iosb);
+  });
+}
+
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                              PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass) {
+  if (!FileInformation) return STATUS_INVALID_PARAMETER;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return FileSetInformation(file, KernelMode, FileInformation, Length, FileInformationClass,
+                              iosb);
+  });
 }
 
 NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                       PVOID FsInformation, ULONG Length,
                                       FS_INFORMATION_CLASS FsInformationClass) {
-  if (!IoStatusBlock || !FsInformation) return STATUS_INVALID_PARAMETER;
-  ULONG minimum = VolumeMinimum(FsInformationClass);
-  if (!minimum) return STATUS_INVALID_INFO_CLASS;
-  if (Length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
-  PFILE_OBJECT file = nullptr;
-  NTSTATUS status = ReferenceFile(FileHandle, &file);
-  if (!NT_SUCCESS(status)) return status;
-  if (FsInformationClass == FileFsDeviceInformation && !IsHostFile(file)) {
-    // What device a file is on is the I/O manager's to say.
-    auto *info = static_cast<PFILE_FS_DEVICE_INFORMATION>(FsInformation);
-    info->DeviceType = file->DeviceObject->DeviceType;
-    info->Characteristics = file->DeviceObject->Characteristics;
-    IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = sizeof(FILE_FS_DEVICE_INFORMATION);
-  } else {
-    IO_STATUS_BLOCK iosb{};
-    status = SendRequest(file, IRP_MJ_QUERY_VOLUME_INFORMATION, FsInformationClass,
-                         FsInformation, Length, true, &iosb);
-    *IoStatusBlock = iosb;
-  }
-  ObfDereferenceObject(file);
-  return status;
+  if (!FsInformation) return STATUS_INVALID_PARAMETER;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return FileQueryVolume(file, KernelMode, FsInformation, Length, FsInformationClass, iosb);
+  });
+}
+
+NTSTATUS ZwSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                    PVOID FsInformation, ULONG Length,
+                                    FS_INFORMATION_CLASS FsInformationClass) {
+  if (!FsInformation) return STATUS_INVALID_PARAMETER;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return FileSetVolume(file, KernelMode, FsInformation, Length, FsInformationClass, iosb);
+  });
+}
+
+NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE, PVOID, PVOID,
+                              PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass,
+                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                              BOOLEAN RestartScan) {
+  if (!FileInformation) return STATUS_INVALID_PARAMETER;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return FileQueryDirectory(file, KernelMode, FileInformation, Length, FileInformationClass,
+                              ReturnSingleEntry != FALSE, FileName, RestartScan != FALSE, iosb);
+  });
 }
 
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
-  if (!IoStatusBlock) return STATUS_INVALID_PARAMETER;
-  PFILE_OBJECT file = nullptr;
-  NTSTATUS status = ReferenceFile(FileHandle, &file);
-  if (!NT_SUCCESS(status)) return status;
-  IO_STATUS_BLOCK iosb{};
-  status = SendRequest(file, IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, false, &iosb);
-  *IoStatusBlock = iosb;
-  ObfDereferenceObject(file);
-  return status;
+  return OnHandle(FileHandle, IoStatusBlock, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+    return SendRequest(file, IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, false, iosb);
+  });
 }
 
 NTSTATUS ZwDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes) {

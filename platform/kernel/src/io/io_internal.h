@@ -33,10 +33,59 @@ struct FileState {
 FileState *FileStateOf(PFILE_OBJECT file);
 
 // Opens a device (or a name below it) and sends IRP_MJ_CREATE down its
-// stack. On success *file holds one reference.
+// stack. On success *file holds one reference. `createFlags` go to the
+// create's stack location (SL_OPEN_TARGET_DIRECTORY), `fileAttributes` are
+// those of a file the open creates.
 NTSTATUS OpenFileObject(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess,
                         ULONG disposition, ULONG options, KPROCESSOR_MODE mode,
-                        PFILE_OBJECT *file, ULONG_PTR *information);
+                        PFILE_OBJECT *file, ULONG_PTR *information, UCHAR createFlags = 0,
+                        USHORT fileAttributes = 0);
+
+// Information, volume, directory and security requests on a referenced
+// file object, as the Nt services send them. `mode` is the caller's: a
+// UserMode caller's buffers must lie in user space, and a rename target is
+// opened with its access checked. The handle's access is the caller's to
+// check first (RequiredAccess below).
+NTSTATUS FileQueryInformation(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer,
+                              ULONG length, FILE_INFORMATION_CLASS infoClass,
+                              PIO_STATUS_BLOCK iosb);
+NTSTATUS FileSetInformation(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                            FILE_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb);
+NTSTATUS FileQueryVolume(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                         FS_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb);
+NTSTATUS FileSetVolume(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                       FS_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb);
+NTSTATUS FileQueryDirectory(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                            FILE_INFORMATION_CLASS infoClass, bool singleEntry,
+                            PUNICODE_STRING fileName, bool restartScan, PIO_STATUS_BLOCK iosb);
+// *needed: the descriptor's length, when the buffer is too small for it.
+NTSTATUS FileQuerySecurity(PFILE_OBJECT file, KPROCESSOR_MODE mode, SECURITY_INFORMATION which,
+                           PVOID buffer, ULONG length, ULONG *needed);
+NTSTATUS FileSetSecurity(PFILE_OBJECT file, KPROCESSOR_MODE mode, SECURITY_INFORMATION which,
+                         PSECURITY_DESCRIPTOR descriptor);
+// Renames and links whose FileName is a path: the target's folder opened
+// with SL_OPEN_TARGET_DIRECTORY, then IRP_MJ_SET_INFORMATION naming it
+// (io_rename.cpp).
+NTSTATUS FileRenameOrLink(PFILE_OBJECT file, KPROCESSOR_MODE mode, PVOID buffer, ULONG length,
+                          FILE_INFORMATION_CLASS infoClass, PIO_STATUS_BLOCK iosb);
+
+// The handle access a user caller needs for each request.
+enum class InfoRequest { Query, Set, QueryVolume, SetVolume, Directory };
+ACCESS_MASK RequiredAccess(InfoRequest request, ULONG infoClass);
+ACCESS_MASK QuerySecurityAccess(SECURITY_INFORMATION which);
+ACCESS_MASK SetSecurityAccess(SECURITY_INFORMATION which);
+
+// Sends a request of `shape` (major, minor, flags and parameters) for `file`
+// and waits for it. Its buffer: a copy in a system buffer (`output`: the
+// driver fills it and the caller's buffer receives what it returned), or,
+// with `userBuffer`, the caller's own in Irp->UserBuffer. A `captured`
+// buffer is the I/O manager's own copy, not probed as the caller's.
+NTSTATUS SendFileInformationRequest(PFILE_OBJECT file, KPROCESSOR_MODE mode,
+                                    const IO_STACK_LOCATION &shape, PVOID buffer, ULONG length,
+                                    bool output, bool userBuffer, PIO_STATUS_BLOCK iosb,
+                                    bool captured = false);
+// A user caller's buffer lies wholly below MmUserProbeAddress.
+bool UserBufferValid(KPROCESSOR_MODE mode, const void *buffer, ULONG length);
 
 // Requests through a file object as the Nt services send them, waiting
 // for their completion (io_transfer.cpp). A UserMode caller's buffers must

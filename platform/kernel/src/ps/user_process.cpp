@@ -99,14 +99,19 @@ class UserProcessImpl final : public UserProcess {
   }
 
   NTSTATUS CreateFile(UserThread &thread, std::u16string_view ntPath, ACCESS_MASK access,
-                      ULONG shareAccess, ULONG disposition, ULONG options,
-                      HANDLE *handle) override {
+                      ULONG shareAccess, ULONG disposition, ULONG options, HANDLE *handle,
+                      ULONG attributes, uint64_t *information) override {
     ThreadContext context(ObjectOf(thread));
     PFILE_OBJECT file = nullptr;
+    ULONG_PTR answered = 0;
     NTSTATUS status = OpenFileObject(ntPath, access, shareAccess, disposition, options, UserMode,
-                                     &file, nullptr);
+                                     &file, &answered, 0, static_cast<USHORT>(attributes));
+    if (information) *information = answered;
     if (!NT_SUCCESS(status)) return status;
-    status = process_->Handles->Insert(file, access ? access : FILE_ALL_ACCESS, 0, handle);
+    // The handle carries the rights granted, generic ones mapped, so that
+    // later requests are checked against what they stand for.
+    status = process_->Handles->Insert(
+        file, access ? FileStateOf(file)->grantedAccess : FILE_ALL_ACCESS, 0, handle);
     ObfDereferenceObject(file);
     return status;
   }
@@ -159,6 +164,68 @@ class UserProcessImpl final : public UserProcess {
     result.status = ZwQueryVolumeInformationFile(handle, &iosb, buffer, length, infoClass);
     result.information = NT_SUCCESS(result.status) ? iosb.Information : 0;
     return result;
+  }
+
+  IoResult NtQueryInformationFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                                  FILE_INFORMATION_CLASS infoClass) override {
+    return OnFile(thread, handle, RequiredAccess(InfoRequest::Query, infoClass),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+                    return FileQueryInformation(file, UserMode, buffer, length, infoClass, iosb);
+                  });
+  }
+
+  IoResult NtSetInformationFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass) override {
+    return OnFile(thread, handle, RequiredAccess(InfoRequest::Set, infoClass),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+                    return FileSetInformation(file, UserMode, buffer, length, infoClass, iosb);
+                  });
+  }
+
+  IoResult NtQueryDirectoryFile(UserThread &thread, HANDLE handle, PVOID buffer, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass, bool singleEntry,
+                                PUNICODE_STRING fileName, bool restartScan) override {
+    return OnFile(thread, handle, RequiredAccess(InfoRequest::Directory, infoClass),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+                    return FileQueryDirectory(file, UserMode, buffer, length, infoClass,
+                                              singleEntry, fileName, restartScan, iosb);
+                  });
+  }
+
+  IoResult NtSetVolumeInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                      ULONG length, FS_INFORMATION_CLASS infoClass) override {
+    return OnFile(thread, handle, RequiredAccess(InfoRequest::SetVolume, infoClass),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+                    return FileSetVolume(file, UserMode, buffer, length, infoClass, iosb);
+                  });
+  }
+
+  IoResult NtQuerySecurityObject(UserThread &thread, HANDLE handle, SECURITY_INFORMATION which,
+                                 PVOID buffer, ULONG length) override {
+    return OnFile(thread, handle, QuerySecurityAccess(which),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+                    ULONG needed = 0;
+                    NTSTATUS status = FileQuerySecurity(file, UserMode, which, buffer, length,
+                                                        &needed);
+                    iosb->Information = needed;
+                    return status;
+                  },
+                  true);
+  }
+
+  IoResult NtSetSecurityObject(UserThread &thread, HANDLE handle, SECURITY_INFORMATION which,
+                               PVOID descriptor) override {
+    return OnFile(thread, handle, SetSecurityAccess(which),
+                  [&](PFILE_OBJECT file, PIO_STATUS_BLOCK) {
+                    return FileSetSecurity(file, UserMode, which, descriptor);
+                  });
+  }
+
+  IoResult NtFsControlFile(UserThread &thread, HANDLE handle, ULONG code, PVOID input,
+                           ULONG inputLength, PVOID output, ULONG outputLength) override {
+    return OnFile(thread, handle, 0, [&](PFILE_OBJECT file, PIO_STATUS_BLOCK iosb) {
+      return FileFsControl(file, UserMode, code, input, inputLength, output, outputLength, iosb);
+    });
   }
 
   NTSTATUS QueryToken(TOKEN_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
@@ -251,6 +318,24 @@ class UserProcessImpl final : public UserProcess {
     NTSTATUS status = ObReferenceObjectByHandle(handle, 0, &FileType, UserMode, &object, nullptr);
     *file = static_cast<PFILE_OBJECT>(object);
     return status;
+  }
+
+  // Runs `call` on the handle's file object, referenced with `access`
+  // checked. A failed request's information is 0 unless `keepInformation`.
+  template <class Call>
+  IoResult OnFile(UserThread &thread, HANDLE handle, ACCESS_MASK access, Call call,
+                  bool keepInformation = false) {
+    ThreadContext context(ObjectOf(thread));
+    IoResult result;
+    PVOID object = nullptr;
+    result.status = ObReferenceObjectByHandle(handle, access, &FileType, UserMode, &object, nullptr);
+    if (!NT_SUCCESS(result.status)) return result;
+    auto *file = static_cast<PFILE_OBJECT>(object);
+    IO_STATUS_BLOCK iosb{};
+    result.status = call(file, &iosb);
+    ObfDereferenceObject(file);
+    result.information = (keepInformation || !NT_ERROR(result.status)) ? iosb.Information : 0;
+    return result;
   }
 
   IoResult Transfer(UserThread &thread, HANDLE handle, bool write, PVOID buffer, ULONG length,

@@ -170,35 +170,11 @@ typedef struct _FILE_FS_SECTOR_SIZE_INFORMATION {
 #define FILE_CASE_PRESERVED_NAMES 0x00000002
 #define FILE_UNICODE_ON_DISK 0x00000004
 #define FILE_SUPPORTS_SPARSE_FILES 0x00000040
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define FILE_SUPPORTS_HARD_LINKS 0x00400000
 
-static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION layout");
-static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION layout");
-static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "FILE_NETWORK_OPEN_INFORMATION layout");
-static_assert(sizeof(FILE_NAME_INFORMATION) == 8, "FILE_NAME_INFORMATION layout");
-static_assert(sizeof(FILE_FS_SIZE_INFORMATION) == 24, "FILE_FS_SIZE_INFORMATION layout");
-static_assert(sizeof(FILE_FS_FULL_SIZE_INFORMATION) == 32, "FILE_FS_FULL_SIZE_INFORMATION layout");
-static_assert(sizeof(FILE_FS_SECTOR_SIZE_INFORMATION) == 28, "sector size record layout");
-static_assert(sizeof(FILE_FS_ATTRIBUTE_INFORMATION) == 16, "FILE_FS_ATTRIBUTE_INFORMATION layout");
-
-// Special byte offsets of reads and writes.
-#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
-#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
-
-#define FILE_ATTRIBUTE_DEVICE 0x00000040
-#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
-#define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200
-#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
-#define FILE_ATTRIBUTE_COMPRESSED 0x00000800
-#define FILE_ATTRIBUTE_OFFLINE 0x00001000
-#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
-#define FILE_ATTRIBUTE_ENCRYPTED 0x00004000
-
-#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
-#define FILE_NO_COMPRESSION 0x00008000
-#define FILE_OPEN_REPARSE_POINT 0x00200000
-#define FILE_OPEN_NO_RECALL 0x00400000
-
-// Directory listings (IRP_MN_QUERY_DIRECTORY), renames and volume labels.
+// Directory entries, one after another in a query's buffer: each starts
+// on an 8-byte boundary, NextEntryOffset is 0 for the last.
 typedef struct _FILE_DIRECTORY_INFORMATION {
   ULONG NextEntryOffset;
   ULONG FileIndex;
@@ -227,6 +203,22 @@ typedef struct _FILE_FULL_DIR_INFORMATION {
   ULONG EaSize;
   WCHAR FileName[1];
 } FILE_FULL_DIR_INFORMATION, *PFILE_FULL_DIR_INFORMATION;
+
+typedef struct _FILE_ID_FULL_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  LARGE_INTEGER FileId;
+  WCHAR FileName[1];
+} FILE_ID_FULL_DIR_INFORMATION, *PFILE_ID_FULL_DIR_INFORMATION;
 
 typedef struct _FILE_BOTH_DIR_INFORMATION {
   ULONG NextEntryOffset;
@@ -270,12 +262,32 @@ typedef struct _FILE_NAMES_INFORMATION {
   WCHAR FileName[1];
 } FILE_NAMES_INFORMATION, *PFILE_NAMES_INFORMATION;
 
+// Rename and link: FileName is a bare name (same folder) or a full path,
+// relative to RootDirectory when that is given.
 typedef struct _FILE_RENAME_INFORMATION {
-  BOOLEAN ReplaceIfExists;
+  union {
+    BOOLEAN ReplaceIfExists;
+    ULONG Flags;
+  };
   HANDLE RootDirectory;
   ULONG FileNameLength;
   WCHAR FileName[1];
 } FILE_RENAME_INFORMATION, *PFILE_RENAME_INFORMATION;
+
+typedef struct _FILE_LINK_INFORMATION {
+  union {
+    BOOLEAN ReplaceIfExists;
+    ULONG Flags;
+  };
+  HANDLE RootDirectory;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+} FILE_LINK_INFORMATION, *PFILE_LINK_INFORMATION;
+
+typedef struct _FILE_FS_LABEL_INFORMATION {
+  ULONG VolumeLabelLength;
+  WCHAR VolumeLabel[1];
+} FILE_FS_LABEL_INFORMATION, *PFILE_FS_LABEL_INFORMATION;
 
 typedef struct _FILE_FS_VOLUME_INFORMATION {
   LARGE_INTEGER VolumeCreationTime;
@@ -285,15 +297,42 @@ typedef struct _FILE_FS_VOLUME_INFORMATION {
   WCHAR VolumeLabel[1];
 } FILE_FS_VOLUME_INFORMATION, *PFILE_FS_VOLUME_INFORMATION;
 
-typedef struct _FILE_FS_LABEL_INFORMATION {
-  ULONG VolumeLabelLength;
-  WCHAR VolumeLabel[1];
-} FILE_FS_LABEL_INFORMATION, *PFILE_FS_LABEL_INFORMATION;
+static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION layout");
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION layout");
+static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "FILE_NETWORK_OPEN_INFORMATION layout");
+static_assert(sizeof(FILE_NAME_INFORMATION) == 8, "FILE_NAME_INFORMATION layout");
+static_assert(sizeof(FILE_FS_SIZE_INFORMATION) == 24, "FILE_FS_SIZE_INFORMATION layout");
+static_assert(sizeof(FILE_FS_FULL_SIZE_INFORMATION) == 32, "FILE_FS_FULL_SIZE_INFORMATION layout");
+static_assert(sizeof(FILE_FS_SECTOR_SIZE_INFORMATION) == 28, "sector size record layout");
+static_assert(sizeof(FILE_FS_ATTRIBUTE_INFORMATION) == 16, "FILE_FS_ATTRIBUTE_INFORMATION layout");
 
-static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) == 64, "directory record layout");
-static_assert(FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName) == 68, "full directory record layout");
-static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) == 94, "both directory record layout");
-static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104, "id both directory record layout");
-static_assert(FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) == 12, "names record layout");
+static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) == 64, "directory entry layout");
+static_assert(FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName) == 68, "full entry layout");
+static_assert(FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName) == 80, "id full entry layout");
+static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) == 94, "both entry layout");
+static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileId) == 96, "id both entry layout");
+static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104, "id both entry layout");
+static_assert(FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) == 12, "names entry layout");
 static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) == 20, "rename record layout");
+static_assert(sizeof(FILE_RENAME_INFORMATION) == 24, "rename record layout");
 static_assert(FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel) == 18, "volume record layout");
+static_assert(sizeof(FILE_FS_LABEL_INFORMATION) == 8, "label record layout");
+
+// Special byte offsets of reads and writes.
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
+#define FILE_ATTRIBUTE_ENCRYPTED 0x00004000
+
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
+#define FILE_NO_COMPRESSION 0x00008000
+#define FILE_OPEN_REPARSE_POINT 0x00200000
+#define FILE_OPEN_NO_RECALL 0x00400000
+

@@ -100,12 +100,15 @@
 #define SL_INVOKE_ON_ERROR 0x80
 #define SL_FORCE_ACCESS_CHECK 0x01
 #define SL_OVERRIDE_VERIFY_VOLUME 0x02
-// Flags of a create and of a directory query.
-#define SL_CASE_SENSITIVE 0x80
+// IRP_MJ_CREATE: open the parent of the name's last component, for a
+// rename or link target (Information: FILE_EXISTS or FILE_DOES_NOT_EXIST).
 #define SL_OPEN_TARGET_DIRECTORY 0x04
+#define SL_CASE_SENSITIVE 0x80
+// IRP_MJ_DIRECTORY_CONTROL.
 #define SL_RESTART_SCAN 0x01
 #define SL_RETURN_SINGLE_ENTRY 0x02
 #define SL_INDEX_SPECIFIED 0x04
+#define SL_WATCH_TREE 0x01
 
 #define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = (NTSTATUS)0xC0000016L;
@@ -178,12 +181,15 @@ typedef struct _VPB {
 #define VPB_RAW_MOUNT 0x0010
 #define IO_TYPE_VPB 10
 
+// Minor functions of IRP_MJ_DIRECTORY_CONTROL.
+#define IRP_MN_QUERY_DIRECTORY 0x01
+#define IRP_MN_NOTIFY_CHANGE_DIRECTORY 0x02
+
 // Minor functions of IRP_MJ_FILE_SYSTEM_CONTROL.
 #define IRP_MN_USER_FS_REQUEST 0x00
 #define IRP_MN_MOUNT_VOLUME 0x01
 #define IRP_MN_VERIFY_VOLUME 0x02
 #define IRP_MN_LOAD_FILE_SYSTEM 0x03
-#define IRP_MN_QUERY_DIRECTORY 0x01
 
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
@@ -442,6 +448,12 @@ typedef struct _IO_STACK_LOCATION {
     } SetFile;
     struct {
       ULONG Length;
+      PUNICODE_STRING FileName;
+      FILE_INFORMATION_CLASS FileInformationClass;
+      ULONG FileIndex;
+    } QueryDirectory;
+    struct {
+      ULONG Length;
       FS_INFORMATION_CLASS FsInformationClass;
     } QueryVolume;
     struct {
@@ -449,11 +461,13 @@ typedef struct _IO_STACK_LOCATION {
       FS_INFORMATION_CLASS FsInformationClass;
     } SetVolume;
     struct {
+      SECURITY_INFORMATION SecurityInformation;
       ULONG Length;
-      PUNICODE_STRING FileName;
-      FILE_INFORMATION_CLASS FileInformationClass;
-      ULONG FileIndex;
-    } QueryDirectory;
+    } QuerySecurity;
+    struct {
+      SECURITY_INFORMATION SecurityInformation;
+      PSECURITY_DESCRIPTOR SecurityDescriptor;
+    } SetSecurity;
     struct {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;

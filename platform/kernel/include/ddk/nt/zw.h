@@ -148,6 +148,23 @@ NTSYSAPI NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle,
                                                PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FsInformation, ULONG Length,
                                                FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS ZwSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                             PVOID FsInformation, ULONG Length,
+                                             FS_INFORMATION_CLASS FsInformationClass);
+// Entries of a directory whose names match FileName (kept from the first
+// call of a handle until a restart), as FileInformationClass records.
+NTSYSAPI NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine,
+                                       PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                       PVOID FileInformation, ULONG Length,
+                                       FILE_INFORMATION_CLASS FileInformationClass,
+                                       BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                       BOOLEAN RestartScan);
+// A file's security descriptor (self-relative), as far as its file system keeps one.
+NTSYSAPI NTSTATUS ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                        PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                        PULONG LengthNeeded);
+NTSYSAPI NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                      PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSYSAPI NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 NTSYSAPI NTSTATUS ZwDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS ZwQueryAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,

@@ -80,9 +80,12 @@ class UserProcess {
   // NtCreateFile on behalf of `thread` (requestor mode UserMode, the
   // process's token, access checks on open; a write open of a device with
   // FILE_READ_ONLY_DEVICE fails with STATUS_MEDIA_WRITE_PROTECTED).
+  // `attributes` are those of a file the open creates; *information
+  // receives what the file system answered (FILE_CREATED, FILE_OPENED ...).
   virtual NTSTATUS CreateFile(UserThread &thread, std::u16string_view ntPath,
                               ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                              ULONG options, HANDLE *handle) = 0;
+                              ULONG options, HANDLE *handle, ULONG attributes = 0,
+                              uint64_t *information = nullptr) = 0;
 
   // The Nt services on buffers in this process's user space: memory below
   // MmUserProbeAddress that the client sees at the same address (ramvold
@@ -103,6 +106,31 @@ class UserProcess {
   // says of the volume (FileFsDeviceInformation comes from the device object).
   virtual IoResult NtQueryVolumeInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
                                                 ULONG length, FS_INFORMATION_CLASS infoClass) = 0;
+  // The information, directory, volume, security and file-system control
+  // services, on buffers in user space as above; the handle must carry the
+  // access each needs (a set of basic information FILE_WRITE_ATTRIBUTES, a
+  // rename DELETE, a directory query FILE_LIST_DIRECTORY, a security query
+  // READ_CONTROL ...). A directory query's `fileName` (null: none) lies in
+  // user space too. NtQuerySecurityObject's information is the length the
+  // descriptor needs, also when the buffer is too small
+  // (STATUS_BUFFER_TOO_SMALL).
+  virtual IoResult NtQueryInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                          ULONG length, FILE_INFORMATION_CLASS infoClass) = 0;
+  virtual IoResult NtSetInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                        ULONG length, FILE_INFORMATION_CLASS infoClass) = 0;
+  virtual IoResult NtQueryDirectoryFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                        ULONG length, FILE_INFORMATION_CLASS infoClass,
+                                        bool singleEntry, PUNICODE_STRING fileName,
+                                        bool restartScan) = 0;
+  virtual IoResult NtSetVolumeInformationFile(UserThread &thread, HANDLE handle, PVOID buffer,
+                                              ULONG length, FS_INFORMATION_CLASS infoClass) = 0;
+  virtual IoResult NtQuerySecurityObject(UserThread &thread, HANDLE handle,
+                                         SECURITY_INFORMATION which, PVOID buffer,
+                                         ULONG length) = 0;
+  virtual IoResult NtSetSecurityObject(UserThread &thread, HANDLE handle,
+                                       SECURITY_INFORMATION which, PVOID descriptor) = 0;
+  virtual IoResult NtFsControlFile(UserThread &thread, HANDLE handle, ULONG code, PVOID input,
+                                   ULONG inputLength, PVOID output, ULONG outputLength) = 0;
   // NtQueryInformationToken on the process's primary token; *returnLength
   // receives the length the class needs.
   virtual NTSTATUS QueryToken(TOKEN_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
