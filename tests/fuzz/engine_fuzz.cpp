@@ -1,6 +1,7 @@
 #include "tests/fuzz/engine_fuzz.h"
 
 #include "bw/host.h"
+#include "bw/pnp.h"
 #include "bw/user_session.h"
 #include "engine/protocol/engine_protocol.h"
 
@@ -497,7 +498,12 @@ bool Harness::Start(const std::string &binDir, std::string *error) {
   std::string why;
   status = bw::LoadDriver(binDir + "/ramenum.sys", kBusService, &why);
   s.busLoaded = NT_SUCCESS(status);
+  // The bus starts on its root device, as setup installs it.
   if (s.busLoaded) {
+    status = bw::CreateRootDevice(u"Root\\BWRD", kBusService, nullptr);
+    if (NT_SUCCESS(status) && !bw::WaitForPnpIdle()) status = STATUS_TIMEOUT;
+  }
+  if (s.busLoaded && NT_SUCCESS(status)) {
     status = bw::LoadDriver(binDir + "/ramvol.sys", kEngineService, &why);
     s.engineLoaded = NT_SUCCESS(status);
   }

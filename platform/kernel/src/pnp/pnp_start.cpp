@@ -144,11 +144,9 @@ void EnumerateDevNode(DevNode &node) {
       [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; },
       &information);
   auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
-  // A stack that does not enumerate keeps the children it had.
-  if (!NT_SUCCESS(status)) {
-    if (relations) KernelFault("BusRelations failed and returned relations");
-    return;
-  }
+  // A stack that does not enumerate (or fails to) keeps the children it
+  // had; what a failed request left in Information is not looked at.
+  if (!NT_SUCCESS(status)) return;
   std::vector<PDEVICE_OBJECT> reported;  // each referenced by the bus
   if (relations) {
     reported.assign(relations->Objects, relations->Objects + relations->Count);
