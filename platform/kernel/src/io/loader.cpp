@@ -152,7 +152,7 @@ struct SystemDriver {
   const char16_t *service;
 };
 // In load order: file systems mount volumes the mount manager has named.
-constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}};
+constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}, {"disk.sys", u"disk"}};
 
 bool IsLoaded(std::u16string_view service) {
   std::lock_guard<std::mutex> guard(gLoaderLock);
