@@ -12,7 +12,7 @@ namespace {
 
 constexpr ULONG64 kMiB = 1ull << 20;
 
-std::string Run(const std::string &command) {
+std::string RunCommand(const std::string &command) {
   std::string output;
   FILE *pipe = popen(command.c_str(), "r");
   if (!pipe) return output;
@@ -23,7 +23,7 @@ std::string Run(const std::string &command) {
 }
 
 TEST_F(DiskTest, SfdiskReadsTheTableWrittenThroughTheDisk) {
-  if (Run("command -v sfdisk").empty()) GTEST_SKIP() << "sfdisk is not installed";
+  if (RunCommand("command -v sfdisk").empty()) GTEST_SKIP() << "sfdisk is not installed";
   AddDisk(64 * kMiB);
   SetLayout(0, Layout(0xDEADBEEF, {{kMiB, 8 * kMiB, PARTITION_IFS},
                                    {16 * kMiB, 32 * kMiB, PARTITION_EXTENDED},
@@ -37,7 +37,7 @@ TEST_F(DiskTest, SfdiskReadsTheTableWrittenThroughTheDisk) {
   Bytes image = ReadBytes(u"\\??\\PhysicalDrive0", 0, 64 * kMiB);
   std::string path = root_ + "/disk.img";
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
-  std::string dump = Run("sfdisk --dump " + path + " 2>&1");
+  std::string dump = RunCommand("sfdisk --dump " + path + " 2>&1");
   EXPECT_NE(std::string::npos, dump.find("label: dos")) << dump;
   EXPECT_NE(std::string::npos, dump.find("label-id: 0xdeadbeef")) << dump;
   EXPECT_NE(std::string::npos, dump.find("disk.img1 : start=        2048, size=       16384, type=7")) << dump;
