@@ -83,10 +83,20 @@ void ForgetVolumes();
 // A volume announced: its volume name, and its drive letter from the
 // database, else its suggested link, else (AutomaticLetter: a partition of
 // a disk that has just arrived) the first free letter.
-NTSTATUS VolumeArrival(const std::u16string &device, bool automaticLetter);
+// `device` may be any name that opens the volume (an interface link);
+// *reported (optional) receives the name the volume reports.
+NTSTATUS VolumeArrival(const std::u16string &device, bool automaticLetter, std::u16string *reported = nullptr);
+// A volume went away (its interface was removed): its links go, its
+// database values stay for its return.
+void VolumeRemoval(const std::u16string &device);
 NTSTATUS CreatePoint(const std::u16string &link, const std::u16string &device);
 NTSTATUS QueryPoints(const PointFilter &filter, std::vector<Point> *points);
 NTSTATUS DeletePoints(const PointFilter &filter, std::vector<Point> *deleted);
 NTSTATUS DeletePointsFromDatabase(const PointFilter &filter);
+
+// mountmgr_interfaces.cpp: volumes announced by the Plug and Play manager
+// (GUID_DEVINTERFACE_VOLUME arrivals and removals).
+NTSTATUS WatchVolumeInterfaces(PDRIVER_OBJECT driver);
+void StopWatchingVolumeInterfaces();
 
 }  // namespace mountmgr

@@ -71,6 +71,7 @@ NTSTATUS MountMgrDeviceControl(PDEVICE_OBJECT, PIRP Irp) {
 }
 
 VOID MountMgrUnload(PDRIVER_OBJECT) {
+  StopWatchingVolumeInterfaces();
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\MountPointManager");
   IoDeleteSymbolicLink(&link);
   IoDeleteDevice(gDevice);
@@ -100,5 +101,12 @@ DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
   }
   InitializeVolumes();
   gDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  status = WatchVolumeInterfaces(Driver);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(gDevice);
+    gDevice = nullptr;
+    ForgetVolumes();
+  }
+  return status;
 }

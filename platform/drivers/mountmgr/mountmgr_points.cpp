@@ -79,10 +79,11 @@ void ForgetVolumes() {
   gLock = nullptr;
 }
 
-NTSTATUS VolumeArrival(const std::u16string &name, bool automaticLetter) {
+NTSTATUS VolumeArrival(const std::u16string &name, bool automaticLetter, std::u16string *reported) {
   VolumeFacts facts;
   NTSTATUS status = QueryVolume(name, &facts);
   if (!NT_SUCCESS(status)) return status;
+  if (reported) *reported = facts.device;
   std::vector<std::u16string> created;
   {
     std::lock_guard<std::mutex> guard(*gLock);
@@ -145,6 +146,22 @@ NTSTATUS VolumeArrival(const std::u16string &name, bool automaticLetter) {
   }
   for (const std::u16string &link : created) TellVolume(facts.device, IOCTL_MOUNTDEV_LINK_CREATED, link);
   return STATUS_SUCCESS;
+}
+
+void VolumeRemoval(const std::u16string &device) {
+  std::lock_guard<std::mutex> guard(*gLock);
+  for (size_t i = 0; i < gVolumes->size(); ++i) {
+    KnownVolume &known = (*gVolumes)[i];
+    if (!EqualNoCase(known.device, device)) continue;
+    // Only links that still name the volume: another device may hold a
+    // letter by now.
+    for (const std::u16string &link : known.links) {
+      std::u16string target;
+      if (NT_SUCCESS(LinkTarget(link, &target)) && EqualNoCase(target, device)) DeleteLink(link);
+    }
+    gVolumes->erase(gVolumes->begin() + i);
+    return;
+  }
 }
 
 NTSTATUS CreatePoint(const std::u16string &givenLink, const std::u16string &device) {

@@ -175,8 +175,12 @@ struct SystemDriver {
   const char16_t *service;
 };
 // In load order: file systems mount volumes the mount manager has named;
-// the last loaded is asked first, so FAT before raw.
-constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"}, {"raw.sys", u"RAW"}, {"fat.sys", u"FastFat"}};
+// the last file system loaded is asked first, so FAT before raw. The disk
+// class driver is there before any bus reports a disk.
+constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"},
+                                           {"raw.sys", u"RAW"},
+                                           {"fat.sys", u"FastFat"},
+                                           {"disk.sys", u"disk"}};
 
 bool IsLoaded(std::u16string_view service) {
   std::lock_guard<std::mutex> guard(gLoaderLock);

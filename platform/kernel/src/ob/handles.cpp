@@ -119,6 +119,22 @@ NTSTATUS ZwClose(HANDLE Handle) {
   return status;
 }
 
+NTSTATUS ZwCreateDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
+                                 POBJECT_ATTRIBUTES ObjectAttributes) {
+  if (!DirectoryHandle || !ObjectAttributes || !ObjectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
+  PVOID directory = CreateObject(&DirectoryType, sizeof(DirectoryBody));
+  if (!directory) return STATUS_INSUFFICIENT_RESOURCES;
+  new (directory) DirectoryBody;
+  NTSTATUS status = InsertObject(ToU16(ObjectAttributes->ObjectName), directory);
+  if (NT_SUCCESS(status)) {
+    status = ObOpenObjectByPointer(directory, ObjectAttributes->Attributes, nullptr, DesiredAccess,
+                                   &DirectoryType, KernelMode, DirectoryHandle);
+    if (!NT_SUCCESS(status)) RemoveObject(directory);
+  }
+  ObfDereferenceObject(directory);
+  return status;
+}
+
 NTSTATUS ZwMakeTemporaryObject(HANDLE Handle) {
   PVOID object = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle(Handle, 0, nullptr, KernelMode, &object, nullptr);

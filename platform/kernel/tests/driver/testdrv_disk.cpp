@@ -227,6 +227,19 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
   Disk *disk = DiskOf(device);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY) {
+    // One cylinder of one track: only the sector size matters to callers.
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(DISK_GEOMETRY))
+      return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    DISK_GEOMETRY geometry{};
+    geometry.MediaType = FixedMedia;
+    geometry.TracksPerCylinder = 1;
+    geometry.BytesPerSector = disk->sectorSize;
+    geometry.SectorsPerTrack = static_cast<ULONG>(disk->size / disk->sectorSize);
+    geometry.Cylinders.QuadPart = 1;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &geometry, sizeof geometry);
+    return Complete(irp, STATUS_SUCCESS, sizeof geometry);
+  }
   if (code != kTestDiskLastRequest) return MountManagerQuestion(disk, irp, code);
   if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(TestDiskRequest))
     return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);

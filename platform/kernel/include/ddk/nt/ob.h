@@ -89,5 +89,15 @@ NTKERNELAPI NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
 NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
 NTSYSAPI NTSTATUS ZwMakeTemporaryObject(HANDLE Handle);
 
+// Object directories. The stand-in keeps a named directory in the
+// namespace until ZwMakeTemporaryObject, as OBJ_PERMANENT asks.
+#define DIRECTORY_QUERY 0x0001
+#define DIRECTORY_TRAVERSE 0x0002
+#define DIRECTORY_CREATE_OBJECT 0x0004
+#define DIRECTORY_CREATE_SUBDIRECTORY 0x0008
+#define DIRECTORY_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0xF)
+NTSYSAPI NTSTATUS ZwCreateDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
+                                          POBJECT_ATTRIBUTES ObjectAttributes);
+
 // Optional routines are found by name at run time.
 NTKERNELAPI PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
