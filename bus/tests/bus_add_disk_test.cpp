@@ -177,6 +177,24 @@ TEST_F(BusTest, ShutdownReachesEveryChildStillPresent) {
   EXPECT_EQ(1u, Engine().events.back().context);
 }
 
+TEST_F(BusTest, OnlyOneBusDeviceIsAdded) {
+  std::u16string second;
+  ASSERT_STATUS(STATUS_SUCCESS, bw::CreateRootDevice(u"Root\\BWRD", u"ramenum", &second));
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  int started = 0;
+  for (const bw::DevNodeInfo &node : bw::DevNodes()) {
+    if (node.deviceId != u"Root\\BWRD") continue;
+    if (node.instancePath == second) {
+      EXPECT_EQ("add failed", node.state);
+    } else {
+      started += node.state == "started";
+    }
+  }
+  EXPECT_EQ(1, started) << bw::DescribeDevNodes();
+  PDEVICE_OBJECT child = nullptr;
+  EXPECT_STATUS(STATUS_SUCCESS, AddDisk(DiskRequest(4, 1 << 20), &child));
+}
+
 class BusWithoutDevice : public BusTest {
  protected:
   void SetUp() override {
