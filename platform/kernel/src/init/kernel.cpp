@@ -1,6 +1,7 @@
 // Boot and shutdown of the kernel stand-in, system information, and the
 // routines drivers look up by name.
 #include "bw/host.h"
+#include "bw/pnp.h"
 #include "bw/user_session.h"
 #include "ke/dispatcher.h"
 #include "hostfs/hostfs.h"
@@ -10,6 +11,7 @@
 #include "ps/process.h"
 #include "config/registry.h"
 #include "se/logon_session.h"
+#include "pnp/pnp_internal.h"
 
 #include <dlfcn.h>
 
@@ -42,6 +44,7 @@ NTSTATUS KernelBoot(const BootOptions &options, std::string *error) {
   TimersInit();
   WorkQueueInit();
   HostFsInit();
+  PnpInit();
   gRunning = true;
   return STATUS_SUCCESS;
 }
@@ -50,8 +53,12 @@ VOID KernelShutdown() {
   std::lock_guard<std::mutex> guard(gBootLock);
   if (!gRunning) return;
   ShutdownNotifyAll();
+  // Device trees go before drivers unload, so that each PnP driver has seen
+  // its devices removed.
+  RemoveDeviceTree();
   auto drivers = LoadedDrivers();
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) UnloadDriver(*it);
+  PnpShutdown();
   ProcessNotifyShutdown();
   LogonSessionsShutdown();
   WorkQueueShutdown();

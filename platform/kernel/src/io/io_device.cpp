@@ -199,8 +199,11 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   state->deleted = true;
   if (state->shutdownRegistered) IoUnregisterShutdownNotification(DeviceObject);
   {
+    // A bus deletes a PDO that left while handling its IRP_MN_REMOVE_DEVICE,
+    // before the function driver above has detached: the object stays until
+    // that detach lets it go. Any other device must stand alone.
     std::lock_guard<std::mutex> guard(gStackLock);
-    if (DeviceObject->AttachedDevice)
+    if (DeviceObject->AttachedDevice && !state->devNode)
       KernelFault("IoDeleteDevice of a device that still has a device attached");
   }
   RemoveObject(DeviceObject);

@@ -16,6 +16,9 @@ struct DeviceState {
   bool exclusiveOpen = false;
   bool ownsVpb = false;  // a device that can hold a volume: its current VPB is freed with it
   LONG openCount = 0;
+  void *devNode = nullptr;  // the PnP manager's node of a PDO
+  DEVICE_POWER_STATE devicePower = PowerDeviceD0;  // what PoSetPowerState last recorded
+  SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
 };
 DeviceState *StateOf(PDEVICE_OBJECT device);
 

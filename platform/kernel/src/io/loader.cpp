@@ -7,6 +7,7 @@
 #include "ps/process.h"
 #include "config/registry.h"
 #include "config/registry_store.h"
+#include "pnp/pnp_internal.h"
 
 #include <dlfcn.h>
 
@@ -119,18 +120,40 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
     return status;
   }
   gDrivers.push_back(LoadedDriver{std::u16string(serviceName), module, driver});
+  // Devices that waited for this service get it now.
+  PnpDriverLoaded(serviceName);
   return STATUS_SUCCESS;
 }
 
+PDRIVER_OBJECT ReferenceLoadedDriver(std::u16string_view service) {
+  std::lock_guard<std::mutex> guard(gLoaderLock);
+  for (auto &d : gDrivers)
+    if (EqualNoCase(d.service, service)) {
+      ObfReferenceObject(d.driver);
+      return d.driver;
+    }
+  return nullptr;
+}
+
 NTSTATUS UnloadDriver(std::u16string_view serviceName) {
+  PDRIVER_OBJECT unloading = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(gLoaderLock);
+    for (auto &d : gDrivers)
+      if (EqualNoCase(d.service, serviceName)) unloading = d.driver;
+    if (!unloading) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!unloading->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  // As Windows unloads a PnP driver only once its devices are removed, the
+  // devnodes whose stacks hold its devices are removed first.
+  PnpDriverUnloading(unloading);
   LoadedDriver loaded{};
   {
     std::lock_guard<std::mutex> guard(gLoaderLock);
     auto it = gDrivers.begin();
     for (; it != gDrivers.end(); ++it)
-      if (EqualNoCase(it->service, serviceName)) break;
+      if (it->driver == unloading) break;
     if (it == gDrivers.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!it->driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
     loaded = *it;
     gDrivers.erase(it);
   }

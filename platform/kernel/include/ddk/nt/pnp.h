@@ -213,6 +213,17 @@ NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REG
                                          ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 
 // The power manager.
+typedef enum _POWER_ACTION {
+  PowerActionNone = 0,
+  PowerActionReserved,
+  PowerActionSleep,
+  PowerActionHibernate,
+  PowerActionShutdown,
+  PowerActionShutdownReset,
+  PowerActionShutdownOff,
+  PowerActionWarmEject,
+  PowerActionDisplayOff
+} POWER_ACTION, *PPOWER_ACTION;
 NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
