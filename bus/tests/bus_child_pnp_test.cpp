@@ -115,8 +115,10 @@ TEST_F(BusChildPnp, EjectUsageAndRelationsReachTheEngine) {
                   stack->Parameters.UsageNotification.Type = DeviceUsageTypePaging;
                 }));
   ASSERT_EQ(BUS_EVENT_DEVICE_USAGE, Engine().events.back().code);
-  EXPECT_EQ(1, Engine().events.back().usage.InPath);
-  EXPECT_EQ(uint32_t{DeviceUsageTypePaging}, Engine().events.back().usage.UsageType);
+  PagingUsage usage = Engine().events.back().usage;
+  uint32_t usageType = usage.UsageType;  // the record is packed
+  EXPECT_EQ(1, usage.InPath);
+  EXPECT_EQ(uint32_t{DeviceUsageTypePaging}, usageType);
 
   ULONG_PTR information = 0;
   ASSERT_STATUS(STATUS_SUCCESS, Irp(

@@ -58,7 +58,7 @@ class BusChildSrb : public BusTest {
     srb.Length = sizeof(srb);
     srb.Function = function;
     srb.CdbLength = static_cast<UCHAR>(cdb.size());
-    std::memcpy(srb.Cdb, cdb.data(), cdb.size());
+    if (!cdb.empty()) std::memcpy(srb.Cdb, cdb.data(), cdb.size());
     srb.DataTransferLength = length;
     srb.DataBuffer = dataBuffer ? dataBuffer : buffer ? buffer->data : nullptr;
     srb.ScsiStatus = 0xFF;

@@ -104,7 +104,8 @@ Reply BusTest::Control(ULONG code, const void *input, ULONG inputLength, ULONG o
 NTSTATUS BusTest::AddDisk(const AddDiskRequest &request, PDEVICE_OBJECT *child) {
   {
     std::lock_guard<std::mutex> lock(Engine().mutex);
-    Engine().disks[request.EngineContext].assign(request.DiskSize < (64u << 20) ? request.DiskSize : 0, 0);
+    uint64_t context = request.EngineContext, size = request.DiskSize;  // the request is packed
+    Engine().disks[context].assign(size < (64u << 20) ? size : 0, 0);
   }
   Reply reply = Control(IOCTL_BUS_ADD_DISK, &request, sizeof(request), 8);
   uint64_t device = 0;
