@@ -2,6 +2,7 @@
 // disks, and what the PnP manager learns of each child.
 #include "bus/tests/bus_fixture.h"
 #include "bw/pnp.h"
+#include "bw/user_session.h"
 #include "tests/support/status_matchers.h"
 
 #include <gtest/gtest.h>
@@ -193,6 +194,39 @@ TEST_F(BusTest, OnlyOneBusDeviceIsAdded) {
   EXPECT_EQ(1, started) << bw::DescribeDevNodes();
   PDEVICE_OBJECT child = nullptr;
   EXPECT_STATUS(STATUS_SUCCESS, AddDisk(DiskRequest(4, 1 << 20), &child));
+}
+
+// A raw child (no disk class driver) never announces a disk: the wait ends
+// after 10 seconds and the child goes again.
+class BusWithoutDiskClass : public BusTest {
+ protected:
+  void SetUp() override {
+    BootedKernelTest::SetUp();
+    ResetEngine();
+    std::string error;
+    ASSERT_STATUS(STATUS_SUCCESS, bw::LoadDriver(std::string(BW_BIN_DIR) + "/ramenum.sys", u"ramenum", &error))
+        << error;
+    OpenControl();
+    StartBus();
+  }
+  void TearDown() override {
+    if (file_) ObDereferenceObject(file_);
+    file_ = nullptr;
+    bw::RemoveDeviceTree();
+    bw::WaitForPnpIdle();
+    EXPECT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(u"ramenum"));
+    BootedKernelTest::TearDown();
+  }
+};
+
+TEST_F(BusWithoutDiskClass, AddDiskGivesUpWhenNoDiskArrives) {
+  AddDiskRequest request = DiskRequest(8, 1 << 20, 512, BUS_REQUEST_RAW_DEVICE_OK);
+  Reply reply = Control(IOCTL_BUS_ADD_DISK, &request, sizeof(request), 8);
+  EXPECT_STATUS(STATUS_DEVICE_NOT_READY, reply.status);
+  EXPECT_EQ(8u, reply.information);
+  EXPECT_EQ(0u, Engine().Count(BUS_EVENT_DISK_NUMBER_KNOWN));
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  EXPECT_TRUE(ChildDeviceIds().empty()) << bw::DescribeDevNodes();
 }
 
 class BusWithoutDevice : public BusTest {

@@ -55,6 +55,10 @@ void BusTest::LoadDrivers() {
   ASSERT_STATUS(STATUS_SUCCESS, bw::LoadDriver(std::string(BW_BIN_DIR) + "/ramenum.sys", u"ramenum", &error))
       << error;
   loaded_ = true;
+  OpenControl();
+}
+
+void BusTest::OpenControl() {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, BUS_CONTROL_DEVICE_NAME);
   ASSERT_STATUS(STATUS_SUCCESS, IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file_, &control_));

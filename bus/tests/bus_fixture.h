@@ -30,6 +30,8 @@ class BusTest : public bw::test::BootedKernelTest {
 
   // Loads the drivers and registers the engine, without a bus device yet.
   void LoadDrivers();
+  // Opens the control device and registers the test engine.
+  void OpenControl();
   // Creates "Root\BWRD" and waits until the PnP manager has started it.
   void StartBus();
 
