@@ -1,5 +1,7 @@
 #include "engine/tests/engine_fixture.h"
 
+#include "bw/pnp.h"
+
 #include <dlfcn.h>
 
 #include <sstream>
@@ -47,6 +49,10 @@ NTSTATUS KernelFixture::LoadBus() {
   std::string error;
   NTSTATUS status = bw::LoadDriver(BinPath("ramenum.sys"), kBusService, &error);
   busLoaded_ = NT_SUCCESS(status);
+  if (!busLoaded_) return status;
+  // The bus starts on its root device, as setup installs it.
+  status = bw::CreateRootDevice(u"Root\\BWRD", kBusService, nullptr);
+  if (NT_SUCCESS(status) && !bw::WaitForPnpIdle()) status = STATUS_TIMEOUT;
   return status;
 }
 

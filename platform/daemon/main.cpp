@@ -1,6 +1,7 @@
 // ramvold: hosts the kernel stand-in with the drivers and serves user
 // processes. Starting it is the system start; SIGTERM is the shutdown.
 #include "bw/host.h"
+#include "bw/pnp.h"
 #include "bw/user_session.h"
 #include "platform/daemon/server.h"
 #include "platform/transport/wire.h"
@@ -136,6 +137,14 @@ int main(int argc, char **argv) {
         bw::KernelShutdown();
         return 1;
       }
+    }
+    // The bus is a root-enumerated device: installed once (the registry
+    // keeps it), started by the PnP manager once its driver is there.
+    NTSTATUS status = bw::EnsureRootDevice(u"Root\\BWRD", u"Ramenum", nullptr);
+    if (!NT_SUCCESS(status) || !bw::WaitForPnpIdle()) {
+      fprintf(stderr, "ramvold: cannot start the disk bus: %s\n", bw::StatusText(status).c_str());
+      bw::KernelShutdown();
+      return 1;
     }
   }
 

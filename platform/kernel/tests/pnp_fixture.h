@@ -143,6 +143,8 @@ class PnpTest : public KernelTest {
     return reinterpret_cast<PnpFuncDeviceCountFn *>(Hook("pnpfunc.sys", "PnpFuncDeviceCount"))();
   }
 
+
+ public:
   // The devnode with this instance path; its state "none" when there is none.
   static DevNodeInfo NodeOf(std::u16string_view path) {
     for (auto &n : DevNodes())
@@ -161,6 +163,7 @@ class PnpTest : public KernelTest {
     return none;
   }
 
+ protected:
   std::u16string busPath_;
   std::vector<std::u16string> loaded_;
 };

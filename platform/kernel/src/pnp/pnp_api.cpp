@@ -84,7 +84,9 @@ void AddInfo(const DevNode &node, int depth, std::vector<DevNodeInfo> *out) {
   info.surpriseRemovalOk = node.caps.SurpriseRemovalOK;
   info.uniqueId = node.caps.UniqueID;
   info.systemPower = node.systemPower;
-  info.devicePower = StateOf(node.pdo)->devicePower;
+  // The function driver owns the device's power policy and records it.
+  PDEVICE_OBJECT owner = node.pdo->AttachedDevice ? node.pdo->AttachedDevice : node.pdo;
+  info.devicePower = StateOf(owner)->devicePower;
   out->push_back(std::move(info));
   for (auto &child : node.children) AddInfo(*child, depth + 1, out);
 }

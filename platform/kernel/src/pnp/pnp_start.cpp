@@ -242,7 +242,8 @@ void RetryDevNodesOfService(std::u16string_view service) {
     pending.pop_back();
     if (n->state == DevNodeState::NoDriver && n != &TreeRoot() && EqualNoCase(MatchService(*n), service))
       waiting.push_back(n);
-    for (auto &c : n->children) pending.push_back(c.get());
+    // Popped in the tree's order.
+    for (auto c = n->children.rbegin(); c != n->children.rend(); ++c) pending.push_back(c->get());
   }
   for (DevNode *n : waiting) StartDevNode(*n);
 }
@@ -258,7 +259,8 @@ void RemoveDevNodesOfDriver(PDRIVER_OBJECT driver) {
       RemoveDevNode(n, true, DevNodeState::NoDriver, false);
       continue;
     }
-    for (auto &c : n->children) pending.push_back(c.get());
+    // Popped in the tree's order.
+    for (auto c = n->children.rbegin(); c != n->children.rend(); ++c) pending.push_back(c->get());
   }
 }
 

@@ -63,7 +63,9 @@ struct DevNodeInfo {
                               // "failed", "removed", "enumerated"
   bool rawDeviceOk = false, surpriseRemovalOk = false, uniqueId = false;
   SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
-  DEVICE_POWER_STATE devicePower = PowerDeviceD0;  // what the PDO's stack last recorded
+  // What the device above the PDO (else the PDO) last recorded with
+  // PoSetPowerState.
+  DEVICE_POWER_STATE devicePower = PowerDeviceD0;
 };
 // The device tree, parents before their children.
 std::vector<DevNodeInfo> DevNodes();
