@@ -5,6 +5,10 @@
 
 namespace {
 
+// A child Windows cannot start (no disk class driver, and not a raw device)
+// would otherwise keep the engine's request waiting for good.
+constexpr LONGLONG kStartWait = -20LL * 1000 * 1000 * 10;  // 20 s, relative
+
 NTSTATUS CheckRequest(const AddDiskRequest &Request) {
   if (Request.EngineContext == 0 || Request.DiskSize == 0) return STATUS_INVALID_USER_BUFFER;
   ULONG sector = Request.SectorSize;
@@ -95,8 +99,10 @@ NTSTATUS BusAddDisk(PIRP Irp, PIO_STACK_LOCATION Stack) {
   }
   if (child) {
     VirtualDisk *disk = BusDiskOf(child);
-    KeWaitForSingleObject(&disk->StartedEvent, Executive, KernelMode, FALSE, nullptr);
-    status = BusLearnDiskNumber(disk);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kStartWait;
+    status = KeWaitForSingleObject(&disk->StartedEvent, Executive, KernelMode, FALSE, &timeout);
+    status = status == STATUS_SUCCESS ? BusLearnDiskNumber(disk) : STATUS_DEVICE_NOT_READY;
     if (NT_SUCCESS(status)) status = BusEngineEvent(disk, BUS_EVENT_DISK_NUMBER_KNOWN, 0);
     if (!NT_SUCCESS(status)) BusMarkDiskRemoved(disk);
   }

@@ -229,6 +229,17 @@ TEST_F(BusWithoutDiskClass, AddDiskGivesUpWhenNoDiskArrives) {
   EXPECT_TRUE(ChildDeviceIds().empty()) << bw::DescribeDevNodes();
 }
 
+// Not even a raw device: Windows never starts it, and the engine is not kept
+// waiting for good.
+TEST_F(BusWithoutDiskClass, AddDiskGivesUpWhenTheChildNeverStarts) {
+  AddDiskRequest request = DiskRequest(9, 1 << 20);
+  Reply reply = Control(IOCTL_BUS_ADD_DISK, &request, sizeof(request), 8);
+  EXPECT_STATUS(STATUS_DEVICE_NOT_READY, reply.status);
+  EXPECT_EQ(0u, Engine().Count(BUS_EVENT_STARTED));
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  EXPECT_TRUE(ChildDeviceIds().empty()) << bw::DescribeDevNodes();
+}
+
 class BusWithoutDevice : public BusTest {
  protected:
   void SetUp() override {
