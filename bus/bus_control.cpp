@@ -21,14 +21,26 @@ NTSTATUS RegisterEngine(PIRP Irp, PIO_STACK_LOCATION Stack) {
 
 // Engine requests arrive as internal device control only: they carry kernel
 // routine addresses, which no user-mode caller may hand us.
+// Add, remove and query complete the request themselves (add-disk replies
+// with the child even when it fails).
 NTSTATUS InternalControl(PIRP Irp, PIO_STACK_LOCATION Stack) {
-  if (Irp->RequestorMode != KernelMode) return STATUS_INVALID_DEVICE_REQUEST;
-  switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_BUS_REGISTER_ENGINE:
-      return RegisterEngine(Irp, Stack);
-    default:
-      return STATUS_INVALID_DEVICE_REQUEST;
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  if (Irp->RequestorMode == KernelMode) {
+    switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
+      case IOCTL_BUS_REGISTER_ENGINE:
+        status = RegisterEngine(Irp, Stack);
+        break;
+      case IOCTL_BUS_ADD_DISK:
+        return BusAddDisk(Irp, Stack);
+      case IOCTL_BUS_REMOVE_DISK:
+        return BusRemoveDisk(Irp, Stack);
+      case IOCTL_BUS_QUERY_DISK:
+        return BusQueryDisk(Irp, Stack);
+      default:
+        break;
+    }
   }
+  return BusCompleteRequest(Irp, status, 0);
 }
 
 }  // namespace
@@ -49,7 +61,7 @@ NTSTATUS BusControlDispatch(PDEVICE_OBJECT, PIRP Irp) {
     case IRP_MJ_CLEANUP:
       return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      return BusCompleteRequest(Irp, InternalControl(Irp, stack), 0);
+      return InternalControl(Irp, stack);
     default:
       return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -7,26 +7,59 @@ BusState Bus;
 
 namespace {
 
+NTSTATUS BusFdoDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+      return BusFdoPnp(Device, Irp);
+    case IRP_MJ_POWER:
+      return BusFdoPower(Device, Irp);
+    case IRP_MJ_SHUTDOWN:
+      return BusFdoShutdown(Device, Irp);
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+      return BusFdoOpenClose(Device, Irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+      return BusFdoPassDown(Device, Irp);
+    default:
+      return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+NTSTATUS BusPdoDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+      return BusPdoPnp(Device, Irp);
+    case IRP_MJ_POWER:
+      return BusPdoPower(Device, Irp);
+    case IRP_MJ_CREATE:
+      return BusPdoCreate(Device, Irp);
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+      return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+      return BusPdoReadWrite(Device, Irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+      return BusPdoFlush(Device, Irp);
+    case IRP_MJ_DEVICE_CONTROL:
+      return BusPdoDeviceControl(Device, Irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      return BusPdoScsi(Device, Irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+      return BusPdoSystemControl(Device, Irp);
+    default:
+      // Shutdown is registered for the bus device only.
+      return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
 // One routine per major function; the device's kind picks the handler.
 NTSTATUS BusDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   BusDeviceHeader *header = BusHeaderOf(Device);
   if (header->Flags & BUS_DEVICE_FLAG_CONTROL) return BusControlDispatch(Device, Irp);
-  if (header->Kind == BUS_KIND_BUS) {
-    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
-      case IRP_MJ_PNP:
-        return BusFdoPnp(Device, Irp);
-      case IRP_MJ_POWER:
-        return BusFdoPower(Device, Irp);
-      case IRP_MJ_CREATE:
-      case IRP_MJ_CLOSE:
-      case IRP_MJ_CLEANUP:
-        return BusFdoOpenClose(Device, Irp);
-      case IRP_MJ_SYSTEM_CONTROL:
-        return BusFdoPassDown(Device, Irp);
-      default:
-        break;
-    }
-  }
+  if (header->Kind == BUS_KIND_BUS) return BusFdoDispatch(Device, Irp);
+  if (header->Kind == BUS_KIND_DISK) return BusPdoDispatch(Device, Irp);
   return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 

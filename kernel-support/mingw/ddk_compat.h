@@ -13,6 +13,9 @@
 #include <mountdev.h>
 #include <ntdddisk.h>
 #include <ntddvol.h>
+// The kit declares the device-interface arrival and removal events in
+// wdmguid.h; drivers here see them with the rest of Plug and Play.
+#include <wdmguid.h>
 #include <stdarg.h>
 
 #ifdef __cplusplus
