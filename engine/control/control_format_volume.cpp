@@ -11,11 +11,9 @@ NTSTATUS ControlFormatVolume(ControlRequest *Request) {
   PANSI_STRING label = nullptr;
   status = KsAnsiStringFromBytes(static_cast<PCSTR>(input.Label.Data), input.Label.Length, &label);
   if (NT_SUCCESS(status) && input.Head.FileSystem > ENGINE_FS_LAST) status = STATUS_INVALID_PARAMETER;
-  // The partitions of an emulated disk are formatted once the bus presents them.
-  if (NT_SUCCESS(status) && VolumeHasAnyFlag(volume, VOLUME_DISK_EMULATION)) status = STATUS_NOT_SUPPORTED;
   if (NT_SUCCESS(status))
     status = ReformatVolume(volume, input.Head.FileSystem, input.Head.FormatFlags,
-                            label->Length ? label->Buffer : nullptr);
+                            label->Length ? label->Buffer : nullptr, input.Head.PartitionSelector);
   KsFreeAnsiString(&label);
   VolumeRelease(&volume);
   return status;

@@ -26,7 +26,9 @@ NTSTATUS AssignLetters(ControlRequest *Request, const LinkRequest &Input, Volume
 
 NTSTATUS RemoveLetters(const LinkRequest &Input, VolumeBlock *Volume) {
   NTSTATUS status = STATUS_SUCCESS;
-  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER) && Volume->DeviceName)
+  // A disk's partitions have names of their own where an own device has one.
+  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER) &&
+      (Volume->DeviceName || VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)))
     status = VolumeRemoveLetters(Volume, Input.PartitionSelector);
   if (!NT_SUCCESS(status)) return status;
   // An unmount that waited for the letter to go runs now.

@@ -6,4 +6,6 @@
 
 // Passive level, in the requesting thread. FileSystem is an ENGINE_FS_ value,
 // Options the request's format options, Label 8-bit text or null.
-NTSTATUS ReformatVolume(VolumeBlock *Volume, ULONG FileSystem, ULONG Options, PCSTR Label);
+// On an emulated disk PartitionSelector names the partition to format, or
+// -1 for every one.
+NTSTATUS ReformatVolume(VolumeBlock *Volume, ULONG FileSystem, ULONG Options, PCSTR Label, LONG PartitionSelector);

@@ -1,6 +1,6 @@
 // A new volume: its record, its own device (or the bus driver's disk), its
 // place in VolumeTable and its worker.
-#include "bus/protocol/bus_protocol.h"
+#include "engine/busclient/bus_disk.h"
 #include "engine/control/notifications.h"
 #include "engine/image/image_header.h"
 #include "engine/protocol/engine_protocol.h"
@@ -21,7 +21,6 @@ namespace {
 
 constexpr ULONG kSectorsPerTrack = 63;
 constexpr ULONG kTracksPerCylinder = 255;
-constexpr ULONG kBusTransferLimit = 0x8000000;
 
 // State flags a volume starts with, from its mount flags.
 ULONG StateFromMountFlags(ULONG MountFlags) {
@@ -100,50 +99,6 @@ NTSTATUS CreateOwnDevice(VolumeBlock *Volume, ULONG MountFlags) {
   return status;
 }
 
-// Asks the bus driver for a disk that presents the volume.
-NTSTATUS AddBusDisk(VolumeBlock *Volume, ULONG MountFlags) {
-  if (!Engine.BusDevice) return STATUS_NO_SUCH_DEVICE;
-  AddDiskRequest request;
-  RtlZeroMemory(&request, sizeof(request));
-  ULONG flags = 0;
-  if (MountFlags & ENGINE_MOUNT_BUS_HIDDEN) flags |= 0x1;
-  if (MountFlags & ENGINE_MOUNT_REMOVABLE) flags |= 0x2;
-  if (MountFlags & ENGINE_MOUNT_BUS_SILENT_INSTALL) flags |= 0x4;
-  if (MountFlags & ENGINE_MOUNT_BUS_SURPRISE_REMOVAL_OK) flags |= 0x8;
-  if (MountFlags & ENGINE_MOUNT_BUS_NEW_PARTITION_TABLE) flags |= 0x20;
-  ULONGLONG size = Volume->Store->Size();
-  request.RequestFlags = flags;
-  request.EngineContext = VolumeHandleOf(Volume);
-  request.DiskSize = size;
-  request.SectorSize = Volume->Store->SectorSize();
-  request.AlignmentRequirement = 1;
-  request.MaximumTransferLength = static_cast<uint32_t>(size < kBusTransferLimit ? size : kBusTransferLimit);
-  request.Geometry.Cylinders = static_cast<uint64_t>(Volume->Geometry.Cylinders);
-  request.Geometry.MediaType = Volume->Geometry.MediaType;
-  request.Geometry.TracksPerCylinder = Volume->Geometry.TracksPerCylinder;
-  request.Geometry.SectorsPerTrack = Volume->Geometry.SectorsPerTrack;
-  request.Geometry.BytesPerSector = Volume->Geometry.BytesPerSector;
-  uint64_t disk = 0;
-  IO_STATUS_BLOCK iosb;
-  NTSTATUS status = KsDeviceControl(Engine.BusDevice, IOCTL_BUS_ADD_DISK, &request, sizeof(request), &disk,
-                                    sizeof(disk), TRUE, &iosb);
-  if (NT_SUCCESS(status) && (iosb.Information != sizeof(disk) || disk == 0)) status = STATUS_DEVICE_DATA_ERROR;
-  if (NT_SUCCESS(status)) Volume->Device = reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(disk));
-  return status;
-}
-
-NTSTATUS RemoveBusDisk(VolumeBlock *Volume) {
-  if (!Engine.BusDevice) return STATUS_NO_SUCH_DEVICE;
-  RemoveDiskRequest request;
-  request.Reserved = 0;
-  request.EngineContext = VolumeHandleOf(Volume);
-  IO_STATUS_BLOCK iosb;
-  NTSTATUS status =
-      KsDeviceControl(Engine.BusDevice, IOCTL_BUS_REMOVE_DISK, &request, sizeof(request), nullptr, 0, TRUE, &iosb);
-  if (NT_SUCCESS(status) && iosb.Information != 0) status = STATUS_DEVICE_DATA_ERROR;
-  return status;
-}
-
 // Undoes a creation that failed part-way; store and cipher stay with the caller.
 VOID TearDownPartialVolume(VolumeBlock *Volume, BOOLEAN Listed) {
   if (VolumeHasFlags(Volume, VOLUME_WORKER_RUNNING)) VolumePostCommand(Volume, VOLUME_COMMAND_STOP);
@@ -159,7 +114,7 @@ VOID TearDownPartialVolume(VolumeBlock *Volume, BOOLEAN Listed) {
 VOID VolumeDeleteDevice(VolumeBlock *Volume) {
   if (VolumeHasAnyFlag(Volume, VOLUME_DEVICE_GONE)) return;
   if (VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)) {
-    if (Volume->Device) RemoveBusDisk(Volume);
+    if (Volume->Device) BusRemoveVolumeDisk(Volume);
   } else if (Volume->Device) {
     // Deleting the device also ends its shutdown registration.
     IoDeleteDevice(Volume->Device);
@@ -177,7 +132,7 @@ NTSTATUS VolumeCreate(CipherBlock *Cipher, VolumeStore *Store, ULONG MountFlags,
 
   NTSTATUS status = VolumeQueueCreate(volume);
   if (NT_SUCCESS(status)) {
-    status = (MountFlags & ENGINE_MOUNT_DISK_EMULATION) ? AddBusDisk(volume, MountFlags)
+    status = (MountFlags & ENGINE_MOUNT_DISK_EMULATION) ? BusAddVolumeDisk(volume, MountFlags)
                                                           : CreateOwnDevice(volume, MountFlags);
   }
   if (NT_SUCCESS(status) && volume->DeviceName) status = VolumeComputeUniqueId(volume);

@@ -64,6 +64,9 @@ VOID VolumeArmAutoflushTimer(VolumeBlock *Volume);
 // never destroyed under its own item (the item holds a reference), but the
 // unload tears down every listed volume whatever its references.
 VOID VolumeFlushGateOpen();
+// Work items that hold a volume pass the gate that unload closes and waits on.
+BOOLEAN VolumeWorkGateEnter();
+VOID VolumeWorkGateLeave();
 VOID VolumeFlushGateCloseAndWait();
 
 // A paging file enters (InPath) or leaves the volume: the paging-use count,

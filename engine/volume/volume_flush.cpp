@@ -19,20 +19,6 @@ struct FlushItem {
   VolumeBlock *Volume;
 };
 
-// Counts an item about to be queued; FALSE once unload has closed the gate.
-BOOLEAN FlushGateEnter() {
-  InterlockedIncrement(&Engine.FlushItems);
-  if (!ReadAcquire(&Engine.FlushGateClosed)) return TRUE;
-  if (InterlockedDecrement(&Engine.FlushItems) == 0)
-    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
-  return FALSE;
-}
-
-VOID FlushGateLeave() {
-  if (InterlockedDecrement(&Engine.FlushItems) == 0)
-    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
-}
-
 // System delayed-work thread, passive level. Holds the reference taken at
 // expiry, so the volume cannot be destroyed underneath.
 IO_WORKITEM_ROUTINE FlushWorkItem;
@@ -52,7 +38,7 @@ VOID FlushWorkItem(PDEVICE_OBJECT, PVOID Context) {
   VolumeRelease(&volume);
   IoFreeWorkItem(workItem);
   // Last: an unload waiting for this item may free everything from here on.
-  FlushGateLeave();
+  VolumeWorkGateLeave();
 }
 
 BOOLEAN TakeReference(VolumeBlock *Volume) {
@@ -65,6 +51,21 @@ BOOLEAN TakeReference(VolumeBlock *Volume) {
 }
 
 }  // namespace
+
+// Counts a work item about to be queued for a volume; FALSE once unload has
+// closed the gate.
+BOOLEAN VolumeWorkGateEnter() {
+  InterlockedIncrement(&Engine.FlushItems);
+  if (!ReadAcquire(&Engine.FlushGateClosed)) return TRUE;
+  if (InterlockedDecrement(&Engine.FlushItems) == 0)
+    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
+  return FALSE;
+}
+
+VOID VolumeWorkGateLeave() {
+  if (InterlockedDecrement(&Engine.FlushItems) == 0)
+    KeSetEvent(&Engine.FlushItemsDone, IO_NO_INCREMENT, FALSE);
+}
 
 // Caller holds TimerMutex. Periods whose milliseconds exceed the longest
 // delay the timer takes are kept but never fire.
@@ -101,14 +102,14 @@ VOID VolumeAutoflushExpired(VolumeBlock *Volume) {
   EngineLock(&Volume->TimerMutex);
   auto *item = static_cast<FlushItem *>(KsAllocate(sizeof(FlushItem), FLUSH_ITEM_TAG));
   PIO_WORKITEM workItem = item ? IoAllocateWorkItem(Engine.ControlDevice) : nullptr;
-  BOOLEAN entered = workItem && FlushGateEnter();
+  BOOLEAN entered = workItem && VolumeWorkGateEnter();
   if (entered && TakeReference(Volume)) {
     KeCancelTimer(&Volume->AutoflushTimer);
     item->WorkItem = workItem;
     item->Volume = Volume;
     IoQueueWorkItem(workItem, FlushWorkItem, DelayedWorkQueue, item);
   } else {
-    if (entered) FlushGateLeave();
+    if (entered) VolumeWorkGateLeave();
     if (workItem) IoFreeWorkItem(workItem);
     KsFree(&item);
     VolumeArmAutoflushTimer(Volume);
@@ -126,7 +127,7 @@ VOID VolumeFlushGateOpen() {
 // and only set themselves again, until the volume's teardown cancels them.
 VOID VolumeFlushGateCloseAndWait() {
   if (InterlockedExchange(&Engine.FlushGateClosed, 1)) return;
-  FlushGateLeave();
+  VolumeWorkGateLeave();
   KeWaitForSingleObject(&Engine.FlushItemsDone, Executive, KernelMode, FALSE, nullptr);
 }
 
@@ -143,11 +144,9 @@ NTSTATUS VolumeFlush(VolumeBlock *Volume) {
 VOID VolumeShutdownSave(VolumeBlock *Volume) {
   if (!(Volume->Properties & ENGINE_PROPERTY_SAVE_AT_SHUTDOWN) || !Volume->Store) return;
   EngineLock(&Volume->TimerMutex);
-  if (VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)) {
-    Volume->AutoflushFlags &= ~ENGINE_SAVE_FLUSH_FIRST;
-  } else {
-    Volume->AutoflushFlags |= ENGINE_SAVE_FLUSH_FIRST;
-  }
+  // The file systems (each partition's on an emulated disk) write out what
+  // they hold before the image is saved.
+  Volume->AutoflushFlags |= ENGINE_SAVE_FLUSH_FIRST;
   ULONG flags = Volume->AutoflushFlags;
   EngineUnlock(&Volume->TimerMutex);
   if ((flags & ENGINE_SAVE_FLUSH_FIRST) && !VolumeHasAnyFlag(Volume, VOLUME_READ_ONLY) &&

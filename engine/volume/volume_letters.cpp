@@ -1,23 +1,26 @@
 // Drive letters of a volume: its own device's letter, global or of one
-// logon session. The partitions of emulated disks get theirs once the bus
-// driver presents them.
+// logon session, or the letters of an emulated disk's partitions.
 #include "engine/control/notifications.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/system/drive_letters.h"
+#include "engine/system/partition_letters.h"
 #include "engine/volume/volume_parts.h"
 #include "kernel-support/ks_alloc.h"
 #include "kernel-support/ks_string.h"
 
-NTSTATUS VolumeAssignLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *, UCHAR, BOOLEAN SessionLocal,
-                             LONG, PIRP Irp) {
-  if (VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)) return STATUS_NOT_SUPPORTED;
-  NTSTATUS status = AssignLetter(Volume, Letter, SessionLocal, Irp);
+NTSTATUS VolumeAssignLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *AdditionalLetters,
+                             UCHAR AdditionalCount, BOOLEAN SessionLocal, LONG PartitionSelector, PIRP Irp) {
+  // A disk's partitions get global letters whatever the request asks.
+  NTSTATUS status = VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)
+                        ? AssignPartitionLetters(Volume, Letter, AdditionalLetters, AdditionalCount,
+                                                 PartitionSelector)
+                        : AssignLetter(Volume, Letter, SessionLocal, Irp);
   if (NT_SUCCESS(status)) NotifyBroadcast(VolumeHandleOf(Volume), ENGINE_EVENT_LETTERS_CHANGED);
   return status;
 }
 
-NTSTATUS VolumeRemoveLetters(VolumeBlock *Volume, LONG) {
-  if (VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)) return STATUS_NOT_SUPPORTED;
+NTSTATUS VolumeRemoveLetters(VolumeBlock *Volume, LONG PartitionSelector) {
+  if (VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)) return RemovePartitionLetters(Volume, PartitionSelector, TRUE);
   return RemoveLetter(Volume, TRUE);
 }
 

@@ -2,11 +2,13 @@
 // the image status the reply carries.
 #include "engine/volume/volume_mount.h"
 
+#include "engine/control/notifications.h"
 #include "engine/format/formatters.h"
 #include "engine/image/cipher.h"
 #include "engine/image/image_file.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/store/volume_store.h"
+#include "engine/system/partition_letters.h"
 #include "engine/volume/volume_device.h"
 #include "kernel-support/ks_random.h"
 
@@ -98,7 +100,10 @@ NTSTATUS VolumeMount(const VolumeMountParameters *Parameters, ULONG64 *Handle, P
     CipherRelease(&cipher);
     return status;
   }
-  // Takes effect once a file system is mounted on the volume.
+  // The letters the system gave the disk's partitions on its own make way
+  // for the ones the user asks for.
+  if ((mountFlags & ENGINE_MOUNT_DISK_EMULATION) && NT_SUCCESS(RemoveAutomaticPartitionLetters(volume)))
+    NotifyBroadcast(VolumeHandleOf(volume), ENGINE_EVENT_LETTERS_CHANGED);
   if (mountFlags & ENGINE_MOUNT_COMPRESS) VolumeCompressRoot(volume);
   *Outcome = ENGINE_IMAGE_STATUS_SUCCESS;
   *Handle = VolumeHandleOf(volume);
