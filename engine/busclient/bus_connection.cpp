@@ -5,6 +5,7 @@
 #include "kernel-support/ks_object.h"
 
 NTSTATUS BusConnect() {
+  BusHandoffInitialize();
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, BUS_CONTROL_DEVICE_NAME);
   NTSTATUS status = KsGetDeviceObject(&name, FILE_READ_DATA | FILE_WRITE_DATA, &Engine.BusFileObject,

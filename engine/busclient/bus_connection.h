@@ -3,12 +3,19 @@
 
 #include "kernel-support/kernel.h"
 #include "bus/protocol/bus_protocol.h"
+#include "engine/volume/volume_block.h"
 
 // References the bus driver's control device and registers the engine's
 // entry points with it.
 NTSTATUS BusConnect();
 // Drops the reference on the bus driver.
 VOID BusDisconnect();
+
+// A volume whose disk is being made is known to the entry points between
+// Begin and End, before it is listed in VolumeTable.
+VOID BusHandoffInitialize();
+NTSTATUS BusHandoffBegin(VolumeBlock *Volume);
+VOID BusHandoffEnd(VolumeBlock *Volume);
 
 // Entry points the bus calls for the disks it presents for the engine.
 BUS_ENGINE_EVENT_ROUTINE VolumeBusEvent;

@@ -2,6 +2,7 @@
 #include "engine/busclient/bus_disk.h"
 
 #include "bus/protocol/bus_protocol.h"
+#include "engine/busclient/bus_connection.h"
 #include "engine/protocol/engine_protocol.h"
 #include "engine/start/engine.h"
 #include "engine/store/volume_store.h"
@@ -145,7 +146,10 @@ BOOLEAN BusHasDisk(PDEVICE_OBJECT Disk) {
 }  // namespace
 
 NTSTATUS BusAddVolumeDisk(VolumeBlock *Volume, ULONG MountFlags) {
-  NTSTATUS status = AddDisk(Volume, MountFlags);
+  // The system starts the disk and reads it before the volume is listed.
+  NTSTATUS status = BusHandoffBegin(Volume);
+  if (!NT_SUCCESS(status)) return status;
+  status = AddDisk(Volume, MountFlags);
   if (NT_SUCCESS(status)) {
     if (MountFlags & ENGINE_MOUNT_BUS_NEW_PARTITION_TABLE) {
       status = WriteFreshLayout(Volume);
@@ -162,6 +166,8 @@ NTSTATUS BusAddVolumeDisk(VolumeBlock *Volume, ULONG MountFlags) {
   }
   return status;
 }
+
+VOID BusEndVolumeHandoff(VolumeBlock *Volume) { BusHandoffEnd(Volume); }
 
 NTSTATUS BusRemoveVolumeDisk(VolumeBlock *Volume) {
   PDEVICE_OBJECT disk = Volume->Device;

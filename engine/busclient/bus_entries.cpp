@@ -15,6 +15,38 @@
 namespace {
 
 constexpr ULONG LETTER_ITEM_TAG = KsTag("VVli");
+constexpr ULONG kMaxHandoffs = 32;
+
+// Volumes whose disk the bus is making right now: they are not in
+// VolumeTable yet, but the system starts their disk and reads its partition
+// table through the entry points before the hand-off returns. Their
+// creator keeps them alive until then.
+KSPIN_LOCK HandoffLock;
+VolumeBlock *Handoffs[kMaxHandoffs];
+
+VolumeBlock *FindHandoff(uint64_t Context) {
+  VolumeBlock *found = nullptr;
+  KIRQL irql;
+  KeAcquireSpinLock(&HandoffLock, &irql);
+  for (ULONG i = 0; i < kMaxHandoffs && !found; ++i)
+    if (Handoffs[i] && VolumeHandleOf(Handoffs[i]) == Context) found = Handoffs[i];
+  KeReleaseSpinLock(&HandoffLock, irql);
+  return found;
+}
+
+// The volume behind Context: a listed one with a reference (*Referenced),
+// else one in hand-off.
+NTSTATUS FindVolume(uint64_t Context, VolumeBlock **Volume, PBOOLEAN Referenced) {
+  *Referenced = NT_SUCCESS(VolumeReference(Context, Volume));
+  if (*Referenced) return STATUS_SUCCESS;
+  *Volume = FindHandoff(Context);
+  return *Volume ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+}
+
+VOID Unfind(VolumeBlock **Volume, BOOLEAN Referenced) {
+  if (Referenced) VolumeRelease(Volume);
+  *Volume = nullptr;
+}
 
 struct LetterItem {
   PIO_WORKITEM WorkItem;
@@ -78,8 +110,8 @@ NTSTATUS Transfer(uint64_t Context, uint64_t ByteOffset, uint32_t Length, void *
                   BOOLEAN Write) {
   auto *iosb = static_cast<PIO_STATUS_BLOCK>(IoStatus);
   VolumeBlock *volume = nullptr;
-  NTSTATUS status = VolumeReference(Context, &volume);
-  if (!NT_SUCCESS(status)) status = STATUS_NO_SUCH_DEVICE;
+  BOOLEAN referenced = FALSE;
+  NTSTATUS status = FindVolume(Context, &volume, &referenced);
   ULONG_PTR bytes = 0;
   if (NT_SUCCESS(status)) {
     VolumeStore *store = volume->Store;
@@ -89,7 +121,7 @@ NTSTATUS Transfer(uint64_t Context, uint64_t ByteOffset, uint32_t Length, void *
       status = Write ? StoreWrite(store, 0, Buffer, ByteOffset, Length, &bytes)
                      : StoreRead(store, Buffer, ByteOffset, Length, &bytes);
     }
-    VolumeRelease(&volume);
+    Unfind(&volume, referenced);
   }
   if (iosb) {
     iosb->Status = status;
@@ -103,7 +135,8 @@ NTSTATUS Transfer(uint64_t Context, uint64_t ByteOffset, uint32_t Length, void *
 int32_t VolumeBusEvent(uint32_t Code, EngineEventArgs *Args) {
   if (!Args) return STATUS_INVALID_PARAMETER;
   VolumeBlock *volume = nullptr;
-  if (!NT_SUCCESS(VolumeReference(Args->EngineContext, &volume))) return STATUS_NO_SUCH_DEVICE;
+  BOOLEAN referenced = FALSE;
+  if (!NT_SUCCESS(FindVolume(Args->EngineContext, &volume, &referenced))) return STATUS_NO_SUCH_DEVICE;
   NTSTATUS status = STATUS_SUCCESS;
   switch (Code) {
     case BUS_EVENT_DISK_NUMBER_KNOWN:
@@ -137,7 +170,7 @@ int32_t VolumeBusEvent(uint32_t Code, EngineEventArgs *Args) {
       status = STATUS_UNSUCCESSFUL;
       break;
   }
-  VolumeRelease(&volume);
+  Unfind(&volume, referenced);
   return status;
 }
 
@@ -152,8 +185,9 @@ int32_t VolumeBusWrite(uint64_t Context, uint64_t ByteOffset, uint32_t Length, v
 int32_t VolumeBusQuery(uint64_t Context, uint32_t Type, void *Reply) {
   if (!Reply) return STATUS_INVALID_PARAMETER;
   VolumeBlock *volume = nullptr;
+  BOOLEAN referenced = FALSE;
   // A volume on its way out is one the bus may let go.
-  if (!NT_SUCCESS(VolumeReference(Context, &volume))) return STATUS_DELETE_PENDING;
+  if (!NT_SUCCESS(FindVolume(Context, &volume, &referenced))) return STATUS_DELETE_PENDING;
   NTSTATUS status = STATUS_SUCCESS;
   KIRQL irql;
   KeAcquireSpinLock(&volume->SpinLock, &irql);
@@ -173,6 +207,34 @@ int32_t VolumeBusQuery(uint64_t Context, uint32_t Type, void *Reply) {
     status = STATUS_INVALID_INFO_CLASS;
   }
   KeReleaseSpinLock(&volume->SpinLock, irql);
-  VolumeRelease(&volume);
+  Unfind(&volume, referenced);
   return status;
+}
+
+VOID BusHandoffInitialize() {
+  KeInitializeSpinLock(&HandoffLock);
+  RtlZeroMemory(Handoffs, sizeof(Handoffs));
+}
+
+NTSTATUS BusHandoffBegin(VolumeBlock *Volume) {
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  KIRQL irql;
+  KeAcquireSpinLock(&HandoffLock, &irql);
+  for (ULONG i = 0; i < kMaxHandoffs; ++i) {
+    if (!Handoffs[i]) {
+      Handoffs[i] = Volume;
+      status = STATUS_SUCCESS;
+      break;
+    }
+  }
+  KeReleaseSpinLock(&HandoffLock, irql);
+  return status;
+}
+
+VOID BusHandoffEnd(VolumeBlock *Volume) {
+  KIRQL irql;
+  KeAcquireSpinLock(&HandoffLock, &irql);
+  for (ULONG i = 0; i < kMaxHandoffs; ++i)
+    if (Handoffs[i] == Volume) Handoffs[i] = nullptr;
+  KeReleaseSpinLock(&HandoffLock, irql);
 }

@@ -141,6 +141,7 @@ NTSTATUS VolumeCreate(CipherBlock *Cipher, VolumeStore *Store, ULONG MountFlags,
     status = VolumeTableInsert(volume);
     listed = NT_SUCCESS(status);
   }
+  if (MountFlags & ENGINE_MOUNT_DISK_EMULATION) BusEndVolumeHandoff(volume);
   if (NT_SUCCESS(status)) status = VolumeWorkerStart(volume);
   if (!NT_SUCCESS(status)) {
     TearDownPartialVolume(volume, listed);

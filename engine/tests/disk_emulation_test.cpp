@@ -1,0 +1,112 @@
+// Volumes presented as hard disks: the bus makes a child disk, the system's
+// disk class driver reads the partition table the engine wrote, its
+// partition gets the volume's letters, and every byte lands in the store at
+// the partition's offset. Unmount takes the partitions, the disk and the
+// child down and leaves nothing behind.
+#include "engine/tests/volume_fixture.h"
+
+#include "bw/pnp.h"
+
+#include <ntdddisk.h>
+
+namespace enginetest {
+namespace {
+
+constexpr ULONGLONG kMiB = 1ull << 20;
+constexpr uint32_t kDiskFlags = ENGINE_MOUNT_MEMORY | ENGINE_MOUNT_DISK_EMULATION | ENGINE_MOUNT_BUS_NEW_PARTITION_TABLE;
+
+Record LinkRecord(uint64_t handle, uint32_t operation, char16_t letter, int32_t partition,
+                  const std::u16string &additional = u"") {
+  Record r(80);
+  r.Put<uint16_t>(0, letter).Put<uint32_t>(11, operation).Put<uint64_t>(15, handle).Put<int32_t>(23, partition);
+  r.Put<uint8_t>(27, static_cast<uint8_t>(additional.size()));
+  for (size_t i = 0; i < additional.size(); ++i) r.Put<uint16_t>(28 + 2 * i, additional[i]);
+  return r;
+}
+
+class DiskEmulation : public VolumeFixture {
+ protected:
+  NTSTATUS Link(uint64_t handle, uint32_t operation, char16_t letter, int32_t partition = -1,
+                const std::u16string &additional = u"") {
+    return Control(IOCTL_ENGINE_LINK, LinkRecord(handle, operation, letter, partition, additional), 0).status;
+  }
+
+  NTSTATUS Open(const std::u16string &path, HANDLE *handle, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
+    UNICODE_STRING name = View(path.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb;
+    return ZwCreateFile(handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  }
+
+  std::vector<uint8_t> ReadAt(HANDLE device, LONGLONG offset, ULONG length) {
+    std::vector<uint8_t> data(length);
+    ULONG_PTR bytes = 0;
+    EXPECT_STATUS(STATUS_SUCCESS, Transfer(device, false, data.data(), length, offset, &bytes));
+    EXPECT_EQ(length, bytes);
+    return data;
+  }
+
+  static std::u16string LinkTarget(const std::u16string &link) {
+    UNICODE_STRING name = View(link.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, SYMBOL_LINK_QUERY_ACCESS, &attributes))) return u"";
+    char16_t buffer[256];
+    UNICODE_STRING target{0, sizeof(buffer), buffer};
+    ULONG needed = 0;
+    NTSTATUS status = ZwQuerySymbolicLinkObject(handle, &target, &needed);
+    ZwClose(handle);
+    return NT_SUCCESS(status) ? Text(&target) : u"";
+  }
+  static constexpr ACCESS_MASK SYMBOL_LINK_QUERY_ACCESS = 0x0001;
+};
+
+TEST_F(DiskEmulation, AFreshDiskHasTheEnginesTableAndItsPartitionTakesTheLetter) {
+  Reply made = CreateMemory(ENGINE_ALGORITHM_NULL, kDiskFlags, 64 * kMiB, ENGINE_FS_FAT32);
+  ASSERT_STATUS(STATUS_SUCCESS, made.status) << bw::DescribeDevNodes();
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+
+  // The whole disk: the engine's partition table, one FAT32 partition from the second sector.
+  HANDLE disk = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, Open(u"\\??\\PhysicalDrive0", &disk, GENERIC_READ));
+  std::vector<uint8_t> mbr = ReadAt(disk, 0, 512);
+  EXPECT_EQ(0x55, mbr[510]);
+  EXPECT_EQ(0xAA, mbr[511]);
+  EXPECT_EQ(0x07, mbr[446 + 4]);
+  uint32_t first = 0, count = 0;
+  std::memcpy(&first, &mbr[446 + 8], 4);
+  std::memcpy(&count, &mbr[446 + 12], 4);
+  EXPECT_EQ(1u, first);
+  EXPECT_EQ(64 * kMiB / 512 - 1, count);
+  std::vector<uint8_t> boot = ReadAt(disk, 512, 512);
+  EXPECT_EQ(0, std::memcmp(&boot[82], "FAT32   ", 8));
+
+  // The system's own letter made way; the volume's letters go to its partition.
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_CREATE, u'R'));
+  EXPECT_EQ(u"\\Device\\HarddiskVolume1", LinkTarget(u"\\GLOBAL??\\R:"));
+
+  // Bytes written through the letter are in the disk one sector further on.
+  HANDLE partition = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, Open(u"\\??\\R:", &partition));
+  std::vector<uint8_t> data = Pattern(64 * 1024, 7);
+  ULONG_PTR bytes = 0;
+  EXPECT_STATUS(STATUS_SUCCESS, Transfer(partition, true, data.data(), 64 * 1024, 8 * kMiB, &bytes));
+  EXPECT_EQ(data, ReadAt(disk, 8 * kMiB + 512, 64 * 1024));
+  EXPECT_EQ(data, ReadAt(partition, 8 * kMiB, 64 * 1024));
+  ZwClose(partition);
+  ZwClose(disk);
+
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_DELETE, 0));
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\R:"));
+  ASSERT_STATUS(STATUS_SUCCESS, Unmount(made.handle, 0, 0));
+  WaitForVolumeCount(0);
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\PhysicalDrive0"));
+  EXPECT_FALSE(bw::ObjectExists(u"\\Device\\HarddiskVolume1"));
+}
+
+}  // namespace
+}  // namespace enginetest
