@@ -98,16 +98,11 @@ USHORT ShowShort(const FatDirent *d, WCHAR *out) {
   while (extEnd > 0 && d->Name[8 + extEnd - 1] == ' ') --extEnd;
   for (int i = 0; i < baseEnd; ++i) {
     UCHAR ch = (i == 0 && d->Name[0] == 0x05) ? kDeleted : d->Name[i];
-    if ((d->CaseFlags & 0x08) && ch >= 'A' && ch <= 'Z') ch = static_cast<UCHAR>(ch + 32);
-    out[n++] = ch;
+    out[n++] = FatOemToUnicode(ch, (d->CaseFlags & 0x08) != 0);
   }
   if (extEnd) {
     out[n++] = u'.';
-    for (int i = 0; i < extEnd; ++i) {
-      UCHAR ch = d->Name[8 + i];
-      if ((d->CaseFlags & 0x10) && ch >= 'A' && ch <= 'Z') ch = static_cast<UCHAR>(ch + 32);
-      out[n++] = ch;
-    }
+    for (int i = 0; i < extEnd; ++i) out[n++] = FatOemToUnicode(d->Name[8 + i], (d->CaseFlags & 0x10) != 0);
   }
   return n;
 }
@@ -160,8 +155,17 @@ BOOLEAN PlainShortName(const WCHAR *name, USHORT n, UCHAR out[11], UCHAR *flags)
   return TRUE;
 }
 
-// The basis of a generated short name: upper case, characters a short name
-// cannot hold as '_', no blanks or dots but the last one.
+// A character of a generated short name: upper case, through the OEM code
+// page; '_' for one that a short name cannot hold.
+UCHAR ShortByte(WCHAR c) {
+  if (ShortChar(c)) return static_cast<UCHAR>(UpAscii(c));
+  if (c < 0x80) return '_';
+  UCHAR oem = FatUnicodeToOem(RtlUpcaseUnicodeChar(c));
+  return oem >= 0x80 ? oem : '_';
+}
+
+// The basis of a generated short name: its characters as ShortByte makes
+// them, no blanks or dots but the last one.
 VOID ShortBasis(const WCHAR *name, USHORT n, UCHAR base[8], USHORT *baseLength, UCHAR ext[3], USHORT *extLength) {
   USHORT lastDot = n;
   for (USHORT i = 0; i < n; ++i)
@@ -176,14 +180,16 @@ VOID ShortBasis(const WCHAR *name, USHORT n, UCHAR base[8], USHORT *baseLength, 
   for (USHORT i = 0; i < lastDot && *baseLength < 8; ++i) {
     WCHAR c = name[i];
     if (c == u' ' || c == u'.') continue;
-    base[(*baseLength)++] = ShortChar(c) ? static_cast<UCHAR>(UpAscii(c)) : '_';
+    base[(*baseLength)++] = ShortByte(c);
   }
   for (USHORT i = lastDot + 1; i < n && *extLength < 3; ++i) {
     WCHAR c = name[i];
     if (c == u' ' || c == u'.') continue;
-    ext[(*extLength)++] = ShortChar(c) ? static_cast<UCHAR>(UpAscii(c)) : '_';
+    ext[(*extLength)++] = ShortByte(c);
   }
   if (*baseLength == 0) base[(*baseLength)++] = '_';
+  // 0xE5 first would read as a deleted entry.
+  if (base[0] == kDeleted) base[0] = 0x05;
 }
 
 NTSTATUS ShortNameTaken(Cursor *c, const UCHAR Name[11], BOOLEAN *Taken) {
@@ -202,27 +208,75 @@ NTSTATUS ShortNameTaken(Cursor *c, const UCHAR Name[11], BOOLEAN *Taken) {
   }
 }
 
+// The short names a long name may get, in order: the first six characters
+// of its basis with ~1 .. ~9; then, so that a crowded folder does not give
+// ever longer numbers to names alike, the first two with four hex digits
+// of the long name's hash and ~1 .. ~9; then that with ~10 and on.
+constexpr ULONG kQuickCandidates = 18;
+
+VOID Candidate(const UCHAR *base, USHORT baseLength, const UCHAR *ext, USHORT extLength, USHORT hash, ULONG k,
+               UCHAR out[11]) {
+  UCHAR stem[8];
+  USHORT stemLength = 0;
+  ULONG number = k + 1;
+  if (k < 9) {
+    for (; stemLength < baseLength && stemLength < 6; ++stemLength) stem[stemLength] = base[stemLength];
+  } else {
+    number = k - 8;
+    for (; stemLength < baseLength && stemLength < 2; ++stemLength) stem[stemLength] = base[stemLength];
+    for (int shift = 12; shift >= 0; shift -= 4) stem[stemLength++] = "0123456789ABCDEF"[(hash >> shift) & 15];
+  }
+  char tail[8];
+  int tailLength = 0;
+  char digits[7];
+  int d = 0;
+  for (ULONG v = number; v; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+  tail[tailLength++] = '~';
+  while (d) tail[tailLength++] = digits[--d];
+  USHORT keep = stemLength < 8 - tailLength ? stemLength : static_cast<USHORT>(8 - tailLength);
+  RtlFillMemory(out, 11, ' ');
+  RtlCopyMemory(out, stem, keep);
+  RtlCopyMemory(out + keep, tail, tailLength);
+  RtlCopyMemory(out + 8, ext, extLength);
+}
+
+USHORT NameHash(const WCHAR *name, USHORT n) {
+  ULONG h = 0;
+  for (USHORT i = 0; i < n; ++i) h = h * 0x1003F + RtlUpcaseUnicodeChar(name[i]);
+  return static_cast<USHORT>(h ^ (h >> 16));
+}
+
 NTSTATUS UniqueShortName(Cursor *c, const WCHAR *name, USHORT n, UCHAR out[11]) {
   UCHAR base[8], ext[3];
   USHORT baseLength, extLength;
   ShortBasis(name, n, base, &baseLength, ext, &extLength);
-  for (ULONG number = 1; number < 1000000; ++number) {
-    char tail[8];
-    int tailLength = 0;
-    char digits[7];
-    int d = 0;
-    for (ULONG v = number; v; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
-    tail[tailLength++] = '~';
-    while (d) tail[tailLength++] = digits[--d];
-    USHORT keep = baseLength < 8 - tailLength ? baseLength : static_cast<USHORT>(8 - tailLength);
-    RtlFillMemory(out, 11, ' ');
-    RtlCopyMemory(out, base, keep);
-    RtlCopyMemory(out + keep, tail, tailLength);
-    RtlCopyMemory(out + 8, ext, extLength);
-    BOOLEAN taken = FALSE;
-    NTSTATUS status = ShortNameTaken(c, out, &taken);
+  USHORT hash = NameHash(name, n);
+  UCHAR candidates[kQuickCandidates][11];
+  for (ULONG k = 0; k < kQuickCandidates; ++k) Candidate(base, baseLength, ext, extLength, hash, k, candidates[k]);
+  // One pass over the folder marks which of the first ones are taken.
+  ULONG taken = 0;
+  FatDirent slot;
+  for (ULONG offset = 0;; offset += 32) {
+    NTSTATUS status = ReadSlot(c, offset, &slot);
+    if (status == STATUS_NO_MORE_FILES) break;
     if (!NT_SUCCESS(status)) return status;
-    if (!taken) return STATUS_SUCCESS;
+    if (slot.Name[0] == 0) break;
+    if (slot.Name[0] == kDeleted || slot.Attributes == kFatAttrLongName) continue;
+    for (ULONG k = 0; k < kQuickCandidates; ++k)
+      if (RtlCompareMemory(slot.Name, candidates[k], 11) == 11) taken |= 1u << k;
+  }
+  for (ULONG k = 0; k < kQuickCandidates; ++k) {
+    if (!(taken & (1u << k))) {
+      RtlCopyMemory(out, candidates[k], 11);
+      return STATUS_SUCCESS;
+    }
+  }
+  for (ULONG k = kQuickCandidates; k < 1000000; ++k) {
+    Candidate(base, baseLength, ext, extLength, hash, k, out);
+    BOOLEAN isTaken = FALSE;
+    NTSTATUS status = ShortNameTaken(c, out, &isTaken);
+    if (!NT_SUCCESS(status)) return status;
+    if (!isTaken) return STATUS_SUCCESS;
   }
   return STATUS_OBJECT_NAME_COLLISION;
 }

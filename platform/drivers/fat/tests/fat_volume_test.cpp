@@ -126,11 +126,11 @@ TEST_F(FatDriverTest, ListsLongAndShortNamesWithWildcards) {
   std::vector<std::u16string> all = List(dir);
   std::vector<std::u16string> expected = {u".", u"..", u"A long file name.text|ALONGF~1.TEX",
                                           u"A long file name.txt2|ALONGF~1.TXT", u"README.TXT", u"lower.c",
-                                          u"\u00dcnic\u00f6de \u4e2d.txt|_NIC_D~1.TXT"};
+                                          u"\u00dcnic\u00f6de \u4e2d.txt|\u00dcNIC\u00d6D~1.TXT"};
   EXPECT_EQ(expected, all);
   // Short names match too, as on Windows: "*.txt" finds "...txt2" by ALONGF~1.TXT.
   EXPECT_EQ(std::vector<std::u16string>({u"A long file name.txt2|ALONGF~1.TXT", u"README.TXT",
-                                         u"\u00dcnic\u00f6de \u4e2d.txt|_NIC_D~1.TXT"}),
+                                         u"\u00dcnic\u00f6de \u4e2d.txt|\u00dcNIC\u00d6D~1.TXT"}),
             List(dir, u"*.txt"));
   EXPECT_EQ(std::vector<std::u16string>({u"A long file name.text|ALONGF~1.TEX"}), List(dir, u"alongf~1.t?x"));
   // Short names open the same file.
