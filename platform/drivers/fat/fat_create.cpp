@@ -17,6 +17,8 @@ FatCcb *NewCcb() {
 
 NTSTATUS OpenVolume(FatVolume *Volume, PIO_STACK_LOCATION Stack, ACCESS_MASK Access) {
   PFILE_OBJECT file = Stack->FileObject;
+  // The volume is no folder: its root is, named by a backslash.
+  if (Stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
   NTSTATUS status = IoCheckShareAccess(Access, Stack->Parameters.Create.ShareAccess, file, &Volume->Share, TRUE);
   if (!NT_SUCCESS(status)) return status;
   FatCcb *ccb = NewCcb();

@@ -8,39 +8,46 @@ namespace {
 constexpr ULONG kMaxDirectoryBytes = 65536 * 32;
 constexpr UCHAR kDeleted = 0xE5;
 
-// Walks a directory's bytes, keeping the last sector read and where in
-// the chain it was.
+// Walks a directory's bytes, keeping the last piece read (a cluster, or
+// as much of the fixed root) and where in the chain it was.
 struct Cursor {
   FatVolumeCore *Core;
   ULONG Dir;
   ULONG Index;    // cluster index of Cluster
   ULONG Cluster;  // 0 until walked
-  ULONG64 SectorAt;
+  ULONG64 WindowAt;
+  ULONG WindowBytes;
   BOOLEAN Loaded;
-  PUCHAR Sector;
+  PUCHAR Window;  // ClusterSize bytes
 };
 
 NTSTATUS OpenCursor(FatVolumeCore *Core, ULONG Dir, Cursor *c) {
   RtlZeroMemory(c, sizeof *c);
   c->Core = Core;
   c->Dir = Dir;
-  c->Sector = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Core->BytesPerSector, kFatTag));
-  return c->Sector ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  c->Window = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Core->ClusterSize, kFatTag));
+  return c->Window ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-VOID CloseCursor(Cursor *c) { ExFreePoolWithTag(c->Sector, kFatTag); }
+VOID CloseCursor(Cursor *c) { ExFreePoolWithTag(c->Window, kFatTag); }
 
-// The device offset of directory byte `Offset`; STATUS_NO_MORE_FILES past
-// the directory's end.
-NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At) {
+// The device offset of directory byte `Offset` and of the piece that holds
+// it; STATUS_NO_MORE_FILES past the directory's end.
+NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At, ULONG64 *WindowAt, ULONG *WindowBytes) {
   FatVolumeCore *core = c->Core;
+  ULONG cs = core->ClusterSize;
   if (c->Dir == 0) {
     if (Offset >= core->RootEntries * 32) return STATUS_NO_MORE_FILES;
-    *At = static_cast<ULONG64>(core->FirstRootSector) * core->BytesPerSector + Offset;
+    ULONG64 root = static_cast<ULONG64>(core->FirstRootSector) * core->BytesPerSector;
+    ULONG rootBytes = core->RootSectors * core->BytesPerSector;
+    ULONG piece = Offset - Offset % cs;
+    *At = root + Offset;
+    *WindowAt = root + piece;
+    *WindowBytes = rootBytes - piece < cs ? rootBytes - piece : cs;
     return STATUS_SUCCESS;
   }
   if (Offset >= kMaxDirectoryBytes) return STATUS_NO_MORE_FILES;
-  ULONG index = Offset / core->ClusterSize;
+  ULONG index = Offset / cs;
   if (!c->Cluster || c->Index > index) {
     c->Cluster = c->Dir;
     c->Index = 0;
@@ -54,38 +61,47 @@ NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At) {
     ++c->Index;
   }
   if (c->Cluster < 2 || c->Cluster >= end) return STATUS_FILE_CORRUPT_ERROR;
-  *At = FatClusterOffset(core, c->Cluster) + Offset % core->ClusterSize;
+  *WindowAt = FatClusterOffset(core, c->Cluster);
+  *WindowBytes = cs;
+  *At = *WindowAt + Offset % cs;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LoadSector(Cursor *c, ULONG64 At) {
-  ULONG bps = c->Core->BytesPerSector;
-  ULONG64 sector = At - At % bps;
-  if (c->Loaded && c->SectorAt == sector) return STATUS_SUCCESS;
-  c->Loaded = FALSE;
-  NTSTATUS status = c->Core->Device.Read(c->Core->Device.Context, sector, c->Sector, bps);
-  if (NT_SUCCESS(status)) {
+// The slot at `Offset` in the window, read when it is not there yet.
+NTSTATUS Load(Cursor *c, ULONG Offset, PUCHAR *Slot) {
+  ULONG64 at = 0, windowAt = 0;
+  ULONG windowBytes = 0;
+  NTSTATUS status = Locate(c, Offset, &at, &windowAt, &windowBytes);
+  if (!NT_SUCCESS(status)) return status;
+  if (!c->Loaded || c->WindowAt != windowAt) {
+    c->Loaded = FALSE;
+    status = c->Core->Device.Read(c->Core->Device.Context, windowAt, c->Window, windowBytes);
+    if (!NT_SUCCESS(status)) return status;
     c->Loaded = TRUE;
-    c->SectorAt = sector;
+    c->WindowAt = windowAt;
+    c->WindowBytes = windowBytes;
   }
-  return status;
+  *Slot = c->Window + (at - windowAt);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS ReadSlot(Cursor *c, ULONG Offset, FatDirent *Slot) {
-  ULONG64 at = 0;
-  NTSTATUS status = Locate(c, Offset, &at);
-  if (NT_SUCCESS(status)) status = LoadSector(c, at);
-  if (NT_SUCCESS(status)) RtlCopyMemory(Slot, c->Sector + at % c->Core->BytesPerSector, sizeof *Slot);
+  PUCHAR at = nullptr;
+  NTSTATUS status = Load(c, Offset, &at);
+  if (NT_SUCCESS(status)) RtlCopyMemory(Slot, at, sizeof *Slot);
   return status;
 }
 
+// Changes one slot and writes the sector that holds it.
 NTSTATUS WriteSlot(Cursor *c, ULONG Offset, const VOID *Slot) {
-  ULONG64 at = 0;
-  NTSTATUS status = Locate(c, Offset, &at);
-  if (NT_SUCCESS(status)) status = LoadSector(c, at);
+  PUCHAR at = nullptr;
+  NTSTATUS status = Load(c, Offset, &at);
   if (!NT_SUCCESS(status)) return status;
-  RtlCopyMemory(c->Sector + at % c->Core->BytesPerSector, Slot, 32);
-  status = c->Core->Device.Write(c->Core->Device.Context, c->SectorAt, c->Sector, c->Core->BytesPerSector);
+  RtlCopyMemory(at, Slot, 32);
+  ULONG bps = c->Core->BytesPerSector;
+  ULONG within = static_cast<ULONG>(at - c->Window);
+  ULONG sector = within - within % bps;
+  status = c->Core->Device.Write(c->Core->Device.Context, c->WindowAt + sector, c->Window + sector, bps);
   if (!NT_SUCCESS(status)) c->Loaded = FALSE;
   return status;
 }
@@ -336,10 +352,10 @@ VOID FatSetDirentCluster(FatDirent *Dirent, ULONG Cluster) {
   Dirent->FirstClusterLow = static_cast<USHORT>(Cluster);
 }
 
-NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *Entry) {
-  Cursor c;
-  NTSTATUS status = OpenCursor(Core, Dir, &c);
-  if (!NT_SUCCESS(status)) return status;
+namespace {
+
+NTSTATUS NextEntry(Cursor *c, ULONG *Offset, FatEntry *Entry) {
+  NTSTATUS status = STATUS_SUCCESS;
   // Long-name slots seen so far for the entry that follows them.
   ULONG expect = 0, slots = 0, firstSlot = 0;
   UCHAR checksum = 0;
@@ -348,7 +364,7 @@ NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *E
   USHORT nameLength = 0;
   FatDirent slot;
   for (ULONG offset = *Offset;; offset += 32) {
-    status = ReadSlot(&c, offset, &slot);
+    status = ReadSlot(c, offset, &slot);
     if (!NT_SUCCESS(status)) break;
     const UCHAR *raw = reinterpret_cast<const UCHAR *>(&slot);
     if (slot.Name[0] == 0) {
@@ -409,23 +425,34 @@ NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *E
     *Offset = offset + 32;
     break;
   }
-  if (status == STATUS_NO_MORE_FILES && *Offset < static_cast<ULONG>(-1)) {
-    // The end of the directory: later calls stay there.
-  }
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *Entry) {
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) return status;
+  status = NextEntry(&c, Offset, Entry);
   CloseCursor(&c);
   return status;
 }
 
 NTSTATUS FatFindEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT Length, FatEntry *Entry) {
-  ULONG offset = 0;
-  for (;;) {
-    NTSTATUS status = FatNextEntry(Core, Dir, &offset, Entry);
-    if (status == STATUS_NO_MORE_FILES) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!NT_SUCCESS(status)) return status;
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) return status;
+  for (ULONG offset = 0;;) {
+    status = NextEntry(&c, &offset, Entry);
+    if (status == STATUS_NO_MORE_FILES) status = STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!NT_SUCCESS(status)) break;
     if (FatNamesEqual(Entry->Name, Entry->NameLength, Name, Length) ||
         FatNamesEqual(Entry->Short, Entry->ShortLength, Name, Length))
-      return STATUS_SUCCESS;
+      break;
   }
+  CloseCursor(&c);
+  return status;
 }
 
 NTSTATUS FatAddEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT Length, const FatDirent *Fields,
@@ -514,9 +541,14 @@ NTSTATUS FatDirectoryIsEmpty(FatVolumeCore *Core, ULONG Dir, BOOLEAN *Empty) {
   ULONG offset = 0;
   FatEntry *entry = static_cast<FatEntry *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FatEntry), kFatTag));
   if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status;
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(entry, kFatTag);
+    return status;
+  }
   for (;;) {
-    status = FatNextEntry(Core, Dir, &offset, entry);
+    status = NextEntry(&c, &offset, entry);
     if (status == STATUS_NO_MORE_FILES) {
       status = STATUS_SUCCESS;
       break;
@@ -526,6 +558,7 @@ NTSTATUS FatDirectoryIsEmpty(FatVolumeCore *Core, ULONG Dir, BOOLEAN *Empty) {
     *Empty = FALSE;
     break;
   }
+  CloseCursor(&c);
   ExFreePoolWithTag(entry, kFatTag);
   return status;
 }

@@ -39,6 +39,18 @@ TEST_F(FatDriverTest, MountsTheFormattersVolumeAndAnswersVolumeQueries) {
   EXPECT_EQ(size.TotalAllocationUnits.QuadPart, size.AvailableAllocationUnits.QuadPart);
   EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, SendIrp(volume, IRP_MJ_QUERY_SECURITY, 0, 0, {}, 0).status);
   ZwClose(volume);
+
+  // A trailing backslash names the root folder, which opens for anything a
+  // folder allows, adding files included; without one the name is the volume.
+  HANDLE root = nullptr, file = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\", GENERIC_ALL, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &root));
+  ASSERT_STATUS(STATUS_SUCCESS, Create(u"\\sub", &file, FILE_DIRECTORY_FILE));
+  ZwClose(file);
+  EXPECT_EQ(std::vector<std::u16string>({u"sub"}), List(root));
+  ZwClose(root);
+  ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\sub\\", GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_OPEN, 0, &file));
+  ZwClose(file);
+  EXPECT_STATUS(STATUS_NOT_A_DIRECTORY, OpenFile(u"", GENERIC_READ, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &root));
 }
 
 TEST_F(FatDriverTest, CreateDispositionsAnswerAsWindowsDoes) {
