@@ -51,6 +51,18 @@ TEST_F(FatDriverTest, MountsTheFormattersVolumeAndAnswersVolumeQueries) {
   ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\sub\\", GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_OPEN, 0, &file));
   ZwClose(file);
   EXPECT_STATUS(STATUS_NOT_A_DIRECTORY, OpenFile(u"", GENERIC_READ, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &root));
+  // The same through a drive letter's link.
+  std::u16string letter = u"\\??\\Q:", rootPath = letter + u"\\", disk = kFatDisk;
+  UNICODE_STRING link = View(letter), target = View(disk), name = View(rootPath);
+  ASSERT_STATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  IO_STATUS_BLOCK iosb;
+  EXPECT_STATUS(STATUS_SUCCESS, ZwCreateFile(&root, GENERIC_READ, &oa, &iosb, nullptr, 0, kShareAll, FILE_OPEN,
+                                             FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
+  EXPECT_EQ(std::vector<std::u16string>({u"sub"}), List(root));
+  ZwClose(root);
+  IoDeleteSymbolicLink(&link);
 }
 
 TEST_F(FatDriverTest, CreateDispositionsAnswerAsWindowsDoes) {
