@@ -145,6 +145,10 @@ BOOLEAN FatNamesEqual(const WCHAR *A, USHORT ALength, const WCHAR *B, USHORT BLe
 // Wildcard match, case-insensitive: * ? and < > " as the system's.
 BOOLEAN FatNameMatches(const WCHAR *Pattern, USHORT PatternLength, const WCHAR *Name, USHORT Length);
 UCHAR FatShortChecksum(const UCHAR Name[11]);
+// A short name's byte as a character (lower case when Lower asks and the
+// code page has one), and a character's byte, 0 when the page has none.
+WCHAR FatOemToUnicode(UCHAR Byte, BOOLEAN Lower);
+UCHAR FatUnicodeToOem(WCHAR Char);
 
 // Times: FAT keeps local time with two-second steps.
 VOID FatTimeFromSystem(LARGE_INTEGER Time, USHORT *Date, USHORT *Clock, UCHAR *Tenths);

@@ -5,6 +5,8 @@
 
 namespace {
 
+// On a folder the same bits ask to add files and subfolders, which any
+// folder allows (a read-only attribute on a folder does not stop that).
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 
 FatCcb *NewCcb() {
@@ -15,6 +17,8 @@ FatCcb *NewCcb() {
 
 NTSTATUS OpenVolume(FatVolume *Volume, PIO_STACK_LOCATION Stack, ACCESS_MASK Access) {
   PFILE_OBJECT file = Stack->FileObject;
+  // The volume is no folder: its root is, named by a backslash.
+  if (Stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
   NTSTATUS status = IoCheckShareAccess(Access, Stack->Parameters.Create.ShareAccess, file, &Volume->Share, TRUE);
   if (!NT_SUCCESS(status)) return status;
   FatCcb *ccb = NewCcb();
@@ -104,7 +108,6 @@ NTSTATUS OpenPath(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
     if (targetDirectory) status = STATUS_OBJECT_NAME_INVALID;
     else if (wantFile) status = STATUS_FILE_IS_A_DIRECTORY;
     else if (disposition != FILE_OPEN && disposition != FILE_OPEN_IF) status = STATUS_OBJECT_NAME_COLLISION;
-    else if (access & kWriteAccess) status = STATUS_ACCESS_DENIED;  // a folder's data is the file system's
     if (NT_SUCCESS(status)) status = TakeShare(fcb, stack, access);
     *Information = FILE_OPENED;
   } else {
@@ -140,8 +143,7 @@ NTSTATUS OpenPath(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
       else if (wantDirectory && !isDirectory) status = STATUS_NOT_A_DIRECTORY;
       else if (wantFile && isDirectory) status = STATUS_FILE_IS_A_DIRECTORY;
       else if (isDirectory && disposition != FILE_OPEN && disposition != FILE_OPEN_IF) status = STATUS_OBJECT_NAME_COLLISION;
-      else if (isDirectory && (access & kWriteAccess)) status = STATUS_ACCESS_DENIED;
-      else if ((fcb->Entry.Dirent.Attributes & kFatAttrReadOnly) &&
+      else if (!isDirectory && (fcb->Entry.Dirent.Attributes & kFatAttrReadOnly) &&
                ((access & kWriteAccess) || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF ||
                 disposition == FILE_SUPERSEDE))
         status = STATUS_ACCESS_DENIED;

@@ -74,7 +74,7 @@ NTSTATUS FatWriteData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, const VO
 }
 
 NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size) {
-  if (Size > kFatMaxFileSize) return STATUS_DISK_FULL;
+  if (Size > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   ULONG cs = Core->ClusterSize;
   ULONG have = 0;
   NTSTATUS status = FatChainLength(Core, *First, &have);

@@ -8,39 +8,46 @@ namespace {
 constexpr ULONG kMaxDirectoryBytes = 65536 * 32;
 constexpr UCHAR kDeleted = 0xE5;
 
-// Walks a directory's bytes, keeping the last sector read and where in
-// the chain it was.
+// Walks a directory's bytes, keeping the last piece read (a cluster, or
+// as much of the fixed root) and where in the chain it was.
 struct Cursor {
   FatVolumeCore *Core;
   ULONG Dir;
   ULONG Index;    // cluster index of Cluster
   ULONG Cluster;  // 0 until walked
-  ULONG64 SectorAt;
+  ULONG64 WindowAt;
+  ULONG WindowBytes;
   BOOLEAN Loaded;
-  PUCHAR Sector;
+  PUCHAR Window;  // ClusterSize bytes
 };
 
 NTSTATUS OpenCursor(FatVolumeCore *Core, ULONG Dir, Cursor *c) {
   RtlZeroMemory(c, sizeof *c);
   c->Core = Core;
   c->Dir = Dir;
-  c->Sector = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Core->BytesPerSector, kFatTag));
-  return c->Sector ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  c->Window = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Core->ClusterSize, kFatTag));
+  return c->Window ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-VOID CloseCursor(Cursor *c) { ExFreePoolWithTag(c->Sector, kFatTag); }
+VOID CloseCursor(Cursor *c) { ExFreePoolWithTag(c->Window, kFatTag); }
 
-// The device offset of directory byte `Offset`; STATUS_NO_MORE_FILES past
-// the directory's end.
-NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At) {
+// The device offset of directory byte `Offset` and of the piece that holds
+// it; STATUS_NO_MORE_FILES past the directory's end.
+NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At, ULONG64 *WindowAt, ULONG *WindowBytes) {
   FatVolumeCore *core = c->Core;
+  ULONG cs = core->ClusterSize;
   if (c->Dir == 0) {
     if (Offset >= core->RootEntries * 32) return STATUS_NO_MORE_FILES;
-    *At = static_cast<ULONG64>(core->FirstRootSector) * core->BytesPerSector + Offset;
+    ULONG64 root = static_cast<ULONG64>(core->FirstRootSector) * core->BytesPerSector;
+    ULONG rootBytes = core->RootSectors * core->BytesPerSector;
+    ULONG piece = Offset - Offset % cs;
+    *At = root + Offset;
+    *WindowAt = root + piece;
+    *WindowBytes = rootBytes - piece < cs ? rootBytes - piece : cs;
     return STATUS_SUCCESS;
   }
   if (Offset >= kMaxDirectoryBytes) return STATUS_NO_MORE_FILES;
-  ULONG index = Offset / core->ClusterSize;
+  ULONG index = Offset / cs;
   if (!c->Cluster || c->Index > index) {
     c->Cluster = c->Dir;
     c->Index = 0;
@@ -54,38 +61,47 @@ NTSTATUS Locate(Cursor *c, ULONG Offset, ULONG64 *At) {
     ++c->Index;
   }
   if (c->Cluster < 2 || c->Cluster >= end) return STATUS_FILE_CORRUPT_ERROR;
-  *At = FatClusterOffset(core, c->Cluster) + Offset % core->ClusterSize;
+  *WindowAt = FatClusterOffset(core, c->Cluster);
+  *WindowBytes = cs;
+  *At = *WindowAt + Offset % cs;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LoadSector(Cursor *c, ULONG64 At) {
-  ULONG bps = c->Core->BytesPerSector;
-  ULONG64 sector = At - At % bps;
-  if (c->Loaded && c->SectorAt == sector) return STATUS_SUCCESS;
-  c->Loaded = FALSE;
-  NTSTATUS status = c->Core->Device.Read(c->Core->Device.Context, sector, c->Sector, bps);
-  if (NT_SUCCESS(status)) {
+// The slot at `Offset` in the window, read when it is not there yet.
+NTSTATUS Load(Cursor *c, ULONG Offset, PUCHAR *Slot) {
+  ULONG64 at = 0, windowAt = 0;
+  ULONG windowBytes = 0;
+  NTSTATUS status = Locate(c, Offset, &at, &windowAt, &windowBytes);
+  if (!NT_SUCCESS(status)) return status;
+  if (!c->Loaded || c->WindowAt != windowAt) {
+    c->Loaded = FALSE;
+    status = c->Core->Device.Read(c->Core->Device.Context, windowAt, c->Window, windowBytes);
+    if (!NT_SUCCESS(status)) return status;
     c->Loaded = TRUE;
-    c->SectorAt = sector;
+    c->WindowAt = windowAt;
+    c->WindowBytes = windowBytes;
   }
-  return status;
+  *Slot = c->Window + (at - windowAt);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS ReadSlot(Cursor *c, ULONG Offset, FatDirent *Slot) {
-  ULONG64 at = 0;
-  NTSTATUS status = Locate(c, Offset, &at);
-  if (NT_SUCCESS(status)) status = LoadSector(c, at);
-  if (NT_SUCCESS(status)) RtlCopyMemory(Slot, c->Sector + at % c->Core->BytesPerSector, sizeof *Slot);
+  PUCHAR at = nullptr;
+  NTSTATUS status = Load(c, Offset, &at);
+  if (NT_SUCCESS(status)) RtlCopyMemory(Slot, at, sizeof *Slot);
   return status;
 }
 
+// Changes one slot and writes the sector that holds it.
 NTSTATUS WriteSlot(Cursor *c, ULONG Offset, const VOID *Slot) {
-  ULONG64 at = 0;
-  NTSTATUS status = Locate(c, Offset, &at);
-  if (NT_SUCCESS(status)) status = LoadSector(c, at);
+  PUCHAR at = nullptr;
+  NTSTATUS status = Load(c, Offset, &at);
   if (!NT_SUCCESS(status)) return status;
-  RtlCopyMemory(c->Sector + at % c->Core->BytesPerSector, Slot, 32);
-  status = c->Core->Device.Write(c->Core->Device.Context, c->SectorAt, c->Sector, c->Core->BytesPerSector);
+  RtlCopyMemory(at, Slot, 32);
+  ULONG bps = c->Core->BytesPerSector;
+  ULONG within = static_cast<ULONG>(at - c->Window);
+  ULONG sector = within - within % bps;
+  status = c->Core->Device.Write(c->Core->Device.Context, c->WindowAt + sector, c->Window + sector, bps);
   if (!NT_SUCCESS(status)) c->Loaded = FALSE;
   return status;
 }
@@ -98,16 +114,11 @@ USHORT ShowShort(const FatDirent *d, WCHAR *out) {
   while (extEnd > 0 && d->Name[8 + extEnd - 1] == ' ') --extEnd;
   for (int i = 0; i < baseEnd; ++i) {
     UCHAR ch = (i == 0 && d->Name[0] == 0x05) ? kDeleted : d->Name[i];
-    if ((d->CaseFlags & 0x08) && ch >= 'A' && ch <= 'Z') ch = static_cast<UCHAR>(ch + 32);
-    out[n++] = ch;
+    out[n++] = FatOemToUnicode(ch, (d->CaseFlags & 0x08) != 0);
   }
   if (extEnd) {
     out[n++] = u'.';
-    for (int i = 0; i < extEnd; ++i) {
-      UCHAR ch = d->Name[8 + i];
-      if ((d->CaseFlags & 0x10) && ch >= 'A' && ch <= 'Z') ch = static_cast<UCHAR>(ch + 32);
-      out[n++] = ch;
-    }
+    for (int i = 0; i < extEnd; ++i) out[n++] = FatOemToUnicode(d->Name[8 + i], (d->CaseFlags & 0x10) != 0);
   }
   return n;
 }
@@ -160,8 +171,17 @@ BOOLEAN PlainShortName(const WCHAR *name, USHORT n, UCHAR out[11], UCHAR *flags)
   return TRUE;
 }
 
-// The basis of a generated short name: upper case, characters a short name
-// cannot hold as '_', no blanks or dots but the last one.
+// A character of a generated short name: upper case, through the OEM code
+// page; '_' for one that a short name cannot hold.
+UCHAR ShortByte(WCHAR c) {
+  if (ShortChar(c)) return static_cast<UCHAR>(UpAscii(c));
+  if (c < 0x80) return '_';
+  UCHAR oem = FatUnicodeToOem(RtlUpcaseUnicodeChar(c));
+  return oem >= 0x80 ? oem : '_';
+}
+
+// The basis of a generated short name: its characters as ShortByte makes
+// them, no blanks or dots but the last one.
 VOID ShortBasis(const WCHAR *name, USHORT n, UCHAR base[8], USHORT *baseLength, UCHAR ext[3], USHORT *extLength) {
   USHORT lastDot = n;
   for (USHORT i = 0; i < n; ++i)
@@ -176,14 +196,16 @@ VOID ShortBasis(const WCHAR *name, USHORT n, UCHAR base[8], USHORT *baseLength, 
   for (USHORT i = 0; i < lastDot && *baseLength < 8; ++i) {
     WCHAR c = name[i];
     if (c == u' ' || c == u'.') continue;
-    base[(*baseLength)++] = ShortChar(c) ? static_cast<UCHAR>(UpAscii(c)) : '_';
+    base[(*baseLength)++] = ShortByte(c);
   }
   for (USHORT i = lastDot + 1; i < n && *extLength < 3; ++i) {
     WCHAR c = name[i];
     if (c == u' ' || c == u'.') continue;
-    ext[(*extLength)++] = ShortChar(c) ? static_cast<UCHAR>(UpAscii(c)) : '_';
+    ext[(*extLength)++] = ShortByte(c);
   }
   if (*baseLength == 0) base[(*baseLength)++] = '_';
+  // 0xE5 first would read as a deleted entry.
+  if (base[0] == kDeleted) base[0] = 0x05;
 }
 
 NTSTATUS ShortNameTaken(Cursor *c, const UCHAR Name[11], BOOLEAN *Taken) {
@@ -202,27 +224,75 @@ NTSTATUS ShortNameTaken(Cursor *c, const UCHAR Name[11], BOOLEAN *Taken) {
   }
 }
 
+// The short names a long name may get, in order: the first six characters
+// of its basis with ~1 .. ~9; then, so that a crowded folder does not give
+// ever longer numbers to names alike, the first two with four hex digits
+// of the long name's hash and ~1 .. ~9; then that with ~10 and on.
+constexpr ULONG kQuickCandidates = 18;
+
+VOID Candidate(const UCHAR *base, USHORT baseLength, const UCHAR *ext, USHORT extLength, USHORT hash, ULONG k,
+               UCHAR out[11]) {
+  UCHAR stem[8];
+  USHORT stemLength = 0;
+  ULONG number = k + 1;
+  if (k < 9) {
+    for (; stemLength < baseLength && stemLength < 6; ++stemLength) stem[stemLength] = base[stemLength];
+  } else {
+    number = k - 8;
+    for (; stemLength < baseLength && stemLength < 2; ++stemLength) stem[stemLength] = base[stemLength];
+    for (int shift = 12; shift >= 0; shift -= 4) stem[stemLength++] = "0123456789ABCDEF"[(hash >> shift) & 15];
+  }
+  char tail[8];
+  int tailLength = 0;
+  char digits[7];
+  int d = 0;
+  for (ULONG v = number; v; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+  tail[tailLength++] = '~';
+  while (d) tail[tailLength++] = digits[--d];
+  USHORT keep = stemLength < 8 - tailLength ? stemLength : static_cast<USHORT>(8 - tailLength);
+  RtlFillMemory(out, 11, ' ');
+  RtlCopyMemory(out, stem, keep);
+  RtlCopyMemory(out + keep, tail, tailLength);
+  RtlCopyMemory(out + 8, ext, extLength);
+}
+
+USHORT NameHash(const WCHAR *name, USHORT n) {
+  ULONG h = 0;
+  for (USHORT i = 0; i < n; ++i) h = h * 0x1003F + RtlUpcaseUnicodeChar(name[i]);
+  return static_cast<USHORT>(h ^ (h >> 16));
+}
+
 NTSTATUS UniqueShortName(Cursor *c, const WCHAR *name, USHORT n, UCHAR out[11]) {
   UCHAR base[8], ext[3];
   USHORT baseLength, extLength;
   ShortBasis(name, n, base, &baseLength, ext, &extLength);
-  for (ULONG number = 1; number < 1000000; ++number) {
-    char tail[8];
-    int tailLength = 0;
-    char digits[7];
-    int d = 0;
-    for (ULONG v = number; v; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
-    tail[tailLength++] = '~';
-    while (d) tail[tailLength++] = digits[--d];
-    USHORT keep = baseLength < 8 - tailLength ? baseLength : static_cast<USHORT>(8 - tailLength);
-    RtlFillMemory(out, 11, ' ');
-    RtlCopyMemory(out, base, keep);
-    RtlCopyMemory(out + keep, tail, tailLength);
-    RtlCopyMemory(out + 8, ext, extLength);
-    BOOLEAN taken = FALSE;
-    NTSTATUS status = ShortNameTaken(c, out, &taken);
+  USHORT hash = NameHash(name, n);
+  UCHAR candidates[kQuickCandidates][11];
+  for (ULONG k = 0; k < kQuickCandidates; ++k) Candidate(base, baseLength, ext, extLength, hash, k, candidates[k]);
+  // One pass over the folder marks which of the first ones are taken.
+  ULONG taken = 0;
+  FatDirent slot;
+  for (ULONG offset = 0;; offset += 32) {
+    NTSTATUS status = ReadSlot(c, offset, &slot);
+    if (status == STATUS_NO_MORE_FILES) break;
     if (!NT_SUCCESS(status)) return status;
-    if (!taken) return STATUS_SUCCESS;
+    if (slot.Name[0] == 0) break;
+    if (slot.Name[0] == kDeleted || slot.Attributes == kFatAttrLongName) continue;
+    for (ULONG k = 0; k < kQuickCandidates; ++k)
+      if (RtlCompareMemory(slot.Name, candidates[k], 11) == 11) taken |= 1u << k;
+  }
+  for (ULONG k = 0; k < kQuickCandidates; ++k) {
+    if (!(taken & (1u << k))) {
+      RtlCopyMemory(out, candidates[k], 11);
+      return STATUS_SUCCESS;
+    }
+  }
+  for (ULONG k = kQuickCandidates; k < 1000000; ++k) {
+    Candidate(base, baseLength, ext, extLength, hash, k, out);
+    BOOLEAN isTaken = FALSE;
+    NTSTATUS status = ShortNameTaken(c, out, &isTaken);
+    if (!NT_SUCCESS(status)) return status;
+    if (!isTaken) return STATUS_SUCCESS;
   }
   return STATUS_OBJECT_NAME_COLLISION;
 }
@@ -282,10 +352,10 @@ VOID FatSetDirentCluster(FatDirent *Dirent, ULONG Cluster) {
   Dirent->FirstClusterLow = static_cast<USHORT>(Cluster);
 }
 
-NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *Entry) {
-  Cursor c;
-  NTSTATUS status = OpenCursor(Core, Dir, &c);
-  if (!NT_SUCCESS(status)) return status;
+namespace {
+
+NTSTATUS NextEntry(Cursor *c, ULONG *Offset, FatEntry *Entry) {
+  NTSTATUS status = STATUS_SUCCESS;
   // Long-name slots seen so far for the entry that follows them.
   ULONG expect = 0, slots = 0, firstSlot = 0;
   UCHAR checksum = 0;
@@ -294,7 +364,7 @@ NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *E
   USHORT nameLength = 0;
   FatDirent slot;
   for (ULONG offset = *Offset;; offset += 32) {
-    status = ReadSlot(&c, offset, &slot);
+    status = ReadSlot(c, offset, &slot);
     if (!NT_SUCCESS(status)) break;
     const UCHAR *raw = reinterpret_cast<const UCHAR *>(&slot);
     if (slot.Name[0] == 0) {
@@ -355,23 +425,34 @@ NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *E
     *Offset = offset + 32;
     break;
   }
-  if (status == STATUS_NO_MORE_FILES && *Offset < static_cast<ULONG>(-1)) {
-    // The end of the directory: later calls stay there.
-  }
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *Entry) {
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) return status;
+  status = NextEntry(&c, Offset, Entry);
   CloseCursor(&c);
   return status;
 }
 
 NTSTATUS FatFindEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT Length, FatEntry *Entry) {
-  ULONG offset = 0;
-  for (;;) {
-    NTSTATUS status = FatNextEntry(Core, Dir, &offset, Entry);
-    if (status == STATUS_NO_MORE_FILES) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (!NT_SUCCESS(status)) return status;
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) return status;
+  for (ULONG offset = 0;;) {
+    status = NextEntry(&c, &offset, Entry);
+    if (status == STATUS_NO_MORE_FILES) status = STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!NT_SUCCESS(status)) break;
     if (FatNamesEqual(Entry->Name, Entry->NameLength, Name, Length) ||
         FatNamesEqual(Entry->Short, Entry->ShortLength, Name, Length))
-      return STATUS_SUCCESS;
+      break;
   }
+  CloseCursor(&c);
+  return status;
 }
 
 NTSTATUS FatAddEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT Length, const FatDirent *Fields,
@@ -460,9 +541,14 @@ NTSTATUS FatDirectoryIsEmpty(FatVolumeCore *Core, ULONG Dir, BOOLEAN *Empty) {
   ULONG offset = 0;
   FatEntry *entry = static_cast<FatEntry *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FatEntry), kFatTag));
   if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status;
+  Cursor c;
+  NTSTATUS status = OpenCursor(Core, Dir, &c);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(entry, kFatTag);
+    return status;
+  }
   for (;;) {
-    status = FatNextEntry(Core, Dir, &offset, entry);
+    status = NextEntry(&c, &offset, entry);
     if (status == STATUS_NO_MORE_FILES) {
       status = STATUS_SUCCESS;
       break;
@@ -472,6 +558,7 @@ NTSTATUS FatDirectoryIsEmpty(FatVolumeCore *Core, ULONG Dir, BOOLEAN *Empty) {
     *Empty = FALSE;
     break;
   }
+  CloseCursor(&c);
   ExFreePoolWithTag(entry, kFatTag);
   return status;
 }

@@ -145,7 +145,7 @@ NTSTATUS SetBasic(FatFcb *Fcb, const FILE_BASIC_INFORMATION *info) {
 NTSTATUS SetEndOfFile(FatVolume *Volume, FatFcb *Fcb, LONGLONG Size) {
   if (FatFcbIsDirectory(Fcb)) return STATUS_INVALID_DEVICE_REQUEST;
   if (Size < 0) return STATUS_INVALID_PARAMETER;
-  if (static_cast<ULONG64>(Size) > kFatMaxFileSize) return STATUS_DISK_FULL;
+  if (static_cast<ULONG64>(Size) > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   FatDirent *d = &Fcb->Entry.Dirent;
   ULONG first = FatDirentCluster(d);
   NTSTATUS status = FatResize(&Volume->Core, &first, d->FileSize, static_cast<ULONG64>(Size));

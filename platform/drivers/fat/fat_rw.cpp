@@ -18,8 +18,8 @@ NTSTATUS WriteFile(FatVolume *Volume, FatFcb *Fcb, LONGLONG Offset, PVOID Buffer
   FatDirent *d = &Fcb->Entry.Dirent;
   if (Length == 0) return STATUS_SUCCESS;
   ULONG64 end = static_cast<ULONG64>(Offset) + Length;
-  // A FAT file ends before 4 GiB.
-  if (end > kFatMaxFileSize) return STATUS_DISK_FULL;
+  // A FAT file ends before 4 GiB, however much room the volume has.
+  if (end > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   ULONG first = FatDirentCluster(d);
   NTSTATUS status = STATUS_SUCCESS;
   if (end > d->FileSize) {

@@ -1,6 +1,7 @@
-// A FAT volume on the test driver's 32 MiB disk: an image made on the host
-// is written through the raw file system (the blank disk is no FAT volume),
-// and the next open mounts it with the FAT driver. The calls the tests
+// A FAT volume on one of the test driver's disks (32 MiB, or 80 MiB for
+// FAT32 after UseLargeDisk): an image made on the host is written through
+// the raw file system (the blank disk is no FAT volume), and the next open
+// mounts it with the FAT driver. The calls the tests
 // share: opens by path, transfers, and the requests the I/O manager has no
 // call for yet (directory queries, renames by IRP, volume labels).
 #pragma once
@@ -17,6 +18,7 @@
 namespace bw::test {
 
 const std::u16string kFatDisk = u"\\Device\\BwTestDisk";
+const std::u16string kLargeFatDisk = u"\\Device\\BwTestLargeDisk";
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 class FatVolumeTest : public SystemDriversTest {
@@ -25,6 +27,9 @@ class FatVolumeTest : public SystemDriversTest {
     if (!imagePath_.empty()) unlink(imagePath_.c_str());
     SystemDriversTest::TearDown();
   }
+
+  // The volumes of this test live on the larger disk.
+  void UseLargeDisk() { disk_ = kLargeFatDisk; }
 
   // A host file of `bytes` formatted by `command` ("%s" is the file).
   std::string MakeImage(ULONG64 bytes, const std::string &command) {
@@ -44,12 +49,12 @@ class FatVolumeTest : public SystemDriversTest {
   }
 
   // Writes the image onto the blank disk, through the raw volume.
-  static void LoadImage(const std::string &path) {
+  void LoadImage(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(image.empty());
     HANDLE disk = nullptr;
-    ASSERT_STATUS(STATUS_SUCCESS, Open(kFatDisk, GENERIC_READ | GENERIC_WRITE, kShareAll, &disk));
+    ASSERT_STATUS(STATUS_SUCCESS, Open(disk_, GENERIC_READ | GENERIC_WRITE, kShareAll, &disk));
     for (size_t at = 0; at < image.size(); at += 65536) {
       IO_STATUS_BLOCK iosb;
       LARGE_INTEGER offset;
@@ -61,10 +66,10 @@ class FatVolumeTest : public SystemDriversTest {
   }
 
   // The volume's bytes as they are now, through a volume open.
-  static Bytes ReadVolume(ULONG64 bytes) {
+  Bytes ReadVolume(ULONG64 bytes) {
     Bytes image(bytes);
     HANDLE volume = nullptr;
-    EXPECT_STATUS(STATUS_SUCCESS, Open(kFatDisk, GENERIC_READ, kShareAll, &volume));
+    EXPECT_STATUS(STATUS_SUCCESS, Open(disk_, GENERIC_READ, kShareAll, &volume));
     for (size_t at = 0; at < image.size(); at += 65536) {
       IO_STATUS_BLOCK iosb;
       LARGE_INTEGER offset;
@@ -82,9 +87,9 @@ class FatVolumeTest : public SystemDriversTest {
   }
 
   // Opens a path on the volume ("\dir\file").
-  static NTSTATUS OpenFile(const std::u16string &path, ACCESS_MASK access, ULONG share, ULONG disposition,
-                           ULONG options, HANDLE *handle, ULONG_PTR *information = nullptr, ULONG attributes = 0) {
-    std::u16string full = kFatDisk + path;
+  NTSTATUS OpenFile(const std::u16string &path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                    HANDLE *handle, ULONG_PTR *information = nullptr, ULONG attributes = 0) {
+    std::u16string full = disk_ + path;
     UNICODE_STRING name = View(full);
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -94,7 +99,7 @@ class FatVolumeTest : public SystemDriversTest {
     if (information) *information = iosb.Information;
     return status;
   }
-  static NTSTATUS Create(const std::u16string &path, HANDLE *handle, ULONG options = FILE_NON_DIRECTORY_FILE) {
+  NTSTATUS Create(const std::u16string &path, HANDLE *handle, ULONG options = FILE_NON_DIRECTORY_FILE) {
     return OpenFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, FILE_CREATE, options, handle);
   }
   static NTSTATUS Write(HANDLE handle, const std::string &data, LONGLONG offset = 0) {
@@ -114,7 +119,7 @@ class FatVolumeTest : public SystemDriversTest {
     data.resize(NT_SUCCESS(s) ? iosb.Information : 0);
     return data;
   }
-  static std::string ReadWhole(const std::u16string &path) {
+  std::string ReadWhole(const std::u16string &path) {
     HANDLE h = nullptr;
     EXPECT_STATUS(STATUS_SUCCESS, OpenFile(path, GENERIC_READ, kShareAll, FILE_OPEN, 0, &h));
     std::string data = Read(h, 8 << 20);
@@ -205,6 +210,7 @@ class FatVolumeTest : public SystemDriversTest {
   }
 
   std::string imagePath_;
+  std::u16string disk_ = kFatDisk;
 };
 
 }  // namespace bw::test

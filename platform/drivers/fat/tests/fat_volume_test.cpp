@@ -39,6 +39,30 @@ TEST_F(FatDriverTest, MountsTheFormattersVolumeAndAnswersVolumeQueries) {
   EXPECT_EQ(size.TotalAllocationUnits.QuadPart, size.AvailableAllocationUnits.QuadPart);
   EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, SendIrp(volume, IRP_MJ_QUERY_SECURITY, 0, 0, {}, 0).status);
   ZwClose(volume);
+
+  // A trailing backslash names the root folder, which opens for anything a
+  // folder allows, adding files included; without one the name is the volume.
+  HANDLE root = nullptr, file = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\", GENERIC_ALL, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &root));
+  ASSERT_STATUS(STATUS_SUCCESS, Create(u"\\sub", &file, FILE_DIRECTORY_FILE));
+  ZwClose(file);
+  EXPECT_EQ(std::vector<std::u16string>({u"sub"}), List(root));
+  ZwClose(root);
+  ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\sub\\", GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_OPEN, 0, &file));
+  ZwClose(file);
+  EXPECT_STATUS(STATUS_NOT_A_DIRECTORY, OpenFile(u"", GENERIC_READ, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &root));
+  // The same through a drive letter's link.
+  std::u16string letter = u"\\??\\Q:", rootPath = letter + u"\\", disk = kFatDisk;
+  UNICODE_STRING link = View(letter), target = View(disk), name = View(rootPath);
+  ASSERT_STATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  IO_STATUS_BLOCK iosb;
+  EXPECT_STATUS(STATUS_SUCCESS, ZwCreateFile(&root, GENERIC_READ, &oa, &iosb, nullptr, 0, kShareAll, FILE_OPEN,
+                                             FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
+  EXPECT_EQ(std::vector<std::u16string>({u"sub"}), List(root));
+  ZwClose(root);
+  IoDeleteSymbolicLink(&link);
 }
 
 TEST_F(FatDriverTest, CreateDispositionsAnswerAsWindowsDoes) {
@@ -126,11 +150,11 @@ TEST_F(FatDriverTest, ListsLongAndShortNamesWithWildcards) {
   std::vector<std::u16string> all = List(dir);
   std::vector<std::u16string> expected = {u".", u"..", u"A long file name.text|ALONGF~1.TEX",
                                           u"A long file name.txt2|ALONGF~1.TXT", u"README.TXT", u"lower.c",
-                                          u"\u00dcnic\u00f6de \u4e2d.txt|_NIC_D~1.TXT"};
+                                          u"\u00dcnic\u00f6de \u4e2d.txt|\u00dcNIC\u00d6D~1.TXT"};
   EXPECT_EQ(expected, all);
   // Short names match too, as on Windows: "*.txt" finds "...txt2" by ALONGF~1.TXT.
   EXPECT_EQ(std::vector<std::u16string>({u"A long file name.txt2|ALONGF~1.TXT", u"README.TXT",
-                                         u"\u00dcnic\u00f6de \u4e2d.txt|_NIC_D~1.TXT"}),
+                                         u"\u00dcnic\u00f6de \u4e2d.txt|\u00dcNIC\u00d6D~1.TXT"}),
             List(dir, u"*.txt"));
   EXPECT_EQ(std::vector<std::u16string>({u"A long file name.text|ALONGF~1.TEX"}), List(dir, u"alongf~1.t?x"));
   // Short names open the same file.

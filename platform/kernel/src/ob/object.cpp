@@ -331,6 +331,10 @@ NTSTATUS LookupObjectFor(std::u16string_view path, bool openLink, const LUID *lo
       current = u"\\GLOBAL??" + rest;
     }
     auto parts = SplitPath(current);
+    // A trailing backslash stays with the name that a device or link is
+    // given: "\Device\Volume\" opens the root folder of the volume's file
+    // system, "\Device\Volume" the volume itself.
+    const std::u16string trailing = current.size() > 1 && current.back() == u'\\' ? u"\\" : u"";
     PVOID object = gRoot;
     if (!object) return STATUS_OBJECT_PATH_NOT_FOUND;
     ObfReferenceObject(object);
@@ -359,13 +363,14 @@ NTSTATUS LookupObjectFor(std::u16string_view path, bool openLink, const LUID *lo
         std::u16string target = static_cast<SymbolicLinkBody *>(next)->target;
         ObfDereferenceObject(next);
         current = target + JoinPath(parts, i + 1, parts.size());
+        if (!current.empty() && current.back() != u'\\') current += trailing;
         if (current.empty()) current = u"\\";
         restarted = true;
         break;
       }
       if (nh->type == &DeviceType) {
         result->object = next;
-        result->remaining = JoinPath(parts, i + 1, parts.size());
+        result->remaining = JoinPath(parts, i + 1, parts.size()) + trailing;
         return STATUS_SUCCESS;
       }
       object = next;

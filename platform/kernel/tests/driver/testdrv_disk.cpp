@@ -1,5 +1,7 @@
 // The test driver's disks:
 //   \Device\BwTestDisk      direct I/O, 512-byte sectors, 32 MiB
+//   \Device\BwTestLargeDisk direct I/O, 512-byte sectors, 80 MiB (room for
+//                           FAT32 volumes; its pool is only touched once written)
 //   \Device\BwTestBytes     buffered I/O, any offset and length, 1 MiB
 //   \Device\BwTestReadOnly  direct I/O, FILE_READ_ONLY_DEVICE, 64 KiB of a pattern
 //   \Device\BwTestPrivate   direct I/O, refuses opens from user mode
@@ -46,6 +48,7 @@ struct DiskShape {
 
 const DiskShape kDisks[] = {
     {u"\\Device\\BwTestDisk", DO_DIRECT_IO, 0, 512, 32ull << 20, false, false},
+    {u"\\Device\\BwTestLargeDisk", DO_DIRECT_IO, 0, 512, 80ull << 20, false, false},
     {u"\\Device\\BwTestBytes", DO_BUFFERED_IO, 0, 1, 1ull << 20, false, false},
     {u"\\Device\\BwTestReadOnly", DO_DIRECT_IO, FILE_READ_ONLY_DEVICE, 512, 64 << 10, false, true},
     {u"\\Device\\BwTestPrivate", DO_DIRECT_IO, 0, 512, 64 << 10, true, false},
