@@ -57,7 +57,6 @@ TEST_F(FatDriverTest, MountsTheFormattersVolumeAndAnswersVolumeQueries) {
   ASSERT_STATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
   OBJECT_ATTRIBUTES oa;
   InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  IO_STATUS_BLOCK iosb;
   EXPECT_STATUS(STATUS_SUCCESS, ZwCreateFile(&root, GENERIC_READ, &oa, &iosb, nullptr, 0, kShareAll, FILE_OPEN,
                                              FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
   EXPECT_EQ(std::vector<std::u16string>({u"sub"}), List(root));
