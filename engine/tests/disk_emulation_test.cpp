@@ -9,6 +9,8 @@
 
 #include <ntdddisk.h>
 
+#include <fstream>
+
 namespace enginetest {
 namespace {
 
@@ -106,6 +108,76 @@ TEST_F(DiskEmulation, AFreshDiskHasTheEnginesTableAndItsPartitionTakesTheLetter)
   ASSERT_TRUE(bw::WaitForPnpIdle());
   EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\PhysicalDrive0"));
   EXPECT_FALSE(bw::ObjectExists(u"\\Device\\HarddiskVolume1"));
+}
+
+// An MBR with two primary partitions of type 6: 8 MiB from 1 MiB, and the
+// rest of the disk after it.
+std::vector<uint8_t> TwoPartitionTable(ULONGLONG diskBytes) {
+  std::vector<uint8_t> sector(512);
+  auto entry = [&](int index, uint32_t first, uint32_t count) {
+    uint8_t *e = &sector[446 + 16 * index];
+    e[4] = 0x06;
+    std::memcpy(e + 8, &first, 4);
+    std::memcpy(e + 12, &count, 4);
+  };
+  uint32_t total = static_cast<uint32_t>(diskBytes / 512);
+  entry(0, 2048, 16384);
+  entry(1, 2048 + 16384, total - 2048 - 16384);
+  uint32_t signature = 0x5EED1234;
+  std::memcpy(&sector[440], &signature, 4);
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
+  return sector;
+}
+
+TEST_F(DiskEmulation, AnImageKeepsItsTableAndItsPartitionsTakeTheLettersInOrder) {
+  std::string path = root_ + "/two.img";
+  std::vector<uint8_t> table = TwoPartitionTable(32 * kMiB);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(table.data()), 512);
+    std::vector<char> rest(32 * kMiB - 512);
+    out.write(rest.data(), static_cast<std::streamsize>(rest.size()));
+  }
+  Reply made = CreateMemory(ENGINE_ALGORITHM_NULL,
+                            ENGINE_MOUNT_MEMORY | ENGINE_MOUNT_DISK_EMULATION | ENGINE_MOUNT_RAW_IMAGE |
+                                ENGINE_MOUNT_LISTED_PARTITION_LETTERS,
+                            0, ENGINE_FS_RAW, NtPath(path));
+  ASSERT_STATUS(STATUS_SUCCESS, made.status);
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  HANDLE disk = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, Open(u"\\??\\PhysicalDrive0", &disk, GENERIC_READ));
+  EXPECT_EQ(table, ReadAt(disk, 0, 512));
+  ZwClose(disk);
+  // The letters the system gave on its own are gone.
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\C:"));
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\D:"));
+
+  // The first partition takes the letter, the next one the additional letter.
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_CREATE, u's', -1, u"t"));
+  EXPECT_EQ(u"\\Device\\HarddiskVolume1", LinkTarget(u"\\GLOBAL??\\S:"));
+  EXPECT_EQ(u"\\Device\\HarddiskVolume2", LinkTarget(u"\\GLOBAL??\\T:"));
+  bw::IoResult info = Control(IOCTL_ENGINE_QUERY_VOLUME, Record(8).Put<uint64_t>(0, made.handle), 100);
+  ASSERT_STATUS(STATUS_SUCCESS, info.status);
+  VolumeInfoReply reply = {};
+  std::memcpy(&reply, info.output.data(), sizeof(reply));
+  EXPECT_EQ(u'S', reply.DriveLetter);
+  EXPECT_EQ(1u, reply.AdditionalLetterCount);
+  EXPECT_TRUE(reply.StateFlags & ENGINE_VOLUME_STATE_DISK_EMULATION);
+
+  // Removing partition 2's letter leaves partition 1's.
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_DELETE, 0, 2));
+  EXPECT_EQ(u"\\Device\\HarddiskVolume1", LinkTarget(u"\\GLOBAL??\\S:"));
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\T:"));
+
+  // Only the listed partition gets a letter; the other loses its own.
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_DELETE, 0));
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_CREATE, u'U', 2));
+  EXPECT_EQ(u"\\Device\\HarddiskVolume2", LinkTarget(u"\\GLOBAL??\\U:"));
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\S:"));
+  ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_DELETE, 0));
+  ASSERT_STATUS(STATUS_SUCCESS, Unmount(made.handle, 0, 0));
+  WaitForVolumeCount(0);
 }
 
 }  // namespace
