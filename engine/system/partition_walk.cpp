@@ -123,7 +123,7 @@ NTSTATUS WalkPartitions(VolumeBlock *Volume, PARTITION_ACTION *Action, PVOID Con
   STORAGE_DEVICE_NUMBER number;
   NTSTATUS status = QueryDeviceNumber(disk, &number);
   if (!NT_SUCCESS(status)) return status;
-  PZZWSTR links = nullptr;
+  PWSTR links = nullptr;
   status = IoGetDeviceInterfaces(&GUID_DEVINTERFACE_VOLUME, nullptr, 0, &links);
   if (!NT_SUCCESS(status)) return status;
   for (PWCHAR link = links; NT_SUCCESS(status) && link && *link;) {
