@@ -180,5 +180,44 @@ TEST_F(DiskEmulation, AnImageKeepsItsTableAndItsPartitionsTakeTheLettersInOrder)
   WaitForVolumeCount(0);
 }
 
+// Length bytes of a host file at Offset.
+std::vector<uint8_t> FileBytes(const std::string &path, size_t offset, size_t length) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes(length);
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(length));
+  return bytes;
+}
+
+TEST_F(DiskEmulation, SleepSavesTheImageOnlyWhenTheVolumeAsksForIt) {
+  constexpr size_t kHeaderBlock = 4096;
+  std::string image = root_ + "/sleep.img";
+  ASSERT_STATUS(STATUS_SUCCESS, CreateImageFile(image, ENGINE_ALGORITHM_NULL, u"", 8 * kMiB, ENGINE_FS_RAW));
+  Reply made = CreateMemory(0, kDiskFlags, 0, 0, NtPath(image));
+  ASSERT_STATUS(STATUS_SUCCESS, made.status);
+  ASSERT_TRUE(bw::WaitForPnpIdle());
+  // The partition table the engine had the disk write is in memory only.
+  const std::vector<uint8_t> signature = {0x55, 0xAA};
+  EXPECT_NE(signature, FileBytes(image, kHeaderBlock + 510, 2));
+
+  auto setProperties = [&](uint32_t bits) {
+    Record r(16);
+    r.Put<uint64_t>(0, made.handle).Put<uint32_t>(8, bits).Put<uint32_t>(12, ~bits);
+    return Control(IOCTL_ENGINE_SET_PROPERTIES, r, 0).status;
+  };
+  // Saving at shutdown alone does not save when the system sleeps.
+  ASSERT_STATUS(STATUS_SUCCESS, setProperties(ENGINE_PROPERTY_SAVE_AT_SHUTDOWN));
+  ASSERT_STATUS(STATUS_SUCCESS, bw::SetSystemPowerState(PowerSystemSleeping3));
+  ASSERT_STATUS(STATUS_SUCCESS, bw::SetSystemPowerState(PowerSystemWorking));
+  EXPECT_NE(signature, FileBytes(image, kHeaderBlock + 510, 2));
+  // Asked for both, the sleep saves the image.
+  ASSERT_STATUS(STATUS_SUCCESS, setProperties(ENGINE_PROPERTY_SAVE_AT_SHUTDOWN | ENGINE_PROPERTY_SAVE_AT_SLEEP));
+  ASSERT_STATUS(STATUS_SUCCESS, bw::SetSystemPowerState(PowerSystemSleeping3));
+  ASSERT_STATUS(STATUS_SUCCESS, bw::SetSystemPowerState(PowerSystemWorking));
+  EXPECT_EQ(signature, FileBytes(image, kHeaderBlock + 510, 2));
+  ASSERT_STATUS(STATUS_SUCCESS, Unmount(made.handle, 1, 0));
+  WaitForVolumeCount(0);
+}
+
 }  // namespace
 }  // namespace enginetest
