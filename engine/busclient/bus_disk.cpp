@@ -91,30 +91,41 @@ NTSTATUS WriteFreshLayout(VolumeBlock *Volume) {
   return status;
 }
 
-// Whether the disk's partition table has an entry a volume is made for.
-NTSTATUS HasUsablePartition(VolumeBlock *Volume, PBOOLEAN Usable) {
-  *Usable = FALSE;
+// How many entries of the disk's partition table a volume is made for.
+NTSTATUS CountUsablePartitions(VolumeBlock *Volume, PULONG Usable) {
+  *Usable = 0;
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->Device);
   PDRIVE_LAYOUT_INFORMATION_EX layout = nullptr;
   NTSTATUS status = IoReadPartitionTableEx(top, &layout);
   ObDereferenceObject(top);
   if (!NT_SUCCESS(status)) return status;
   if (layout->PartitionStyle == PARTITION_STYLE_MBR) {
-    for (ULONG i = 0; i < layout->PartitionCount && !*Usable; ++i) {
+    for (ULONG i = 0; i < layout->PartitionCount; ++i) {
       const PARTITION_INFORMATION_EX &entry = layout->PartitionEntry[i];
-      *Usable = entry.PartitionLength.QuadPart != 0 && entry.Mbr.PartitionType != PARTITION_ENTRY_UNUSED &&
-                !IsContainerPartition(entry.Mbr.PartitionType);
+      if (entry.PartitionLength.QuadPart != 0 && entry.Mbr.PartitionType != PARTITION_ENTRY_UNUSED &&
+          !IsContainerPartition(entry.Mbr.PartitionType))
+        ++*Usable;
     }
   } else if (layout->PartitionStyle == PARTITION_STYLE_GPT) {
-    *Usable = layout->PartitionCount != 0;
+    *Usable = layout->PartitionCount;
   }
   ExFreePool(layout);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS WaitForPartition(VolumeBlock *Volume) {
+NTSTATUS CountAnnounced(VolumeBlock *, const PartitionVolume *Partition, PVOID Context) {
+  if (Partition->MountPoint) ++*static_cast<PULONG>(Context);
+  return STATUS_SUCCESS;
+}
+
+// Waits until Count partitions are there and the mount manager has given
+// each its names, so that what it does on its own is done before the
+// volume's letters are set.
+NTSTATUS WaitForPartitions(VolumeBlock *Volume, ULONG Count) {
   for (ULONG waited = 0; waited < kPartitionWaitMs; waited += kPollMs) {
-    if (CountPartitions(Volume) != 0) return STATUS_SUCCESS;
+    ULONG announced = 0;
+    WalkPartitions(Volume, CountAnnounced, &announced);
+    if (announced >= Count) return STATUS_SUCCESS;
     Pause(kPollMs);
   }
   return STATUS_DEVICE_NOT_READY;
@@ -153,11 +164,11 @@ NTSTATUS BusAddVolumeDisk(VolumeBlock *Volume, ULONG MountFlags) {
   if (NT_SUCCESS(status)) {
     if (MountFlags & ENGINE_MOUNT_BUS_NEW_PARTITION_TABLE) {
       status = WriteFreshLayout(Volume);
-      if (NT_SUCCESS(status)) status = WaitForPartition(Volume);
+      if (NT_SUCCESS(status)) status = WaitForPartitions(Volume, 1);
     } else {
-      BOOLEAN usable = FALSE;
-      status = HasUsablePartition(Volume, &usable);
-      if (NT_SUCCESS(status) && usable) status = WaitForPartition(Volume);
+      ULONG usable = 0;
+      status = CountUsablePartitions(Volume, &usable);
+      if (NT_SUCCESS(status) && usable) status = WaitForPartitions(Volume, usable);
     }
   }
   if (!NT_SUCCESS(status) && Volume->Device) {

@@ -17,16 +17,6 @@ namespace {
 // A letter link that keeps being re-created under us is not fought forever.
 constexpr ULONG kMaxLetterLinkDeletions = 32;
 
-VOID LockLetters(VolumeBlock *Volume) {
-  KeEnterCriticalRegion();
-  ExAcquireFastMutexUnsafe(&Volume->LetterMutex);
-}
-
-VOID UnlockLetters(VolumeBlock *Volume) {
-  ExReleaseFastMutexUnsafe(&Volume->LetterMutex);
-  KeLeaveCriticalRegion();
-}
-
 // Publishes Link (which the volume then owns) as the suggested link, or
 // withdraws it with null, and recomputes the unique id the name implies.
 NTSTATUS SetSuggestedLink(VolumeBlock *Volume, PUNICODE_STRING *Link) {
@@ -181,7 +171,7 @@ NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, P
   NTSTATUS status = IdentifyRequester(Irp, &who);
   if (!NT_SUCCESS(status)) return status;
 
-  LockLetters(Volume);
+  VolumeLockLetters(Volume);
   if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER)) {
     status = STATUS_TOO_MANY_LINKS;
   } else if (SessionLocal && Volume->OwnerSid && who.Mode == UserMode &&
@@ -216,12 +206,26 @@ NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, P
     if (done.ActiveLink) KsDeleteSymbolicLink(done.ActiveLink);
     UndoAssignment(Volume, &done);
   }
-  UnlockLetters(Volume);
+  VolumeUnlockLetters(Volume);
   KsFreeString(&done.LetterLink);
   KsFreeString(&done.ActiveLink);
   KsFree(&done.PreviousValue);
   KsFree(&who.Sid);
   return status;
+}
+
+VOID ForgetVolumeLetter(VolumeBlock *Volume) {
+  VolumeLockNames(Volume);
+  PUNICODE_STRING active = Volume->LetterLink;
+  Volume->LetterLink = nullptr;
+  VolumeUnlockNames(Volume);
+  KsFreeString(&active);
+  KIRQL irql;
+  KeAcquireSpinLock(&Volume->SpinLock, &irql);
+  Volume->DriveLetter = 0;
+  Volume->AdditionalLetterCount = 0;
+  KeReleaseSpinLock(&Volume->SpinLock, irql);
+  VolumeClearFlags(Volume, VOLUME_HAS_LETTER);
 }
 
 VOID ForgetVolumeNames(VolumeBlock *Volume) {
@@ -232,10 +236,10 @@ VOID ForgetVolumeNames(VolumeBlock *Volume) {
 }
 
 NTSTATUS RemoveLetter(VolumeBlock *Volume, BOOLEAN Notify) {
-  LockLetters(Volume);
+  VolumeLockLetters(Volume);
   NTSTATUS status = STATUS_SUCCESS;
   if (!VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER) || !Volume->LetterLink) {
-    UnlockLetters(Volume);
+    VolumeUnlockLetters(Volume);
     return STATUS_SUCCESS;
   }
   if (Volume->SessionLocal) {
@@ -253,20 +257,10 @@ NTSTATUS RemoveLetter(VolumeBlock *Volume, BOOLEAN Notify) {
   }
   if (NT_SUCCESS(status)) {
     KsMountedDevicesDeleteByData(Volume->UniqueId, sizeof(Volume->UniqueId));
-    VolumeLockNames(Volume);
-    PUNICODE_STRING active = Volume->LetterLink;
-    Volume->LetterLink = nullptr;
-    VolumeUnlockNames(Volume);
-    KsFreeString(&active);
+    ForgetVolumeLetter(Volume);
     SetSuggestedLink(Volume, nullptr);
-    KIRQL irql;
-    KeAcquireSpinLock(&Volume->SpinLock, &irql);
-    Volume->DriveLetter = 0;
-    Volume->AdditionalLetterCount = 0;
-    KeReleaseSpinLock(&Volume->SpinLock, irql);
-    VolumeClearFlags(Volume, VOLUME_HAS_LETTER);
   }
-  UnlockLetters(Volume);
+  VolumeUnlockLetters(Volume);
   if (NT_SUCCESS(status) && Notify) NotifyBroadcast(VolumeHandleOf(Volume), ENGINE_EVENT_LETTERS_CHANGED);
   return status;
 }

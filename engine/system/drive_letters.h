@@ -16,6 +16,9 @@ NTSTATUS AssignLetter(VolumeBlock *Volume, WCHAR Letter, BOOLEAN SessionLocal, P
 // removed. Notify: tell the listeners (event 3).
 NTSTATUS RemoveLetter(VolumeBlock *Volume, BOOLEAN Notify);
 
+// Forgets the volume's active letter link and letters (caller holds
+// LetterMutex; the links themselves are already gone).
+VOID ForgetVolumeLetter(VolumeBlock *Volume);
 // A volume that goes takes its mount-manager names (its "\??\Volume{...}"
 // link and database value) with it, so that no name outlives the device.
 VOID ForgetVolumeNames(VolumeBlock *Volume);

@@ -43,16 +43,6 @@ NTSTATUS TakeLetter(VolumeBlock *, const PartitionVolume *Partition, PVOID Conte
   return RemoveAutomaticLetter(Partition->DeviceName);
 }
 
-VOID LockLetters(VolumeBlock *Volume) {
-  KeEnterCriticalRegion();
-  ExAcquireFastMutexUnsafe(&Volume->LetterMutex);
-}
-
-VOID UnlockLetters(VolumeBlock *Volume) {
-  ExReleaseFastMutexUnsafe(&Volume->LetterMutex);
-  KeLeaveCriticalRegion();
-}
-
 }  // namespace
 
 NTSTATUS AssignPartitionLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *Additional, UCHAR AdditionalCount,
@@ -73,7 +63,7 @@ NTSTATUS AssignPartitionLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *
   PUNICODE_STRING link = nullptr;
   NTSTATUS status = MakeLetterLink(plan.Letters[0], &link);
   if (!NT_SUCCESS(status)) return status;
-  LockLetters(Volume);
+  VolumeLockLetters(Volume);
   status = WalkPartitions(Volume, GiveNextLetter, &plan);
   if (NT_SUCCESS(status) && plan.Given == 0) status = STATUS_NOT_FOUND;
   if (NT_SUCCESS(status)) {
@@ -92,29 +82,17 @@ NTSTATUS AssignPartitionLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *
     KeReleaseSpinLock(&Volume->SpinLock, irql);
     VolumeSetFlags(Volume, VOLUME_HAS_LETTER);
   }
-  UnlockLetters(Volume);
+  VolumeUnlockLetters(Volume);
   KsFreeString(&link);
   return status;
 }
 
 NTSTATUS RemovePartitionLetters(VolumeBlock *Volume, LONG Selector, BOOLEAN Notify) {
   RemovalPlan plan = {Selector};
-  LockLetters(Volume);
+  VolumeLockLetters(Volume);
   NTSTATUS status = WalkPartitions(Volume, TakeLetter, &plan);
-  if (NT_SUCCESS(status)) {
-    VolumeLockNames(Volume);
-    PUNICODE_STRING link = Volume->LetterLink;
-    Volume->LetterLink = nullptr;
-    VolumeUnlockNames(Volume);
-    KsFreeString(&link);
-    KIRQL irql;
-    KeAcquireSpinLock(&Volume->SpinLock, &irql);
-    Volume->DriveLetter = 0;
-    Volume->AdditionalLetterCount = 0;
-    KeReleaseSpinLock(&Volume->SpinLock, irql);
-    VolumeClearFlags(Volume, VOLUME_HAS_LETTER);
-  }
-  UnlockLetters(Volume);
+  if (NT_SUCCESS(status)) ForgetVolumeLetter(Volume);
+  VolumeUnlockLetters(Volume);
   if (NT_SUCCESS(status) && Notify) NotifyBroadcast(VolumeHandleOf(Volume), ENGINE_EVENT_LETTERS_CHANGED);
   return status;
 }

@@ -86,6 +86,15 @@ struct VolumeBlock {
   PETHREAD WorkerThread;  // the VolumeWorker, referenced while it runs
 };
 
+// LetterMutex: held across the mount manager's requests, at passive level.
+inline VOID VolumeLockLetters(VolumeBlock *Volume) {
+  KeEnterCriticalRegion();
+  ExAcquireFastMutexUnsafe(&Volume->LetterMutex);
+}
+inline VOID VolumeUnlockLetters(VolumeBlock *Volume) {
+  ExReleaseFastMutexUnsafe(&Volume->LetterMutex);
+  KeLeaveCriticalRegion();
+}
 inline VOID VolumeLockNames(VolumeBlock *Volume) {
   KeEnterCriticalRegion();
   ExAcquireFastMutexUnsafe(&Volume->NameMutex);
