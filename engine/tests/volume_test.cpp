@@ -367,13 +367,7 @@ TEST_F(Volumes, SavedImagesMountWithTheSameBytes) {
     for (const std::string &image : {own, copy}) {
       SCOPED_TRACE(image);
       EXPECT_EQ(8 * kMiB + 8192, std::filesystem::file_size(image));
-      // A volume leaves the list before its teardown closes its image
-      // (event 5 tells when that is done): the image may still be held.
-      Reply mounted = MountImage(0, NtPath(image), u"pw");
-      for (int i = 0; i < 250 && mounted.status == STATUS_SHARING_VIOLATION; ++i) {
-        std::this_thread::sleep_for(20ms);
-        mounted = MountImage(0, NtPath(image), u"pw");
-      }
+      Reply mounted = OnceImageFree([&] { return MountImage(0, NtPath(image), u"pw"); });
       ASSERT_STATUS(STATUS_SUCCESS, mounted.status);
       HANDLE again = OpenDevice(mounted.handle);
       EXPECT_EQ(contents, ReadAll(again, 8 * kMiB));
@@ -398,7 +392,7 @@ TEST_F(Volumes, FlushStateAndAutoflush) {
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(direct.handle, 1, 0));
   WaitForVolumeCount(1);
 
-  Reply volume = CreateMemory(0, kMemory, 0, 0, NtPath(image), u"pw");
+  Reply volume = OnceImageFree([&] { return CreateMemory(0, kMemory, 0, 0, NtPath(image), u"pw"); });
   ASSERT_STATUS(STATUS_SUCCESS, volume.status);
   EXPECT_STATUS(STATUS_SUCCESS, FlushState(volume.handle, 0, 3));
   // Kept, but never fires: too long for the timer.
@@ -420,7 +414,7 @@ TEST_F(Volumes, FlushStateAndAutoflush) {
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(volume.handle, 1, 0));
   WaitForVolumeCount(1);
 
-  Reply flushed = MountImage(0, NtPath(image), u"pw");
+  Reply flushed = OnceImageFree([&] { return MountImage(0, NtPath(image), u"pw"); });
   ASSERT_STATUS(STATUS_SUCCESS, flushed.status);
   EXPECT_EQ(0u, flushed.outcome);
   HANDLE again = OpenDevice(flushed.handle);
