@@ -1,12 +1,7 @@
 // Files and folders on a RAM disk's letter, as a Win32 program works with
 // them: ramvold with the drivers, a FAT32 memory volume given R:, and the
 // file calls of this process going through the FAT file system onto it.
-#include "engine/protocol/engine_protocol.h"
-#include "platform/daemon/tests/daemon_harness.h"
-
-#include <windows.h>
-
-#include <gtest/gtest.h>
+#include "platform/daemon/tests/engine_win32_fixture.h"
 
 #include <cstring>
 #include <string>
@@ -15,53 +10,9 @@
 namespace bw::test {
 namespace {
 
-class FatLetterWin32 : public ::testing::Test {
+class FatLetterWin32 : public EngineWin32 {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(daemon_.Start({"--load-drivers"})) << daemon_.Output();
-    setenv("BRIMWELL_ROOT", daemon_.Root().c_str(), 1);
-    control_ = CreateFileW(u"\\\\.\\BrimwellVolume", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, control_) << GetLastError();
-  }
-  void TearDown() override {
-    if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
-    EXPECT_EQ(0, daemon_.Stop());
-  }
-  uint64_t CreateFat32(uint64_t bytes) {
-    CreateMemoryVolumeRequest create = {};
-    create.AlgorithmId = ENGINE_ALGORITHM_NULL;
-    create.VolumeSize = bytes;
-    create.MountFlags = ENGINE_MOUNT_MEMORY;
-    create.FileSystem = ENGINE_FS_FAT32;
-    uint8_t input[sizeof(create) + 2] = {};
-    memcpy(input, &create, sizeof(create));
-    MountResult result = {};
-    DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(control_, IOCTL_ENGINE_CREATE_MEMORY_VOLUME, input, sizeof(input), &result,
-                                sizeof(result), &returned, nullptr))
-        << GetLastError();
-    EXPECT_EQ(0, result.Status);
-    return result.VolumeHandle;
-  }
-  bool Link(uint64_t handle, uint32_t operation, char16_t letter) {
-    LinkRequest link = {};
-    link.DriveLetter = letter;
-    link.Operation = operation;
-    link.VolumeHandle = handle;
-    link.PartitionSelector = ENGINE_ALL_PARTITIONS;
-    DWORD returned = 0;
-    return DeviceIoControl(control_, IOCTL_ENGINE_LINK, &link, sizeof(link), nullptr, 0, &returned, nullptr);
-  }
-  bool Unmount(uint64_t handle) {
-    UnmountRequest unmount = {};
-    unmount.VolumeHandle = handle;
-    DWORD returned = 0;
-    return DeviceIoControl(control_, IOCTL_ENGINE_UNMOUNT, &unmount, sizeof(unmount), nullptr, 0, &returned, nullptr);
-  }
-
-  Daemon daemon_;
-  HANDLE control_ = INVALID_HANDLE_VALUE;
+  uint64_t CreateFat32(uint64_t bytes) { return CreateVolume(0, bytes, ENGINE_FS_FAT32); }
 };
 
 TEST_F(FatLetterWin32, FoldersAndFilesLiveOnTheLettersFileSystem) {
