@@ -9,6 +9,8 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev libnuma-dev
+  # the stand-in's NTFS driver and the FUSE tool
+  ntfs-3g-dev libfuse3-dev
   # peer checks of the formatter
   dosfstools mtools sleuthkit fdisk util-linux ntfs-3g fuse3
   # scripts
