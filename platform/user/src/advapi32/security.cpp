@@ -3,7 +3,7 @@
 // change; ACCESS_SYSTEM_SECURITY for the SACL), then NtQuerySecurityObject
 // or NtSetSecurityObject. Descriptors travel self-relative; an absolute one
 // given to SetFileSecurityW is made self-relative first.
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <cstring>
 #include <vector>

@@ -5,7 +5,7 @@
 // separators dropped); anything else is relative to the current directory,
 // "R:x" to the root of R:. A path that starts with a single backslash is an
 // NT path already (this system's programs name devices so).
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <unistd.h>
 

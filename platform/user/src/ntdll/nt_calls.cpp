@@ -1,7 +1,7 @@
 // The Nt services the Win32 file calls are built on, each one request to
 // the daemon with its buffers in the thread's transfer window.
-#include "handles.h"
-#include "nt_file.h"
+#include "platform/user/src/client/handles.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <algorithm>
 #include <cstring>

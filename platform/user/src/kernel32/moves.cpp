@@ -3,7 +3,7 @@
 // refuses another volume); across volumes, MOVEFILE_COPY_ALLOWED copies a
 // file and deletes the source. Moves that wait for a restart are not
 // built: they fail with ERROR_CALL_NOT_IMPLEMENTED.
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <algorithm>
 #include <cstring>

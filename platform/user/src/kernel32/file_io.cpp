@@ -1,7 +1,7 @@
 // The position and size of open files: SetFilePointerEx, SetEndOfFile and
 // GetFileSizeEx, through the file's position and standard information as
 // kernel32 asks for them.
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 using namespace bw;
 using namespace bw::user;

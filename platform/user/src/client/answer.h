@@ -3,7 +3,7 @@
 // needs.
 #pragma once
 
-#include "connection.h"
+#include "platform/user/src/client/connection.h"
 
 #include <vector>
 

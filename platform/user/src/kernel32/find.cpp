@@ -4,8 +4,8 @@
 // "*.*" is "*", '?' is DOS_QM, a '.' before '?', '*' or the end is DOS_DOT,
 // a '*' before a '.' is DOS_STAR. A pattern that matches nothing fails with
 // ERROR_FILE_NOT_FOUND, the end of a search with ERROR_NO_MORE_FILES.
-#include "handles.h"
-#include "nt_file.h"
+#include "platform/user/src/client/handles.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,8 +2,8 @@
 // connects to the daemon before its routine runs, so the handle
 // CreateThread returns is one the kernel knows: it can be handed to the
 // engine for notifications.
-#include "connection.h"
-#include "handles.h"
+#include "platform/user/src/client/connection.h"
+#include "platform/user/src/client/handles.h"
 
 #include <poll.h>
 #include <pthread.h>

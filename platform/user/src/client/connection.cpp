@@ -1,4 +1,4 @@
-#include "connection.h"
+#include "platform/user/src/client/connection.h"
 
 #include <errno.h>
 #include <pthread.h>

@@ -2,8 +2,8 @@
 // (named to the daemon in its hello), beginning, ending and listing
 // sessions, and the token and session queries with which a program learns
 // its own.
-#include "answer.h"
-#include "handles.h"
+#include "platform/user/src/client/answer.h"
+#include "platform/user/src/client/handles.h"
 
 #include <algorithm>
 #include <cctype>

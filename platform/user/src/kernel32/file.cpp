@@ -3,9 +3,9 @@
 // A request's buffers travel through the thread's transfer window: the
 // caller's bytes are copied in once, the kernel describes them where they
 // lie (an MDL for direct I/O), and what the device returned is copied out.
-#include "connection.h"
-#include "handles.h"
-#include "nt_file.h"
+#include "platform/user/src/client/connection.h"
+#include "platform/user/src/client/handles.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <algorithm>
 #if defined(__SSE2__)

@@ -1,7 +1,7 @@
 // Drive letters as a program sees them: QueryDosDeviceW, GetLogicalDrives
 // and GetDriveTypeW. The daemon resolves names as the calling process's
 // logon session sees them: its own links first, then the global ones.
-#include "answer.h"
+#include "platform/user/src/client/answer.h"
 
 #include <string>
 

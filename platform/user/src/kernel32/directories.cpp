@@ -1,7 +1,7 @@
 // Folders and names: CreateDirectoryW, RemoveDirectoryW, DeleteFileW and
 // the attributes by name (GetFileAttributesW, SetFileAttributesW), each an
 // open of the name and one request on it, as kernel32 makes them.
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 using namespace bw;
 using namespace bw::user;

@@ -2,7 +2,7 @@
 // GetDiskFreeSpaceExW (FileFsFullSizeInformation), GetVolumeInformationW
 // (FileFsVolumeInformation and FileFsAttributeInformation) and
 // SetVolumeLabelW (FileFsLabelInformation).
-#include "nt_file.h"
+#include "platform/user/src/ntdll/nt_file.h"
 
 #include <cstring>
 #include <vector>

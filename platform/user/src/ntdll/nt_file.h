@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "connection.h"
+#include "platform/user/src/client/connection.h"
 
 #include <string>
 
