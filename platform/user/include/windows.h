@@ -384,3 +384,7 @@ WINBASEAPI BOOL WINAPI BwListLogonSessions(BW_LOGON_SESSION *Sessions, DWORD Cap
 // "HHHHHHHH-LLLLLLLL" ↔ LUID; parsing fails on anything else.
 WINBASEAPI VOID WINAPI BwFormatLogonSession(const LUID *LogonId, CHAR Text[18]);
 WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);
+
+// Declared in their own headers on Windows, which windows.h includes too.
+#include "winuser.h"
+#include "winsvc.h"
