@@ -130,6 +130,11 @@ class VolumeFixture : public KernelFixture {
     return reply;
   }
 
+  // A volume leaves the table before its teardown releases its memory.
+  static void WaitForPagesReleased() {
+    for (int i = 0; i < 500 && bw::MdlPagesOutstanding() != 0; ++i) std::this_thread::sleep_for(10ms);
+  }
+
   // The reaper removes volumes on its own time; a loaded machine may be slow.
   void WaitForVolumeCount(size_t count) {
     for (int i = 0; i < 500 && VolumeCount() > count; ++i) std::this_thread::sleep_for(20ms);

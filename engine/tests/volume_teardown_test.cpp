@@ -11,11 +11,6 @@ namespace {
 
 class VolumeTeardown : public VolumeFixture {
  protected:
-  // A volume leaves the table before its memory is released.
-  static void WaitForPagesReleased() {
-    for (int i = 0; i < 500 && bw::MdlPagesOutstanding() != 0; ++i) std::this_thread::sleep_for(10ms);
-  }
-
   // Unmounts and waits until the reaper has released the volume's memory;
   // returns what the released pages held.
   bw::FreedPageCensus UnmountAndCount(uint64_t handle, uint8_t force, uint8_t wipe) {

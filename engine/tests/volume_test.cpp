@@ -282,6 +282,7 @@ TEST_F(Volumes, FailuresPartWayLeaveNothingBehind) {
       created = true;
       EXPECT_STATUS(STATUS_SUCCESS, Unmount(reply.handle, 1, 0));
       WaitForVolumeCount(0);
+      WaitForPagesReleased();
     } else {
       EXPECT_EQ(0u, reply.handle);
       EXPECT_TRUE(reply.outcome == 0 || reply.outcome == 2 || reply.outcome == 8 || reply.outcome == 10 ||
