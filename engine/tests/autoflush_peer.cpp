@@ -132,7 +132,7 @@ TEST_P(AutoflushPeer, FlushedImageDecodesToACleanVolumeAndMountsAgain) {
   }
 
   // The flushed image mounts again, directly and into memory, with the same bytes.
-  Reply direct = MountImage(0, NtPath(image), key);
+  Reply direct = OnceImageFree([&] { return MountImage(0, NtPath(image), key); });
   ASSERT_STATUS(STATUS_SUCCESS, direct.status);
   EXPECT_EQ(0u, direct.outcome);
   HANDLE again = OpenDevice(direct.handle);
@@ -140,7 +140,7 @@ TEST_P(AutoflushPeer, FlushedImageDecodesToACleanVolumeAndMountsAgain) {
   CloseDevice(again);
   EXPECT_STATUS(STATUS_SUCCESS, Unmount(direct.handle, 1, 0));
   WaitForVolumeCount(0);
-  Reply loaded = CreateMemory(0, kMemory, 0, 0, NtPath(image), key);
+  Reply loaded = OnceImageFree([&] { return CreateMemory(0, kMemory, 0, 0, NtPath(image), key); });
   ASSERT_STATUS(STATUS_SUCCESS, loaded.status);
   EXPECT_EQ(0u, loaded.outcome);
   HANDLE memory = OpenDevice(loaded.handle);
