@@ -175,11 +175,12 @@ struct SystemDriver {
   const char16_t *service;
 };
 // In load order: file systems mount volumes the mount manager has named;
-// the last file system loaded is asked first, so FAT before raw. The disk
-// class driver is there before any bus reports a disk.
+// the last file system loaded is asked first, so NTFS before FAT before
+// raw. The disk class driver is there before any bus reports a disk.
 constexpr SystemDriver kSystemDrivers[] = {{"mountmgr.sys", u"MountMgr"},
                                            {"raw.sys", u"RAW"},
                                            {"fat.sys", u"FastFat"},
+                                           {"ntfs.sys", u"Ntfs"},
                                            {"disk.sys", u"disk"}};
 
 bool IsLoaded(std::u16string_view service) {
