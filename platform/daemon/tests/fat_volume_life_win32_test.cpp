@@ -146,6 +146,40 @@ TEST_F(FatVolumeLife, AReformatShowsAFreshFileSystemAndSparesOpenFiles) {
   EXPECT_TRUE(Unmount(volume, false)) << GetLastError();
 }
 
+TEST_F(FatVolumeLife, AnEmulatedDisksPartitionIsReformattedAndTakenOfflineTheSameWay) {
+  // A hard disk with one FAT32 partition; the letter goes to the partition.
+  uint64_t volume = CreateVolume(ENGINE_MOUNT_DISK_EMULATION | ENGINE_MOUNT_BUS_NEW_PARTITION_TABLE,
+                                 64ull << 20, ENGINE_FS_FAT32);
+  ASSERT_NE(0u, volume);
+  ASSERT_TRUE(Link(volume, ENGINE_LINK_CREATE, u'R')) << GetLastError();
+  WCHAR fileSystem[16] = {};
+  ASSERT_TRUE(GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16))
+      << GetLastError();
+  EXPECT_EQ(std::u16string(u"FAT32"), std::u16string(fileSystem));
+  ASSERT_TRUE(PutFile(u"R:\\before.txt", Pattern(1000, 9)));
+
+  // The partition is formatted afresh, as FAT16 this time.
+  ASSERT_TRUE(Format(volume, ENGINE_FS_FAT)) << GetLastError();
+  ASSERT_TRUE(GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16))
+      << GetLastError();
+  EXPECT_EQ(std::u16string(u"FAT"), std::u16string(fileSystem));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(u"R:\\before.txt"));
+
+  // A file open on the partition refuses the unforced unmount; forced, the
+  // partition's file system goes from under the file.
+  HANDLE file = Create(u"R:\\open.txt");
+  ASSERT_NE(INVALID_HANDLE_VALUE, file) << GetLastError();
+  EXPECT_FALSE(Unmount(volume, false));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_COMMAND), GetLastError());
+  EXPECT_TRUE(Write(file, Pattern(10, 10))) << GetLastError();
+  EXPECT_TRUE(Unmount(volume, true)) << GetLastError();
+  EXPECT_TRUE(Link(volume, ENGINE_LINK_DELETE, 0)) << GetLastError();
+  EXPECT_FALSE(Write(file, Pattern(10, 11)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), GetLastError());
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(WaitUntilGone(volume));
+}
+
 TEST_F(FatVolumeLife, RootCompressionThatFatRefusesLeavesTheVolumeUsable) {
   // Mount flag 0x40 asks for the root folder to be compressed; FAT refuses
   // as Windows' FAT does, and the volume is created all the same.
