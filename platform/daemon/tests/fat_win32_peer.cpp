@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -65,7 +66,8 @@ std::string Quote(const std::string &text) {
   return out + "'";
 }
 
-class FatWin32Peer : public FatWin32, public ::testing::WithParamInterface<FatKind> {
+// The peer tools, and an image file beside the daemon's root.
+class FatPeerTools : public FatWin32 {
  protected:
   void SetUp() override {
     for (const char *tool :
@@ -73,21 +75,6 @@ class FatWin32Peer : public FatWin32, public ::testing::WithParamInterface<FatKi
       ASSERT_EQ(0, access(tool, X_OK)) << tool << " is missing: install dosfstools and mtools";
     FatWin32::SetUp();
     image_ = daemon_.Root() + "/volume.img";
-  }
-
-  uint64_t CreateKind() {
-    // A raw store: its saved image is the volume's bytes and nothing else.
-    uint64_t volume = CreateVolume(ENGINE_MOUNT_RAW_IMAGE, GetParam().bytes, GetParam().fileSystem);
-    EXPECT_NE(0u, volume);
-    EXPECT_TRUE(Link(volume, ENGINE_LINK_CREATE, u'R')) << GetLastError();
-    ExpectFileSystem();
-    return volume;
-  }
-  void ExpectFileSystem() {
-    WCHAR fileSystem[16] = {};
-    EXPECT_TRUE(
-        GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
-    EXPECT_EQ(std::u16string(GetParam().fileSystemName), std::u16string(fileSystem));
   }
 
   static std::string Mtools(const std::string &tool) {
@@ -143,6 +130,24 @@ class FatWin32Peer : public FatWin32, public ::testing::WithParamInterface<FatKi
   }
 
   std::string image_;
+};
+
+class FatWin32Peer : public FatPeerTools, public ::testing::WithParamInterface<FatKind> {
+ protected:
+  uint64_t CreateKind() {
+    // A raw store: its saved image is the volume's bytes and nothing else.
+    uint64_t volume = CreateVolume(ENGINE_MOUNT_RAW_IMAGE, GetParam().bytes, GetParam().fileSystem);
+    EXPECT_NE(0u, volume);
+    EXPECT_TRUE(Link(volume, ENGINE_LINK_CREATE, u'R')) << GetLastError();
+    ExpectFileSystem();
+    return volume;
+  }
+  void ExpectFileSystem() {
+    WCHAR fileSystem[16] = {};
+    EXPECT_TRUE(
+        GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
+    EXPECT_EQ(std::u16string(GetParam().fileSystemName), std::u16string(fileSystem));
+  }
 };
 
 TEST_P(FatWin32Peer, FilesOfManySizesAndNamesReadBackByThePeerTools) {
@@ -381,6 +386,77 @@ TEST_P(FatWin32Peer, AFileStillOpenIsInTheSavedAndTheAutoflushedImage) {
   ExpectFsckClean(image_, "autoflushed with a file open");
 
   EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(Link(volume, ENGINE_LINK_DELETE, 0));
+  EXPECT_TRUE(Unmount(volume, false)) << GetLastError();
+}
+
+// Saves while a program writes: the autoflush's changed-block writes and
+// whole saves to another file hold the volume's writers off for a moment;
+// the file system's writes wait for them instead of failing.
+class FatWin32Saving : public FatPeerTools {};
+
+TEST_F(FatWin32Saving, WritesGoOnWhileTheVolumeIsSaved) {
+  ASSERT_EQ(
+      0,
+      system(("/usr/sbin/mkfs.fat -C -F 32 " + Quote(image_) + " 65536 >/dev/null 2>&1").c_str()));
+  uint64_t volume = LoadRawImage(image_);
+  ASSERT_NE(0u, volume);
+  ASSERT_TRUE(Link(volume, ENGINE_LINK_CREATE, u'R')) << GetLastError();
+  constexpr size_t kChunk = 1 << 20, kChunks = 24;
+  std::vector<uint8_t> expected;
+  for (size_t i = 0; i < kChunks; ++i) {
+    std::vector<uint8_t> chunk = Pattern(kChunk, static_cast<uint32_t>(i));
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+  }
+  ASSERT_TRUE(PutFile(u"R:\\busy.bin", expected));
+  ASSERT_TRUE(SetFlushState(volume, 1, ENGINE_SAVE_FLUSH_FIRST)) << GetLastError();
+
+  std::atomic<bool> stop{false};
+  int writes = 0, failures = 0;
+  DWORD lastError = 0;
+  std::thread writer([&] {
+    HANDLE file =
+        Create(u"R:\\busy.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
+      failures = -1;
+      return;
+    }
+    while (!stop) {
+      size_t at = static_cast<size_t>(writes) % kChunks;
+      std::vector<uint8_t> chunk = Pattern(kChunk, static_cast<uint32_t>(1000 + writes));
+      LARGE_INTEGER to;
+      to.QuadPart = static_cast<LONGLONG>(at * kChunk);
+      ++writes;
+      if (!SetFilePointerEx(file, to, nullptr, FILE_BEGIN) || !Write(file, chunk)) {
+        ++failures;
+        lastError = GetLastError();
+      } else {
+        std::copy(chunk.begin(), chunk.end(),
+                  expected.begin() + static_cast<std::ptrdiff_t>(at * kChunk));
+      }
+    }
+    CloseHandle(file);
+  });
+  // Whole saves to another file meanwhile, and at least two autoflushes.
+  std::string other = daemon_.Root() + "/other.img";
+  bool saved = true;
+  for (int i = 0; i < 3; ++i) {
+    saved = Save(volume, other, true) && saved;
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  }
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(saved) << GetLastError();
+  EXPECT_EQ(0, failures) << "of " << writes << " writes; the last error " << lastError;
+  ASSERT_TRUE(SetFlushState(volume, 0, ENGINE_SAVE_FLUSH_FIRST)) << GetLastError();
+
+  // What the program wrote last is what the peers read.
+  ASSERT_TRUE(Save(volume, other, true)) << GetLastError();
+  ExpectFsckClean(other, "saved after the writes");
+  std::vector<uint8_t> peer;
+  if (PeerRead(other, u"busy.bin", &peer)) {
+    EXPECT_TRUE(peer == expected) << "the saved file differs from what was written";
+  }
   EXPECT_TRUE(Link(volume, ENGINE_LINK_DELETE, 0));
   EXPECT_TRUE(Unmount(volume, false)) << GetLastError();
 }

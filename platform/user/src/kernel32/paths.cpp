@@ -2,9 +2,10 @@
 // "\\?\X" is taken as it is ("\??\X"); "\\.\X" names a device ("\??\X");
 // "R:" alone is the volume's device; "R:\a/b\..\c" is made full ("\??\R:\a\c":
 // '/' is a separator, "." and ".." are resolved, repeated and trailing
-// separators dropped, and so are the last name's trailing dots and spaces); anything else is
-// relative to the current directory, "R:x" to the root of R:. A path that starts with a single
-// backslash is an NT path already (this system's programs name devices so).
+// separators dropped, and so are the last name's trailing dots and spaces);
+// anything else is relative to the current directory, "R:x" to the root of
+// R:. A path that starts with a single backslash is an NT path already (this
+// system's programs name devices so).
 #include "platform/user/src/ntdll/nt_file.h"
 
 #include <unistd.h>
@@ -19,9 +20,7 @@ namespace {
 std::mutex gDirectoryLock;
 std::u16string gCurrentDirectory;  // full DOS form, "Z:\tmp"; empty until first asked
 
-bool IsLetter(char16_t c) {
-  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
+bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // At first the host's working directory, on drive Z: (the host's root).
 std::u16string CurrentDirectory() {
