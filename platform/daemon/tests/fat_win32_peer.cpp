@@ -461,6 +461,29 @@ TEST_F(FatWin32Saving, WritesGoOnWhileTheVolumeIsSaved) {
   EXPECT_TRUE(Unmount(volume, false)) << GetLastError();
 }
 
+TEST_F(FatWin32Saving, AVolumeSavedAtShutdownHoldsTheFileStillOpen) {
+  ASSERT_EQ(0, system(("/usr/sbin/mkfs.fat -C -F 16 " + Quote(image_) + " 16384 >/dev/null 2>&1").c_str()));
+  uint64_t volume = LoadRawImage(image_);
+  ASSERT_NE(0u, volume);
+  PropertiesRequest properties = {volume, ENGINE_PROPERTY_SAVE_AT_SHUTDOWN, 0};
+  ASSERT_TRUE(Control(IOCTL_ENGINE_SET_PROPERTIES, Tail(&properties, sizeof properties, u"", 0)))
+      << GetLastError();
+  ASSERT_TRUE(Link(volume, ENGINE_LINK_CREATE, u'R')) << GetLastError();
+  ASSERT_TRUE(CreateDirectoryW(u"R:\\kept", nullptr)) << GetLastError();
+  std::vector<uint8_t> data = Pattern(123456, 8);
+  HANDLE file = Create(u"R:\\kept\\open at shutdown.bin");
+  ASSERT_NE(INVALID_HANDLE_VALUE, file) << GetLastError();
+  ASSERT_TRUE(Write(file, data));
+
+  // The system shuts down with the file open.
+  EXPECT_EQ(0, daemon_.Stop());
+  ExpectFsckClean(image_, "saved at shutdown");
+  std::vector<uint8_t> peer;
+  if (PeerRead(image_, u"kept\\open at shutdown.bin", &peer)) {
+    EXPECT_TRUE(peer == data) << "the image differs from what was written";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(FatKinds, FatWin32Peer, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<FatKind> &info) {
                            return std::string(info.param.name);
