@@ -142,6 +142,14 @@ TEST_F(FatVolumeLife, AReformatShowsAFreshFileSystemAndSparesOpenFiles) {
   EXPECT_EQ(std::u16string(u"FAT"), std::u16string(fileSystem)) << "FAT16 is named FAT";
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(u"R:\\new.txt"));
 
+  // Without a file system the volume is raw: no folders, and FAT again
+  // once formatted so.
+  ASSERT_TRUE(Format(volume, ENGINE_FS_RAW)) << GetLastError();
+  EXPECT_FALSE(GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
+  EXPECT_FALSE(PutFile(u"R:\\raw.txt", Pattern(10, 8)));
+  ASSERT_TRUE(Format(volume, ENGINE_FS_FAT)) << GetLastError();
+  EXPECT_TRUE(PutFile(u"R:\\again.txt", Pattern(10, 9))) << GetLastError();
+
   EXPECT_TRUE(Link(volume, ENGINE_LINK_DELETE, 0));
   EXPECT_TRUE(Unmount(volume, false)) << GetLastError();
 }
