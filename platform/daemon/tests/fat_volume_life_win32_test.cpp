@@ -145,7 +145,8 @@ TEST_F(FatVolumeLife, AReformatShowsAFreshFileSystemAndSparesOpenFiles) {
   // Without a file system the volume is raw: no folders, and FAT again
   // once formatted so.
   ASSERT_TRUE(Format(volume, ENGINE_FS_RAW)) << GetLastError();
-  EXPECT_FALSE(GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
+  EXPECT_FALSE(
+      GetVolumeInformationW(u"R:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
   EXPECT_FALSE(PutFile(u"R:\\raw.txt", Pattern(10, 8)));
   ASSERT_TRUE(Format(volume, ENGINE_FS_FAT)) << GetLastError();
   EXPECT_TRUE(PutFile(u"R:\\again.txt", Pattern(10, 9))) << GetLastError();

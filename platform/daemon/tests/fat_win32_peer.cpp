@@ -205,6 +205,8 @@ TEST_P(FatWin32Peer, FilesOfManySizesAndNamesReadBackByThePeerTools) {
   files[u"trailing"] = Pattern(30, seed++);
   EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(u"R:\\trailing"));
 
+  ASSERT_TRUE(SetVolumeLabelW(u"R:\\", u"Ram Files")) << GetLastError();
+
   // Everything reads back through the letter before the peers look.
   for (const auto &[name, bytes] : files) {
     std::vector<uint8_t> back;
@@ -224,6 +226,8 @@ TEST_P(FatWin32Peer, FilesOfManySizesAndNamesReadBackByThePeerTools) {
       EXPECT_EQ(bytes, peer) << Utf8(name);
     }
   }
+  std::string label = ::bw::test::Run(Mtools("mlabel") + " -s -i " + Quote(image_) + " :: 2>&1");
+  EXPECT_NE(std::string::npos, label.find("RAM FILES")) << label;
   std::string root = PeerList(image_, "");
   EXPECT_NE(std::string::npos, root.find("/LOWER.TXT")) << root;
   EXPECT_EQ(std::string::npos, root.find("/lower.txt")) << root;
@@ -462,7 +466,9 @@ TEST_F(FatWin32Saving, WritesGoOnWhileTheVolumeIsSaved) {
 }
 
 TEST_F(FatWin32Saving, AVolumeSavedAtShutdownHoldsTheFileStillOpen) {
-  ASSERT_EQ(0, system(("/usr/sbin/mkfs.fat -C -F 16 " + Quote(image_) + " 16384 >/dev/null 2>&1").c_str()));
+  ASSERT_EQ(
+      0,
+      system(("/usr/sbin/mkfs.fat -C -F 16 " + Quote(image_) + " 16384 >/dev/null 2>&1").c_str()));
   uint64_t volume = LoadRawImage(image_);
   ASSERT_NE(0u, volume);
   PropertiesRequest properties = {volume, ENGINE_PROPERTY_SAVE_AT_SHUTDOWN, 0};
