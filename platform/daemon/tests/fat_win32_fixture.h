@@ -126,7 +126,7 @@ class FatWin32 : public EngineWin32 {
   }
   // The engine removes a volume in its reaper, a moment after the request.
   bool WaitUntilGone(uint64_t volume) {
-    for (int i = 0; i < 100 && Listed(volume); ++i)
+    for (int i = 0; i < 300 && Listed(volume); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return !Listed(volume);
   }
