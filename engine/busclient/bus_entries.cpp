@@ -118,8 +118,7 @@ NTSTATUS Transfer(uint64_t Context, uint64_t ByteOffset, uint32_t Length, void *
     if (!store) {
       status = STATUS_INVALID_DEVICE_STATE;
     } else {
-      status = Write ? StoreWrite(store, 0, Buffer, ByteOffset, Length, &bytes)
-                     : StoreRead(store, Buffer, ByteOffset, Length, &bytes);
+      status = VolumeTransfer(store, Write, Buffer, ByteOffset, Length, &bytes);
     }
     Unfind(&volume, referenced);
   }

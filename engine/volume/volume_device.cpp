@@ -79,8 +79,7 @@ NTSTATUS VolumeDispatchReadWrite(PDEVICE_OBJECT Device, PIRP Irp) {
   PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
   if (!buffer) return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   ULONG_PTR bytes = 0;
-  NTSTATUS status = write ? StoreWrite(store, 0, buffer, static_cast<ULONGLONG>(offset), length, &bytes)
-                          : StoreRead(store, buffer, static_cast<ULONGLONG>(offset), length, &bytes);
+  NTSTATUS status = VolumeTransfer(store, write, buffer, static_cast<ULONGLONG>(offset), length, &bytes);
   return Complete(Irp, status, NT_ERROR(status) ? 0 : bytes);
 }
 

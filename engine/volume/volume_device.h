@@ -49,6 +49,11 @@ NTSTATUS VolumeCompressRoot(VolumeBlock *Volume);
 // The take-offline command: dismounts, leaves service, deletes the device.
 NTSTATUS VolumeTakeOffline(VolumeBlock *Volume);
 
+// The store's read or write for the volume's device and the bus driver's
+// disk; one that a save of the store holds off waits for it (passive level).
+NTSTATUS VolumeTransfer(VolumeStore *Store, BOOLEAN Write, PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                        PULONG_PTR Bytes);
+
 // Autoflush and shutdown saving.
 NTSTATUS VolumeSetFlushState(VolumeBlock *Volume, ULONG Period, ULONG Flags);
 // The autoflush timer fired (in the worker): queues the flush.

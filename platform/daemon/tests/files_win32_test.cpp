@@ -160,6 +160,8 @@ TEST_F(FilesWin32, PathsInTheirWin32Forms) {
     if (c == u'\\') c = u'/';
   std::u16string forms[] = {
       W("f"), slashes, u"\\\\?\\" + W("f"), W("sub\\..\\.\\f"), u"\\??\\" + W("f"),
+      // The last name's trailing dots and spaces are no part of it.
+      W("f. ."), W("sub\\..\\f ..."),
   };
   for (const auto &form : forms) {
     HANDLE h = CreateFileW(form.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,

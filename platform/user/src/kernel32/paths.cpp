@@ -2,9 +2,10 @@
 // "\\?\X" is taken as it is ("\??\X"); "\\.\X" names a device ("\??\X");
 // "R:" alone is the volume's device; "R:\a/b\..\c" is made full ("\??\R:\a\c":
 // '/' is a separator, "." and ".." are resolved, repeated and trailing
-// separators dropped); anything else is relative to the current directory,
-// "R:x" to the root of R:. A path that starts with a single backslash is an
-// NT path already (this system's programs name devices so).
+// separators dropped, and so are the last name's trailing dots and spaces);
+// anything else is relative to the current directory, "R:x" to the root of
+// R:. A path that starts with a single backslash is an NT path already (this
+// system's programs name devices so).
 #include "platform/user/src/ntdll/nt_file.h"
 
 #include <unistd.h>
@@ -42,17 +43,29 @@ std::u16string CurrentDirectory() {
 std::u16string Normalize(std::u16string_view full) {
   std::u16string drive(full.substr(0, 2));
   std::vector<std::u16string_view> parts;
+  bool endsInName = false;
   size_t i = 2;
   while (i <= full.size()) {
     size_t j = full.find(u'\\', i);
     if (j == std::u16string_view::npos) j = full.size();
     std::u16string_view part = full.substr(i, j - i);
+    endsInName = false;
     if (part == u"..") {
       if (!parts.empty()) parts.pop_back();
     } else if (!part.empty() && part != u".") {
       parts.push_back(part);
+      endsInName = j == full.size();
     }
     i = j + 1;
+  }
+  // The last name loses its trailing dots and spaces, as Win32 has it: "a. ."
+  // is "a". A separator after them keeps them.
+  if (endsInName) {
+    size_t kept = parts.back().find_last_not_of(u". ");
+    if (kept == std::u16string_view::npos)
+      parts.pop_back();
+    else
+      parts.back() = parts.back().substr(0, kept + 1);
   }
   std::u16string out = drive;
   for (auto part : parts) {
