@@ -99,17 +99,26 @@ RAMCTL_API RAMCTL_BOOL WINAPI RamctlCreateLinkEx(uint64_t Handle, uint32_t LinkF
   request.AdditionalLetterCount = Count;
   for (uint8_t i = 0; i < Count; ++i) request.AdditionalLetters[i] = Upper(AdditionalLetters[i]);
   if (!Control(IOCTL_ENGINE_LINK, &request, sizeof request, nullptr, 0, nullptr)) return 0;
-  bool ok = NoBroadcast || BroadcastLetter(letter, true);
+  bool ok;
+  {
+    // The link is there now. Marking it at once keeps a deletion that
+    // comes before the engine's notification (the undoing below, an
+    // unmount right after) from taking it for absent.
+    LibraryLock lock;
+    CachedVolume *volume = CacheFind(Handle);
+    ok = volume != nullptr;
+    if (volume) {
+      volume->stateFlags |= ENGINE_VOLUME_STATE_HAS_LINK;
+      volume->letter = letter;
+    }
+  }
+  ok = ok && (NoBroadcast || BroadcastLetter(letter, true));
   if (ok) {
     DWORD sessionId = 0;
     ok = !SessionLocal || ProcessIdToSessionId(GetCurrentProcessId(), &sessionId);
     LibraryLock lock;
     CachedVolume *volume = ok ? CacheFind(Handle) : nullptr;
     if (volume) {
-      // The link is there now: marking it keeps a deletion that comes
-      // before the engine's notification from taking it for absent.
-      volume->stateFlags |= ENGINE_VOLUME_STATE_HAS_LINK;
-      volume->letter = letter;
       volume->sessionLocal = SessionLocal != 0;
       if (SessionLocal) {
         volume->sessionId = sessionId;

@@ -339,6 +339,18 @@ TEST_F(Engine, InvalidationKeepsGlobalLinks) {
   EXPECT_TRUE(WaitFor([&] { return Volumes().empty(); }));
 }
 
+// What the system says of an engine volume's letter follows the device the
+// engine made: a disk, removable when the volume was mounted so.
+TEST_F(Engine, DriveTypesOfEngineVolumes) {
+  uint64_t fixed = MemoryVolume(), removable = MemoryVolume(ENGINE_MOUNT_REMOVABLE);
+  ASSERT_NE(0, RamctlCreateLink(fixed, 0, u'F', 0));
+  ASSERT_NE(0, RamctlCreateLink(removable, 0, u'G', 0));
+  EXPECT_EQ(static_cast<UINT>(DRIVE_FIXED), GetDriveTypeW(u"F:\\"));
+  EXPECT_EQ(static_cast<UINT>(DRIVE_REMOVABLE), GetDriveTypeW(u"G:\\"));
+  EXPECT_EQ(static_cast<UINT>(DRIVE_NO_ROOT_DIR), GetDriveTypeW(u"H:\\"));
+  ASSERT_NE(0, RamctlUnmountAll(1, 0, nullptr));
+}
+
 // The restart enables the shutdown privilege first; the system's restart
 // itself is not there yet, which the last error says.
 TEST_F(Engine, RebootEnablesTheShutdownPrivilegeFirst) {

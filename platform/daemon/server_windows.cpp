@@ -9,6 +9,9 @@ namespace bw {
 
 namespace {
 
+// A thread's queue is full (ERROR_NOT_ENOUGH_QUOTA for the poster).
+constexpr NTSTATUS kStatusQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
+
 // A message frame as the owner's connection sends it: the head, then the
 // bytes the lParam pointed at.
 std::vector<uint8_t> MessageFrameOf(const wire::MessageHead &head, const uint8_t *data) {
@@ -77,7 +80,7 @@ bool Server::ServePostMessage(Session &session, const Frame &frame) {
   }
   if (!owner) return session.Reply(STATUS_INVALID_HANDLE);
   if (!owner->QueueMessage(MessageFrameOf(request.head, data)))
-    return session.Reply(STATUS_QUOTA_EXCEEDED);
+    return session.Reply(kStatusQuotaExceeded);
   return session.Reply(STATUS_SUCCESS);
 }
 
