@@ -56,8 +56,12 @@ bool CacheRefresh() {
   std::vector<uint8_t> list;
   if (!ControlWithProbe(IOCTL_ENGINE_LIST_VOLUMES, nullptr, 0, &list)) return false;
   Cache().clear();
-  for (size_t at = 0; at + 8 <= list.size(); at += 8)
-    if (!CacheAdd(EngineLoadLE<uint64_t>(list.data() + at))) return false;
+  for (size_t at = 0; at + 8 <= list.size(); at += 8) {
+    if (CacheAdd(EngineLoadLE<uint64_t>(list.data() + at))) continue;
+    // A volume removed between the list and its query is simply gone; any
+    // other failure ends the refresh.
+    if (GetLastError() != ERROR_INVALID_HANDLE) return false;
+  }
   return true;
 }
 

@@ -227,11 +227,15 @@ TEST_F(Engine, ThreadsAtOnce) {
         WCHAR letter = static_cast<WCHAR>(u'E' + t);
         VolumeInformation info{};
         uint64_t found = 0;
-        bool ok = RamctlQueryVolumeInformation(result.VolumeHandle, &info) &&
-                  RamctlCreateLink(result.VolumeHandle, 1, letter, 0) &&
-                  RamctlFindVolumeByLetter(letter, &found) && found == result.VolumeHandle &&
-                  RamctlUnmountEx(result.VolumeHandle, 1, 0);
-        if (!ok) ++failures;
+        int step = 0;
+        bool ok = (++step, RamctlQueryVolumeInformation(result.VolumeHandle, &info)) &&
+                  (++step, RamctlCreateLink(result.VolumeHandle, 1, letter, 0)) &&
+                  (++step, RamctlFindVolumeByLetter(letter, &found)) && (++step, found == result.VolumeHandle) &&
+                  (++step, RamctlUnmountEx(result.VolumeHandle, 1, 0));
+        if (!ok) {
+          ++failures;
+          ADD_FAILURE() << "thread " << t << " step " << step << " error " << RamctlGetErrorCode();
+        }
       }
     });
   }
