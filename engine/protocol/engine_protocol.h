@@ -562,6 +562,8 @@ constexpr uint64_t AutoVolumeDataSize(uint32_t VolumeLabelLength, uint32_t Image
                                       uint32_t InitialFoldersLength) {
   return sizeof(VV_AUTO_VOLUME_DATA) + uint64_t{VolumeLabelLength} + ImageFilePathLength + InitialFoldersLength;
 }
+// One entry of an InitialFolders block.
+constexpr uint64_t InitialFolderEntrySize(uint32_t TextLength) { return sizeof(uint16_t) + uint64_t{TextLength}; }
 
 // ListVolumesReply: the u64 handles of the live volumes, back to back.
 inline constexpr uint32_t ENGINE_LIST_VOLUMES_ENTRY_LENGTH = sizeof(uint64_t);
@@ -583,6 +585,7 @@ struct EngineBytes {
 
 enum EngineParseResult : uint32_t {
   ENGINE_PARSE_OK = 0,
+  ENGINE_PARSE_END = 1,         // an iterator has nothing more
   ENGINE_PARSE_BAD_LENGTH = 2,  // the lengths do not add up to the buffer
   ENGINE_PARSE_BAD_VALUE = 3,   // a count beyond what the record can hold
 };
@@ -648,3 +651,51 @@ uint32_t CountedNameReplyPack(void *Buffer, uint32_t BufferLength, EngineBytes N
 inline void ListVolumesReplySetHandle(void *Buffer, uint32_t Index, uint64_t Handle) {
   EngineStoreLE(static_cast<uint8_t *>(Buffer) + uint64_t{Index} * 8, Handle);
 }
+
+//
+// The client's side (engine_protocol_pack.cpp): packers of the requests and
+// readers of the replies.
+//
+
+// Packers write the complete record (head, strings, trailing zeros) into
+// Buffer and return its length. They take the head's other fields and the
+// strings, and write the lengths from the strings. They return 0 and write
+// nothing when the buffer is too small, a string is longer than its length
+// field can say, a string of non-zero length has no data, or a letter count
+// exceeds 26.
+uint32_t CreateImageRequestPack(void *Buffer, uint32_t BufferLength, const CreateImageRequestParts *Parts);
+uint32_t MountImageRequestPack(void *Buffer, uint32_t BufferLength, const MountImageRequestParts *Parts);
+uint32_t CreateMemoryVolumeRequestPack(void *Buffer, uint32_t BufferLength,
+                                       const CreateMemoryVolumeRequestParts *Parts);
+uint32_t SaveImageRequestPack(void *Buffer, uint32_t BufferLength, const SaveImageRequestParts *Parts);
+uint32_t FormatRequestPack(void *Buffer, uint32_t BufferLength, const FormatRequestParts *Parts);
+uint32_t AutoVolumeDataPack(void *Buffer, uint32_t BufferLength, const AutoVolumeDataParts *Parts);
+
+// A whole CountedNameReply of Length bytes: ENGINE_PARSE_OK with the name
+// pointing into the buffer, ENGINE_PARSE_BAD_LENGTH when its length does not
+// add up to Length.
+EngineParseResult CountedNameReplyParse(const void *Buffer, uint64_t Length, EngineBytes *Name);
+
+//
+// InitialFolders block: entries of a u16 byte length and that many bytes of
+// UTF-16 text.
+//
+
+// Writes one entry; returns its length, or 0 (nothing written) when it does
+// not fit or the text is too long or missing.
+uint32_t InitialFolderPack(void *Buffer, uint32_t BufferLength, EngineBytes Folder);
+
+struct InitialFolderIterator {
+  const uint8_t *Block;
+  uint32_t Length;
+  uint32_t Offset;
+  bool Failed;
+};
+void InitialFoldersBegin(InitialFolderIterator *Iterator, EngineBytes Block);
+// ENGINE_PARSE_OK with the next folder's text, ENGINE_PARSE_END after the
+// last one, ENGINE_PARSE_BAD_LENGTH (from then on) when an entry runs past
+// the end of the block.
+EngineParseResult InitialFoldersNext(InitialFolderIterator *Iterator, EngineBytes *Folder);
+// Walks a whole block: ENGINE_PARSE_OK with the number of entries in *Count
+// (may be null), or ENGINE_PARSE_BAD_LENGTH.
+EngineParseResult InitialFoldersCheck(EngineBytes Block, uint32_t *Count);

@@ -311,6 +311,7 @@ void Server::EndSession(Session &session) {
   std::shared_ptr<Connection> connection = session.connection;
   connection->StopApcs();
   if (session.thread) {
+    ForgetWindows(session.pid, session.thread->Tid());
     session.thread->SetApcSink(nullptr);
     session.thread->Terminate();
     std::lock_guard<std::mutex> guard(lock_);

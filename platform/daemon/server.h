@@ -58,6 +58,14 @@ class Server {
   bool ServeQueryVolume(Session &session, const Frame &frame);
   bool ServeQueryToken(Session &session, const Frame &frame);
   bool ServeProcessSession(Session &session, const Frame &frame);
+  bool ServeAdjustPrivileges(Session &session, const Frame &frame);
+  // Windows and their messages (server_windows.cpp).
+  bool ServeCreateWindow(Session &session, const Frame &frame);
+  bool ServeDestroyWindow(Session &session, const Frame &frame);
+  bool ServePostMessage(Session &session, const Frame &frame);
+  bool ServeBroadcast(Session &session, const Frame &frame);
+  // The windows of a client thread go with its connection.
+  void ForgetWindows(uint32_t pid, uint32_t tid);
   // The client thread is gone: its kernel thread ends, and the process with
   // its last connection.
   void EndSession(Session &session);
@@ -85,6 +93,18 @@ class Server {
   std::condition_variable processReady_;  // a process's creation ended
   std::vector<std::shared_ptr<Connection>> connections_;
   size_t activeThreads_ = 0;  // connection threads still running
+
+  // Every process's windows, by handle: who owns each and where its
+  // messages go.
+  struct WindowEntry {
+    uint32_t pid;
+    uint32_t tid;
+    uint32_t flags;  // wire::kWindowTopLevel, kWindowMessageOnly
+    std::weak_ptr<Connection> owner;
+  };
+  std::mutex windowLock_;
+  std::map<uint64_t, WindowEntry> windows_;
+  uint64_t lastWindow_ = 0x10000;
   std::condition_variable idle_;
 };
 

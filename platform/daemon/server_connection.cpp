@@ -45,15 +45,33 @@ void Server::Connection::QueueApc(const wire::ApcFrame &frame) {
   apcReady.notify_one();
 }
 
+bool Server::Connection::QueueMessage(std::vector<uint8_t> frame) {
+  std::lock_guard<std::mutex> guard(apcLock);
+  if (closing) return true;  // the thread is ending: as if it had been told
+  if (messages.size() >= kMaxPendingMessages) return false;
+  messages.push_back(std::move(frame));
+  if (!apcSender.joinable()) apcSender = std::thread([this] { SendApcs(); });
+  apcReady.notify_one();
+  return true;
+}
+
 void Server::Connection::SendApcs() {
   std::unique_lock<std::mutex> guard(apcLock);
   for (;;) {
-    apcReady.wait(guard, [this] { return closing || !apcs.empty(); });
+    apcReady.wait(guard, [this] { return closing || !apcs.empty() || !messages.empty(); });
     if (closing) return;
-    wire::ApcFrame frame = apcs.front();
-    apcs.pop_front();
-    guard.unlock();
-    bool sent = Send(&frame, sizeof frame);
+    bool sent;
+    if (!apcs.empty()) {
+      wire::ApcFrame frame = apcs.front();
+      apcs.pop_front();
+      guard.unlock();
+      sent = Send(&frame, sizeof frame);
+    } else {
+      std::vector<uint8_t> frame = std::move(messages.front());
+      messages.pop_front();
+      guard.unlock();
+      sent = Send(frame.data(), frame.size());
+    }
     guard.lock();
     if (!sent) return;  // the connection is gone
   }

@@ -51,7 +51,14 @@ struct Server::Connection {
   bool closing = false;
   std::thread apcSender;
 
+  // Posted window messages, sent by the same thread. A thread's queue
+  // holds at most as many as Windows lets one hold.
+  static constexpr size_t kMaxPendingMessages = 10000;
+  std::deque<std::vector<uint8_t>> messages;
+
   void QueueApc(const wire::ApcFrame &frame);
+  // False when the thread's queue is full.
+  bool QueueMessage(std::vector<uint8_t> frame);
   void SendApcs();
   // Ends the sender; the socket is shut down so that a blocked send returns.
   void StopApcs();

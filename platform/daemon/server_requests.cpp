@@ -92,6 +92,16 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeQueryToken(session, frame);
     case wire::Op::ProcessSession:
       return ServeProcessSession(session, frame);
+    case wire::Op::AdjustPrivileges:
+      return ServeAdjustPrivileges(session, frame);
+    case wire::Op::CreateWindow:
+      return ServeCreateWindow(session, frame);
+    case wire::Op::DestroyWindow:
+      return ServeDestroyWindow(session, frame);
+    case wire::Op::PostMessage:
+      return ServePostMessage(session, frame);
+    case wire::Op::Broadcast:
+      return ServeBroadcast(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

@@ -116,4 +116,47 @@ bool Server::ServeProcessSession(Session &session, const Frame &frame) {
   return session.Reply(STATUS_SUCCESS, 0, id);
 }
 
+bool Server::ServeAdjustPrivileges(Session &session, const Frame &frame) {
+  wire::AdjustPrivilegesRequest request;
+  PVOID output;
+  if (!frame.StartsWith(&request) || request.count > wire::kMaxPrivileges ||
+      frame.length != sizeof request + request.count * sizeof(wire::PrivilegeRecord) ||
+      !session.BufferInWindow(request.output, request.outputLength, &output))
+    return false;
+  UserProcess &process = *session.process->process;
+  std::vector<wire::PrivilegeRecord> asked(request.count);
+  if (request.count)
+    memcpy(asked.data(), frame.TailAfter<wire::AdjustPrivilegesRequest>(),
+           request.count * sizeof(wire::PrivilegeRecord));
+  if (request.flags & wire::kAdjustDisableAll) {
+    asked.clear();
+    for (const LUID_AND_ATTRIBUTES &p : process.TokenPrivileges())
+      asked.push_back({p.Luid.LowPart, p.Luid.HighPart, 0});
+  }
+  // What changed goes back with its earlier state, as the previous state
+  // of NtAdjustPrivilegesToken does.
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<wire::PrivilegeRecord> changed;
+  for (const wire::PrivilegeRecord &p : asked) {
+    bool enable = (p.attributes & SE_PRIVILEGE_ENABLED) != 0;
+    bool was = false;
+    NTSTATUS one = process.AdjustTokenPrivilege(LUID{p.luidLow, p.luidHigh}, enable, &was);
+    if (one == STATUS_NOT_ALL_ASSIGNED) {
+      status = one;
+      continue;
+    }
+    if (was != enable)
+      changed.push_back({p.luidLow, p.luidHigh, was ? static_cast<uint32_t>(SE_PRIVILEGE_ENABLED) : 0u});
+  }
+  size_t bytes = changed.size() * sizeof(wire::PrivilegeRecord);
+  if ((request.flags & wire::kAdjustWantPrevious) && bytes > request.outputLength) {
+    // No room for the previous state: nothing changes, as on Windows.
+    for (const wire::PrivilegeRecord &p : changed)
+      process.AdjustTokenPrivilege(LUID{p.luidLow, p.luidHigh}, p.attributes != 0, nullptr);
+    return session.Reply(STATUS_BUFFER_TOO_SMALL, bytes);
+  }
+  if (bytes && (request.flags & wire::kAdjustWantPrevious)) memcpy(output, changed.data(), bytes);
+  return session.Reply(status, bytes);
+}
+
 }  // namespace bw

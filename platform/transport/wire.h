@@ -17,7 +17,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersion = 5;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -46,8 +46,16 @@ enum class Op : uint32_t {
   QueryVolume = 22,
   QueryToken = 23,
   ProcessSession = 24,
+  // Privileges of the process's token; windows and their messages
+  // (server_windows.cpp).
+  AdjustPrivileges = 25,
+  CreateWindow = 26,
+  DestroyWindow = 27,
+  PostMessage = 28,
+  Broadcast = 29,
   Reply = 100,
   Apc = 101,
+  Message = 102,
 };
 
 #pragma pack(push, 1)
@@ -232,6 +240,77 @@ struct QueryTokenRequest {
 struct ProcessSessionRequest {
   FrameHeader header;
   uint32_t pid;
+};
+
+// AdjustTokenPrivileges on the process's primary token: `count`
+// PrivilegeRecords follow (none with kAdjustDisableAll). With
+// kAdjustWantPrevious the privileges whose state changed go to `output` as
+// PrivilegeRecords, their earlier state in the attributes (no room:
+// STATUS_BUFFER_TOO_SMALL and nothing changes); the reply's information is
+// the bytes that takes. The status is STATUS_NOT_ALL_ASSIGNED when the
+// token lacks one of them.
+struct PrivilegeRecord {
+  uint32_t luidLow;
+  int32_t luidHigh;
+  uint32_t attributes;
+};
+constexpr uint32_t kMaxPrivileges = 64;
+constexpr uint8_t kAdjustDisableAll = 1;
+constexpr uint8_t kAdjustWantPrevious = 2;
+struct AdjustPrivilegesRequest {
+  FrameHeader header;
+  uint8_t flags;
+  uint32_t count;
+  uint64_t output;
+  uint32_t outputLength;
+};
+
+// A window of the calling thread: the reply's value is its handle, which
+// names it to every process. Message-only windows are reached by posts
+// alone, never by broadcasts; only top-level ones are broadcast to. The
+// window goes with DestroyWindow, or with its thread's connection.
+constexpr uint32_t kWindowTopLevel = 1;
+constexpr uint32_t kWindowMessageOnly = 2;
+struct CreateWindowRequest {
+  FrameHeader header;
+  uint32_t flags;
+};
+struct DestroyWindowRequest {
+  FrameHeader header;
+  uint64_t window;
+};
+
+// One window message. Messages whose lParam points at a record carry the
+// record's `dataBytes` after the head; the receiver's lParam points at its
+// own copy.
+constexpr uint32_t kMaxMessageData = 32 * 1024;
+struct MessageHead {
+  uint64_t window;
+  uint32_t message;
+  uint64_t wParam;
+  uint64_t lParam;
+  uint32_t dataBytes;
+};
+// PostMessage: to the thread that owns `head.window` (STATUS_INVALID_HANDLE
+// when there is no such window, STATUS_QUOTA_EXCEEDED when its queue is
+// full).
+struct PostMessageRequest {
+  FrameHeader header;
+  MessageHead head;
+};
+// Broadcast: to every top-level window (`head.window` unused), but those of
+// the caller's own process with kBroadcastSkipCaller. The reply's
+// information is how many windows it reached.
+constexpr uint32_t kBroadcastSkipCaller = 1;
+struct BroadcastRequest {
+  FrameHeader header;
+  uint32_t flags;
+  MessageHead head;
+};
+// A posted message, sent to the owning thread's connection.
+struct MessageFrame {
+  FrameHeader header;
+  MessageHead head;
 };
 
 // Answer to every request: status, information (bytes transferred, or the

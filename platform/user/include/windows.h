@@ -21,7 +21,7 @@ typedef uint16_t WORD, USHORT;
 typedef uint32_t DWORD, *PDWORD, *LPDWORD, ULONG, *PULONG, UINT;
 typedef int32_t LONG, NTSTATUS;
 typedef uint32_t ACCESS_MASK;
-typedef uint64_t ULONGLONG, DWORD64, ULONG_PTR, DWORD_PTR, SIZE_T, *PSIZE_T;
+typedef uint64_t ULONGLONG, DWORDLONG, DWORD64, ULONG_PTR, DWORD_PTR, SIZE_T, *PSIZE_T;
 typedef int64_t LONGLONG, LONG_PTR;
 typedef void VOID, *PVOID, *LPVOID;
 typedef const void *LPCVOID;
@@ -87,6 +87,7 @@ typedef const char *LPCSTR;
 #define WRITE_OWNER 0x00080000L
 #define SYNCHRONIZE 0x00100000L
 #define ACCESS_SYSTEM_SECURITY 0x01000000L
+#define MAXIMUM_ALLOWED 0x02000000L
 #define FILE_ALL_ACCESS 0x001F01FF
 #define MAX_PATH 260
 
@@ -134,6 +135,20 @@ typedef const char *LPCSTR;
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_ALREADY_ASSIGNED 85L
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+#define ERROR_NO_SUCH_PRIVILEGE 1313L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_WINDOW_OF_OTHER_THREAD 1408L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_CLASS_DOES_NOT_EXIST 1411L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+#define ERROR_OBJECT_NOT_FOUND 4312L
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -241,6 +256,7 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER;
 typedef enum _TOKEN_INFORMATION_CLASS {
+  TokenPrivileges = 3,
   TokenStatistics = 10,
   TokenSessionId = 12,
 } TOKEN_INFORMATION_CLASS;
@@ -256,7 +272,36 @@ typedef struct _TOKEN_STATISTICS {
   DWORD PrivilegeCount;
   LUID ModifiedId;
 } TOKEN_STATISTICS, *PTOKEN_STATISTICS;
+#define TOKEN_ASSIGN_PRIMARY 0x0001
+#define TOKEN_DUPLICATE 0x0002
+#define TOKEN_IMPERSONATE 0x0004
 #define TOKEN_QUERY 0x0008
+#define TOKEN_QUERY_SOURCE 0x0010
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_ADJUST_GROUPS 0x0040
+#define TOKEN_ADJUST_DEFAULT 0x0080
+#define TOKEN_ADJUST_SESSIONID 0x0100
+#define TOKEN_ALL_ACCESS 0x000F01FF
+#define TOKEN_READ 0x00020008
+// Privileges: names, their attributes, and the token's set of them.
+#define SE_PRIVILEGE_ENABLED_BY_DEFAULT 0x00000001L
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+#define SE_PRIVILEGE_REMOVED 0x00000004L
+#define SE_PRIVILEGE_USED_FOR_ACCESS 0x80000000L
+#define SE_SHUTDOWN_NAME u"SeShutdownPrivilege"
+#define SE_LOAD_DRIVER_NAME u"SeLoadDriverPrivilege"
+#define SE_CHANGE_NOTIFY_NAME u"SeChangeNotifyPrivilege"
+#define ANYSIZE_ARRAY 1
+#pragma pack(push, 4)
+typedef struct _LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+} LUID_AND_ATTRIBUTES, *PLUID_AND_ATTRIBUTES;
+#pragma pack(pop)
+typedef struct _TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[ANYSIZE_ARRAY];
+} TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 WINBASEAPI BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
 WINBASEAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
                                         PHANDLE TokenHandle);
@@ -264,6 +309,16 @@ WINBASEAPI BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
                                            TOKEN_INFORMATION_CLASS TokenInformationClass,
                                            LPVOID TokenInformation, DWORD TokenInformationLength,
                                            PDWORD ReturnLength);
+// The calling thread's impersonation token; a thread that impersonates
+// nobody (every thread here) has none: ERROR_NO_TOKEN.
+WINBASEAPI BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
+                                       PHANDLE TokenHandle);
+WINBASEAPI BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid);
+// Succeeds with ERROR_NOT_ALL_ASSIGNED as last error when the token does
+// not hold one of the privileges, ERROR_SUCCESS otherwise.
+WINBASEAPI BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                             PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                             PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 typedef LARGE_INTEGER *PLARGE_INTEGER;
 typedef union _ULARGE_INTEGER {
@@ -352,6 +407,40 @@ WINBASEAPI BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName,
 WINBASEAPI BOOL WINAPI SetFileSecurityW(LPCWSTR lpFileName,
                                         SECURITY_INFORMATION SecurityInformation,
                                         PSECURITY_DESCRIPTOR pSecurityDescriptor);
+
+// Critical sections: a recursive lock of the process's threads.
+typedef struct _RTL_CRITICAL_SECTION {
+  PVOID DebugInfo;
+  LONG LockCount;
+  LONG RecursionCount;
+  HANDLE OwningThread;
+  HANDLE LockSemaphore;  // here: the host lock behind it
+  ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+WINBASEAPI VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// The machine's memory, from the host's. dwLength must be the size of the
+// record, else ERROR_INVALID_PARAMETER.
+typedef struct _MEMORYSTATUSEX {
+  DWORD dwLength;
+  DWORD dwMemoryLoad;
+  DWORDLONG ullTotalPhys;
+  DWORDLONG ullAvailPhys;
+  DWORDLONG ullTotalPageFile;
+  DWORDLONG ullAvailPageFile;
+  DWORDLONG ullTotalVirtual;
+  DWORDLONG ullAvailVirtual;
+  DWORDLONG ullAvailExtendedVirtual;
+} MEMORYSTATUSEX, *LPMEMORYSTATUSEX;
+WINBASEAPI BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer);
+
+// Strings: compared without regard to case (a null string sorts first).
+WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
 
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must

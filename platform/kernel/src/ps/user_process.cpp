@@ -233,6 +233,17 @@ class UserProcessImpl final : public UserProcess {
     return process_->Token->Query(infoClass, buffer, length, returnLength);
   }
 
+  std::vector<LUID_AND_ATTRIBUTES> TokenPrivileges() override { return process_->Token->Privileges(); }
+
+  NTSTATUS AdjustTokenPrivilege(LUID privilege, bool enable, bool *wasEnabled) override {
+    // Privilege ids are small numbers: a high part is none the token holds.
+    if (privilege.HighPart != 0) {
+      if (wasEnabled) *wasEnabled = false;
+      return STATUS_NOT_ALL_ASSIGNED;
+    }
+    return process_->Token->AdjustPrivilege(privilege.LowPart, enable, wasEnabled);
+  }
+
   IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
                            ULONG inputLength, ULONG outputLength) override {
     size_t outputAt = (static_cast<size_t>(inputLength) + 15) & ~size_t(15);

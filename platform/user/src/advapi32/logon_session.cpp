@@ -1,7 +1,7 @@
 // Logon sessions as programs see them: the session a process belongs to
 // (named to the daemon in its hello), beginning, ending and listing
-// sessions, and the token and session queries with which a program learns
-// its own.
+// sessions, and the session id of a process. The token calls with which a
+// program learns its own logon session are in tokens.cpp.
 #include "platform/user/src/client/answer.h"
 #include "platform/user/src/client/handles.h"
 
@@ -128,49 +128,6 @@ BOOL WINAPI BwListLogonSessions(BW_LOGON_SESSION *Sessions, DWORD Capacity, DWOR
     }
     return TRUE;
   }
-}
-
-BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD, PHANDLE TokenHandle) {
-  if (!TokenHandle) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  // Only the process's own token: no other process's handle is had here.
-  if (ProcessHandle != GetCurrentProcess()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  *TokenHandle = NewLocalHandle(HandleKind::Token);
-  return TRUE;
-}
-
-BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
-                                LPVOID TokenInformation, DWORD TokenInformationLength,
-                                PDWORD ReturnLength) {
-  if (!ReturnLength || (TokenInformationLength && !TokenInformation)) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  if (!LocalHandle(TokenHandle, HandleKind::Token)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  // The classes offered hold no pointers, so the answer means the same in
-  // the caller's buffer as in the window.
-  if (TokenInformationClass != TokenStatistics && TokenInformationClass != TokenSessionId) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  wire::QueryTokenRequest request{};
-  request.header = {wire::kMagic, static_cast<uint32_t>(wire::Op::QueryToken)};
-  request.infoClass = static_cast<uint32_t>(TokenInformationClass);
-  ReplyData reply;
-  std::vector<uint8_t> answer;
-  if (!AskForAnswer(request, {}, TokenInformationLength, &reply, &answer)) return FALSE;
-  *ReturnLength = static_cast<DWORD>(reply.information);
-  if (reply.status < 0) return Fail(reply.status);
-  memcpy(TokenInformation, answer.data(), std::min<size_t>(answer.size(), TokenInformationLength));
-  return TRUE;
 }
 
 BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {

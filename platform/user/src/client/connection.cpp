@@ -295,12 +295,7 @@ bool Connection::Call(const void *request, size_t length, ReplyData *reply, int 
       return lost();
     wire::FrameHeader header;
     memcpy(&header, frame, sizeof header);
-    if (header.op == static_cast<uint32_t>(wire::Op::Apc) && length == sizeof(wire::ApcFrame)) {
-      wire::ApcFrame apc;
-      memcpy(&apc, frame, sizeof apc);
-      pending_.push_back(apc);
-      continue;
-    }
+    if (QueueFrame(frame, length)) continue;
     // Anything but a reply means the two ends no longer agree: the
     // connection is of no further use.
     if (header.op != static_cast<uint32_t>(wire::Op::Reply) || length != sizeof(wire::Reply))
@@ -370,19 +365,31 @@ void Connection::TrimWindow() {
   SetLastError(error);
 }
 
-bool Connection::WaitForApc(int ms) {
+bool Connection::QueueFrame(const uint8_t *frame, size_t length) {
+  wire::FrameHeader header;
+  if (length < sizeof header) return false;
+  memcpy(&header, frame, sizeof header);
+  if (header.op == static_cast<uint32_t>(wire::Op::Apc) && length == sizeof(wire::ApcFrame)) {
+    wire::ApcFrame apc;
+    memcpy(&apc, frame, sizeof apc);
+    pending_.push_back(apc);
+    return true;
+  }
+  if (header.op == static_cast<uint32_t>(wire::Op::Message) && length >= sizeof(wire::MessageFrame)) {
+    wire::MessageFrame message;
+    memcpy(&message, frame, sizeof message);
+    if (length != sizeof message + message.head.dataBytes) return false;
+    messages_.emplace_back(frame, frame + length);
+    return true;
+  }
+  return false;
+}
+
+bool Connection::WaitForFrame(int ms) {
   const uint8_t *frame;
   size_t length;
   if (!ReceiveFrame(&frame, &length, ms, nullptr)) return false;
-  if (length == sizeof(wire::ApcFrame)) {
-    wire::ApcFrame apc;
-    memcpy(&apc, frame, sizeof apc);
-    if (apc.header.op == static_cast<uint32_t>(wire::Op::Apc)) {
-      pending_.push_back(apc);
-      return true;
-    }
-  }
-  return false;
+  return QueueFrame(frame, length);
 }
 
 size_t RunPendingApcs() {
@@ -422,7 +429,7 @@ DWORD WINAPI BwWow64RoutineAddress(PNTAPCFUNC routine) {
 
 DWORD WINAPI BwPendingApcCount(VOID) {
   if (!tConnection) return 0;
-  while (tConnection->WaitForApc(0)) {
+  while (tConnection->WaitForFrame(0)) {
   }  // take in what has arrived
   return static_cast<DWORD>(tConnection->Pending().size());
 }

@@ -53,9 +53,13 @@ class Connection {
   // The next Call moves `bytes` through the window: its reply is looked
   // for longer before the thread sleeps.
   void ExpectBytes(size_t bytes) { expectedBytes_ = bytes; }
-  // Waits up to `ms` for an APC frame and queues what arrives; -1 waits forever.
-  bool WaitForApc(int ms);
+  // Waits up to `ms` for an APC or window-message frame and queues what
+  // arrives; -1 waits forever. True when a frame came.
+  bool WaitForFrame(int ms);
   std::deque<wire::ApcFrame> &Pending() { return pending_; }
+  // Window messages posted to the thread's windows, as their frames
+  // arrived (a MessageFrame and the message's data).
+  std::deque<std::vector<uint8_t>> &Messages() { return messages_; }
   int Fd() const { return fd_; }
   bool Broken() const { return broken_; }
   // Whether the daemon hung up or the connection belongs to another process.
@@ -88,6 +92,9 @@ class Connection {
   uint8_t *window_ = nullptr;
   size_t windowSize_ = 0;
   std::deque<wire::ApcFrame> pending_;
+  std::deque<std::vector<uint8_t>> messages_;
+  // Takes an APC or message frame into its queue; false for anything else.
+  bool QueueFrame(const uint8_t *frame, size_t length);
   size_t expectedBytes_ = 0;
 };
 

@@ -291,7 +291,7 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
       if (left.count() <= 0) return 0;
       wait = static_cast<int>(left.count());
     }
-    if (connection->WaitForApc(wait) && RunPendingApcs() > 0) return WAIT_IO_COMPLETION;
+    if (connection->WaitForFrame(wait) && RunPendingApcs() > 0) return WAIT_IO_COMPLETION;
     if (connection->Broken()) return SleepEx(dwMilliseconds == INFINITE ? INFINITE : wait, FALSE);
     if (dwMilliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) return 0;
   }

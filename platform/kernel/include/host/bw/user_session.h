@@ -135,6 +135,10 @@ class UserProcess {
   // receives the length the class needs.
   virtual NTSTATUS QueryToken(TOKEN_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
                               ULONG *returnLength) = 0;
+  // The token's privileges (NtAdjustPrivilegesToken): the state of each one
+  // it holds, and a privilege it does not hold as STATUS_NOT_ALL_ASSIGNED.
+  virtual std::vector<LUID_AND_ATTRIBUTES> TokenPrivileges() = 0;
+  virtual NTSTATUS AdjustTokenPrivilege(LUID privilege, bool enable, bool *wasEnabled) = 0;
 
   // The same requests with the bytes copied in and out, for callers whose
   // buffers live elsewhere (in-process tests): they pass through user
