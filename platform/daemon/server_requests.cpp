@@ -92,6 +92,14 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeQueryToken(session, frame);
     case wire::Op::ProcessSession:
       return ServeProcessSession(session, frame);
+    case wire::Op::Service:
+      return ServeService(session, frame);
+    case wire::Op::ExitSystem:
+      return ServeExitSystem(session, frame);
+    case wire::Op::DelayedMove:
+      return ServeDelayedMove(session, frame);
+    case wire::Op::AdjustPrivilege:
+      return ServeAdjustPrivilege(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

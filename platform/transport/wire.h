@@ -17,7 +17,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersion = 5;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -46,6 +46,13 @@ enum class Op : uint32_t {
   QueryVolume = 22,
   QueryToken = 23,
   ProcessSession = 24,
+  // The service control manager, the system's restart and shutdown, file
+  // operations left for the next start, and a privilege of the process's
+  // token (server_services.cpp).
+  Service = 25,
+  ExitSystem = 26,
+  DelayedMove = 27,
+  AdjustPrivilege = 28,
   Reply = 100,
   Apc = 101,
 };
@@ -232,6 +239,78 @@ struct QueryTokenRequest {
 struct ProcessSessionRequest {
   FrameHeader header;
   uint32_t pid;
+};
+
+// A request to the service control manager. The input (at `input` in the
+// transfer window, `inputLength` bytes) and the output depend on the action;
+// strings are a uint32 count of UTF-16 units (kNoString: none) followed by
+// the units. The reply's status is a Win32 error (0: success), its value the
+// new handle of an open or create, its information the bytes the output
+// needs (written when `outputLength` holds them, else
+// ERROR_INSUFFICIENT_BUFFER).
+enum class ServiceAction : uint32_t {
+  OpenManager = 1,   // access
+  Create = 2,        // handle: the manager; access; input: ServiceCreateInput then
+                     // name, display name, binary path, group, dependencies
+                     // (a multi-string, its zeros included), start name
+  Open = 3,          // handle: the manager; access; input: the name
+  Start = 4,         // handle
+  Control = 5,       // handle; control
+  QueryStatus = 6,   // handle; output: ServiceStatusRecord
+  QueryConfig = 7,   // handle; output: ServiceConfigInput then binary path, group,
+                     // dependencies, start name, display name
+  Delete = 8,        // handle
+  Close = 9,         // handle
+};
+constexpr uint32_t kNoString = 0xFFFFFFFF;
+struct ServiceRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint64_t handle;
+  uint32_t access;
+  uint32_t control;
+  uint64_t input;
+  uint32_t inputLength;
+  uint64_t output;
+  uint32_t outputLength;
+};
+struct ServiceCreateInput {
+  uint32_t type;
+  uint32_t start;
+  uint32_t errorControl;
+  uint32_t tagId;
+};
+using ServiceConfigInput = ServiceCreateInput;
+struct ServiceStatusRecord {
+  uint32_t type, currentState, controlsAccepted, win32ExitCode, serviceSpecificExitCode,
+      checkPoint, waitHint, processId, serviceFlags;
+};
+
+// ExitWindowsEx: `flags` EWX_*, `reason` SHTDN_REASON_*. The reply's status
+// is a Win32 error; the restart or shutdown begins after the reply.
+struct ExitSystemRequest {
+  FrameHeader header;
+  uint32_t flags;
+  uint32_t reason;
+};
+
+// MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT: `source` and `target` (NT
+// paths; no target: a delete) follow the request, `sourceBytes` and
+// `targetBytes` long. The reply's status is a Win32 error.
+struct DelayedMoveRequest {
+  FrameHeader header;
+  uint32_t flags;
+  uint32_t sourceBytes;
+  uint32_t targetBytes;
+};
+
+// Enables or disables one privilege (its LUID's low part) of the process's
+// primary token. The reply's status is an NTSTATUS (STATUS_NOT_ALL_ASSIGNED
+// when the token does not hold it), its value 1 when it was enabled before.
+struct AdjustPrivilegeRequest {
+  FrameHeader header;
+  uint32_t privilege;
+  uint8_t enable;
 };
 
 // Answer to every request: status, information (bytes transferred, or the

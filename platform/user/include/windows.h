@@ -286,6 +286,11 @@ WINBASEAPI BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceTo
 WINBASEAPI BOOL WINAPI SetEndOfFile(HANDLE hFile);
 WINBASEAPI BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 WINBASEAPI DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+// The system's folders on drive C: ("C:\Windows\System32", "C:\Windows"):
+// their length without the terminator, or with a buffer too small the size
+// it needs, terminator included.
+WINBASEAPI UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+WINBASEAPI UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
 WINBASEAPI BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName,
                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes);
@@ -384,6 +389,12 @@ WINBASEAPI BOOL WINAPI BwListLogonSessions(BW_LOGON_SESSION *Sessions, DWORD Cap
 // "HHHHHHHH-LLLLLLLL" ↔ LUID; parsing fails on anything else.
 WINBASEAPI VOID WINAPI BwFormatLogonSession(const LUID *LogonId, CHAR Text[18]);
 WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);
+
+// Enables or disables one privilege (SE_*_PRIVILEGE's value, the low part
+// of its LUID) of the process's token, as AdjustTokenPrivileges does for
+// one; ERROR_NOT_ALL_ASSIGNED when the token does not hold it.
+#define BW_SE_SHUTDOWN_PRIVILEGE 19
+WINBASEAPI BOOL WINAPI BwAdjustProcessPrivilege(DWORD Privilege, BOOL Enable);
 
 // Declared in their own headers on Windows, which windows.h includes too.
 #include "winuser.h"

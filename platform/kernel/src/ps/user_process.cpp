@@ -233,6 +233,10 @@ class UserProcessImpl final : public UserProcess {
     return process_->Token->Query(infoClass, buffer, length, returnLength);
   }
 
+  NTSTATUS AdjustTokenPrivilege(ULONG privilege, bool enable, bool *wasEnabled) override {
+    return process_->Token->AdjustPrivilege(privilege, enable, wasEnabled);
+  }
+
   IoResult DeviceIoControl(UserThread &thread, HANDLE handle, ULONG code, const void *input,
                            ULONG inputLength, ULONG outputLength) override {
     size_t outputAt = (static_cast<size_t>(inputLength) + 15) & ~size_t(15);
