@@ -22,6 +22,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <set>
 #include <vector>
@@ -70,6 +71,7 @@ PDEVICE_OBJECT gRootDevice = nullptr;
 // of its own: its names lie below that folder.
 PDEVICE_OBJECT gSystemDrive = nullptr;
 std::string gSystemDriveFolder;
+std::string SystemDrivePath(const std::string &path);
 std::atomic<ULONG> gSectorOverride{0};
 std::set<HostOpen *> gOpens;  // every open file, for renames of what holds them
 
@@ -242,7 +244,7 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
   NTSTATUS status = HostPathOf(open->name, &open->path);
   if (!NT_SUCCESS(status)) return status;
   if (file->DeviceObject == gSystemDrive)
-    open->path = gSystemDriveFolder + (open->path == "/" ? "" : open->path);
+    open->path = SystemDrivePath(open->path == "/" ? "" : open->path);
   // A rename or link target: the folder that holds the last component is
   // opened, and the answer says whether that component exists.
   ULONG_PTR targetExists = FILE_DOES_NOT_EXIST;
@@ -635,6 +637,39 @@ void HostFsDetachSection(const std::shared_ptr<HostNode> &node) {
 }
 
 namespace {
+
+bool SameNameNoCase(const char *a, const std::string &b) {
+  return strcasecmp(a, b.c_str()) == 0;
+}
+
+// Drive C: finds its names without regard to case, as Windows' own volumes
+// do ("\SystemRoot\System32\drivers" is the folder "Drivers"): a
+// component that is not there as written takes the folder's entry that
+// differs only in case.
+std::string SystemDrivePath(const std::string &path) {
+  std::string out = gSystemDriveFolder;
+  size_t at = 0;
+  while (at < path.size()) {
+    size_t next = path.find('/', at + 1);
+    if (next == std::string::npos) next = path.size();
+    std::string part = path.substr(at + 1, next - at - 1);
+    struct stat st;
+    std::string candidate = out + "/" + part;
+    if (lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) {
+      if (DIR *dir = opendir(out.c_str())) {
+        while (struct dirent *e = readdir(dir))
+          if (SameNameNoCase(e->d_name, part)) {
+            candidate = out + "/" + e->d_name;
+            break;
+          }
+        closedir(dir);
+      }
+    }
+    out = candidate;
+    at = next;
+  }
+  return out;
+}
 
 // The host folder of drive C:, absolute, with the Windows folders a system
 // drive has; created at the first boot of a root.
