@@ -29,6 +29,11 @@ std::vector<std::u16string> ServiceNames() {
 bool FindServiceKey(const std::u16string &name, std::u16string *stored) {
   for (const std::u16string &n : ServiceNames())
     if (SameName(n, name)) {
+      // A key without a Type is no service (a driver loaded by hand keeps
+      // its key for its parameters), as the manager's database skips it.
+      RegistryKey key;
+      ULONG type = 0;
+      if (!NT_SUCCESS(key.Open(ServiceKeyPath(n))) || !key.Dword(u"Type", &type)) return false;
       *stored = n;
       return true;
     }

@@ -45,7 +45,7 @@ inline const std::u16string kServicesKey =
 std::u16string ServiceKeyPath(const std::u16string &name);
 bool SameName(std::u16string_view a, std::u16string_view b);
 // The service's key name as stored (the case it was created with); false
-// when there is none.
+// when there is none, or the key has no Type.
 bool FindServiceKey(const std::u16string &name, std::u16string *stored);
 std::vector<std::u16string> ServiceNames();
 // A driver service runs while its driver is loaded.

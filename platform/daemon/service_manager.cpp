@@ -137,13 +137,16 @@ uint32_t ServiceManager::Create(const Caller &caller, uint64_t manager, uint32_t
   uint32_t rights = MapAccess(access, false);
   if (!caller.administrator && (rights & AdministratorRights(false))) return ERROR_ACCESS_DENIED;
 
+  // (A key with no Type, which a driver loaded by hand leaves, becomes the
+  // service.)
   std::u16string existing;
   if (FindServiceKey(f.name, &existing))
     return MarkedLocked(existing) ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
   // A display name names one service only, and is no other's key name.
   const std::u16string display = f.hasDisplayName && !f.displayName.empty() ? f.displayName : f.name;
   for (const std::u16string &other : ServiceNames()) {
-    std::u16string otherDisplay;
+    std::u16string otherDisplay, stored;
+    if (!FindServiceKey(other, &stored)) continue;  // no service
     RegistryKey key;
     if (NT_SUCCESS(key.Open(ServiceKeyPath(other))) && key.String(u"DisplayName", &otherDisplay) &&
         (SameName(otherDisplay, display) || SameName(otherDisplay, f.name)))

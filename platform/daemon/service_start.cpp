@@ -6,6 +6,7 @@
 #include "platform/daemon/service_manager.h"
 
 #include "bw/host.h"
+#include "bw/pnp.h"
 #include "bw/user_session.h"
 #include "platform/daemon/registry_key.h"
 #include "platform/daemon/service_keys.h"
@@ -49,6 +50,9 @@ std::string Narrow(const std::u16string &text) {
 
 uint32_t ServiceManager::StartLocked(const std::u16string &name, int depth) {
   if (depth > kMaxDependencyDepth) return ERROR_CIRCULAR_DEPENDENCY;
+  // A dependency whose driver is loaded otherwise (a Plug and Play driver
+  // its device brought, a driver loaded by hand) runs already.
+  if (depth > 0 && ServiceRunning(name)) return ERROR_SERVICE_ALREADY_RUNNING;
   RegistryKey key;
   std::u16string stored;
   if (!FindServiceKey(name, &stored) || !NT_SUCCESS(key.Open(ServiceKeyPath(stored))))
@@ -57,8 +61,6 @@ uint32_t ServiceManager::StartLocked(const std::u16string &name, int depth) {
   if (key.Dword(u"DeleteFlag", &flag) && flag) return ERROR_SERVICE_MARKED_FOR_DELETE;
   key.Dword(u"Start", &start);
   if (start == kDisabled) return ERROR_SERVICE_DISABLED;
-  // A driver loaded otherwise (a Plug and Play driver its device brought)
-  // runs already.
   if (ServiceRunning(stored)) return ERROR_SERVICE_ALREADY_RUNNING;
   key.Dword(u"Type", &type);
   if (type != kKernelDriver && type != kFileSystemDriver) return ERROR_SERVICE_NO_THREAD;
@@ -70,6 +72,9 @@ uint32_t ServiceManager::StartLocked(const std::u16string &name, int depth) {
     if (error != ERROR_SUCCESS && error != ERROR_SERVICE_ALREADY_RUNNING)
       return ERROR_SERVICE_DEPENDENCY_FAIL;
   }
+  // A driver loaded for a dependency has its devices started before the
+  // services that need it start.
+  if (!dependencies.empty()) WaitForPnpIdle();
   NTSTATUS status = LoadServiceDriver(stored);
   if (NT_SUCCESS(status)) return ERROR_SUCCESS;
   if (status == STATUS_IMAGE_ALREADY_LOADED) return ERROR_SERVICE_ALREADY_RUNNING;
