@@ -363,5 +363,41 @@ TEST_F(ServicesWin32, ServiceMarkedForDeletionWhileRunningGoesAtTheNextStart) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
 }
 
+TEST_F(ServicesWin32, CallerWhoIsNoAdministratorMayConnectAndQueryOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  ASSERT_NE(nullptr, CreateDriver(u"Probe", u"C:\\probe.sys"));
+  // Let another host user reach the daemon.
+  std::filesystem::permissions(daemon_.Root(), std::filesystem::perms::all);
+  std::filesystem::permissions(daemon_.Root() + "/ramvold.sock", std::filesystem::perms::all);
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    int failures = 0;
+    auto expect = [&](bool ok, int bit) {
+      if (!ok) failures |= 1 << bit;
+    };
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    expect(!manager && GetLastError() == ERROR_ACCESS_DENIED, 0);
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    expect(manager != nullptr, 1);
+    expect(!OpenServiceW(manager, u"Probe", SERVICE_START) && GetLastError() == ERROR_ACCESS_DENIED, 2);
+    expect(!OpenServiceW(manager, u"Probe", DELETE) && GetLastError() == ERROR_ACCESS_DENIED, 3);
+    SC_HANDLE query = OpenServiceW(manager, u"Probe", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    SERVICE_STATUS status;
+    expect(query && QueryServiceStatus(query, &status), 4);
+    expect(!MoveFileExW(u"C:\\Windows\\x", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
+               GetLastError() == ERROR_ACCESS_DENIED,
+           5);
+    // A user holds the shutdown privilege, disabled until enabled.
+    expect(!ExitWindowsEx(EWX_SHUTDOWN, 0) && GetLastError() == ERROR_PRIVILEGE_NOT_HELD, 6);
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "failed checks (bits): " << WEXITSTATUS(status);
+  EXPECT_TRUE(daemon_.Running());
+}
+
 }  // namespace
 }  // namespace bw::test
