@@ -2,15 +2,10 @@
 // first, as Windows asks of anybody who restarts it.
 #include "ctl/ramctl_internal.h"
 
-// The system's restart lives in user32; until this system's has it, the
-// library asks for it at load time and does without.
-extern "C" BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) __attribute__((weak));
-
 namespace {
 
-constexpr UINT kRestart = 0x2;        // EWX_REBOOT
-constexpr UINT kForce = 0x4;          // EWX_FORCE
-constexpr DWORD kReason = 0x80020003;  // planned, operating system, upgrade
+constexpr DWORD kReason =
+    SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_OPERATINGSYSTEM | SHTDN_REASON_MINOR_UPGRADE;
 
 bool EnableShutdownPrivilege() {
   HANDLE token = nullptr;
@@ -30,6 +25,5 @@ bool EnableShutdownPrivilege() {
 
 RAMCTL_API RAMCTL_BOOL WINAPI RamctlReboot(uint8_t Force) {
   if (!EnableShutdownPrivilege()) return 0;
-  if (!ExitWindowsEx) return ramctl::Fail(ERROR_CALL_NOT_IMPLEMENTED);
-  return ExitWindowsEx(Force ? kRestart | kForce : kRestart, kReason) ? 1 : 0;
+  return ExitWindowsEx(Force ? EWX_REBOOT | EWX_FORCE : EWX_REBOOT, kReason) ? 1 : 0;
 }

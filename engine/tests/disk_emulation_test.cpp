@@ -149,9 +149,10 @@ TEST_F(DiskEmulation, AnImageKeepsItsTableAndItsPartitionsTakeTheLettersInOrder)
   ASSERT_STATUS(STATUS_SUCCESS, Open(u"\\??\\PhysicalDrive0", &disk, GENERIC_READ));
   EXPECT_EQ(table, ReadAt(disk, 0, 512));
   ZwClose(disk);
-  // The letters the system gave on its own are gone.
-  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\C:"));
+  // The letters the system gave on its own (after the system drive C:)
+  // are gone.
   EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\D:"));
+  EXPECT_EQ(u"", LinkTarget(u"\\GLOBAL??\\E:"));
 
   // The first partition takes the letter, the next one the additional letter.
   ASSERT_STATUS(STATUS_SUCCESS, Link(made.handle, ENGINE_LINK_CREATE, u's', -1, u"t"));

@@ -3,6 +3,7 @@
 #include "bw/host.h"
 #include "bw/pnp.h"
 #include "bw/user_session.h"
+#include "platform/daemon/boot.h"
 #include "platform/daemon/server.h"
 #include "platform/transport/wire.h"
 
@@ -27,7 +28,8 @@ void Usage() {
           "usage: ramvold [--root DIR] [--load-drivers] [--system-version MAJOR.MINOR]\n"
           "  --root DIR        machine state folder (default: $BRIMWELL_ROOT, else a\n"
           "                    per-user folder under $XDG_STATE_HOME)\n"
-          "  --load-drivers    load ramenum and ramvol from the program's own folder\n"
+          "  --load-drivers    load ramenum (service BWRDPort) and ramvol (RamvolEngine)\n"
+          "                    from the program's own folder, without installing them\n"
           "  --system-version  the Windows version the kernel reports (default 10.0)\n"
           "  --driver FILE=SERVICE  also load the driver FILE as SERVICE (tests)\n");
 }
@@ -118,8 +120,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "ramvold: %s\n", error.c_str());
     return 1;
   }
-  // Windows' own drivers start with the system, before any product driver.
-  if (!NT_SUCCESS(bw::LoadSystemDrivers(ProgramFolder(), &error))) {
+  // The system starts as Windows does: its own drivers, then the installed
+  // services and devices.
+  if (!bw::BootSystem(ProgramFolder(), &error)) {
     fprintf(stderr, "ramvold: cannot start the system drivers: %s\n", error.c_str());
     bw::KernelShutdown();
     return 1;
@@ -129,10 +132,11 @@ int main(int argc, char **argv) {
     struct {
       const char *file;
       const char16_t *service;
-    } drivers[] = {{"ramenum.sys", u"Ramenum"}, {"ramvol.sys", u"RamvolEngine"}};
+    } drivers[] = {{"ramenum.sys", u"BWRDPort"}, {"ramvol.sys", u"RamvolEngine"}};
     for (auto &d : drivers) {
       NTSTATUS status = bw::LoadDriver(folder + "/" + d.file, d.service, &error);
-      if (!NT_SUCCESS(status)) {
+      // An installed driver the boot started already is the one in use.
+      if (!NT_SUCCESS(status) && status != STATUS_IMAGE_ALREADY_LOADED) {
         fprintf(stderr, "ramvold: cannot start %s: %s\n", d.file, error.c_str());
         bw::KernelShutdown();
         return 1;
@@ -140,7 +144,7 @@ int main(int argc, char **argv) {
     }
     // The bus is a root-enumerated device: installed once (the registry
     // keeps it), started by the PnP manager once its driver is there.
-    NTSTATUS status = bw::EnsureRootDevice(u"Root\\BWRD", u"Ramenum", nullptr);
+    NTSTATUS status = bw::EnsureRootDevice(u"Root\\BWRD", u"BWRDPort", nullptr);
     if (!NT_SUCCESS(status) || !bw::WaitForPnpIdle()) {
       fprintf(stderr, "ramvold: cannot start the disk bus: %s\n", bw::StatusText(status).c_str());
       bw::KernelShutdown();
@@ -180,6 +184,14 @@ int main(int argc, char **argv) {
     signalWaiter.join();
   }
   close(lockFd);
+  if (server.RequestedExit() == bw::Server::ExitAction::Reboot) {
+    // A restart is a fresh start of the system in the same root.
+    printf("ramvold: restarting\n");
+    fflush(stdout);
+    execv("/proc/self/exe", argv);
+    fprintf(stderr, "ramvold: cannot restart: %s\n", strerror(errno));
+    return 1;
+  }
   printf("ramvold: stopped\n");
   return 0;
 }

@@ -3,6 +3,7 @@
 #include "platform/daemon/server.h"
 
 #include "platform/daemon/server_internal.h"
+#include "platform/daemon/service_manager.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -242,6 +243,8 @@ void Server::DetachProcess(uint32_t pid) {
     processes_.erase(it);
   }
   ended->process->Terminate();
+  // Its service handles close with it.
+  ServiceManager::Instance().ProcessEnded(pid);
 }
 
 namespace {

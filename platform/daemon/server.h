@@ -23,6 +23,9 @@ class Server {
   void Stop();
   // Waits for every connection thread to end.
   void Join();
+  // What a client asked the system to do as it stops (ExitWindowsEx).
+  enum class ExitAction { None, Shutdown, Reboot };
+  ExitAction RequestedExit() const { return exitAction_; }
 
  private:
   struct Process;
@@ -66,6 +69,11 @@ class Server {
   bool ServeBroadcast(Session &session, const Frame &frame);
   // The windows of a client thread go with its connection.
   void ForgetWindows(uint32_t pid, uint32_t tid);
+  // The service control manager, the system's restart, pending file
+  // operations (server_services.cpp).
+  bool ServeService(Session &session, const Frame &frame);
+  bool ServeExitSystem(Session &session, const Frame &frame);
+  bool ServeDelayedMove(Session &session, const Frame &frame);
   // The client thread is gone: its kernel thread ends, and the process with
   // its last connection.
   void EndSession(Session &session);
@@ -88,6 +96,7 @@ class Server {
   int wakeFd_[2] = {-1, -1};
   std::string socketPath_;
   std::atomic<bool> stopping_{false};
+  std::atomic<ExitAction> exitAction_{ExitAction::None};
   std::mutex lock_;
   std::map<uint32_t, std::shared_ptr<Process>> processes_;
   std::condition_variable processReady_;  // a process's creation ended

@@ -102,6 +102,12 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServePostMessage(session, frame);
     case wire::Op::Broadcast:
       return ServeBroadcast(session, frame);
+    case wire::Op::Service:
+      return ServeService(session, frame);
+    case wire::Op::ExitSystem:
+      return ServeExitSystem(session, frame);
+    case wire::Op::DelayedMove:
+      return ServeDelayedMove(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

@@ -53,6 +53,11 @@ enum class Op : uint32_t {
   DestroyWindow = 27,
   PostMessage = 28,
   Broadcast = 29,
+  // The service control manager, the system's restart and shutdown, and file
+  // operations left for the next start (server_services.cpp).
+  Service = 30,
+  ExitSystem = 31,
+  DelayedMove = 32,
   Reply = 100,
   Apc = 101,
   Message = 102,
@@ -311,6 +316,69 @@ struct BroadcastRequest {
 struct MessageFrame {
   FrameHeader header;
   MessageHead head;
+};
+
+// A request to the service control manager. The input (at `input` in the
+// transfer window, `inputLength` bytes) and the output depend on the action;
+// strings are a uint32 count of UTF-16 units (kNoString: none) followed by
+// the units. The reply's status is a Win32 error (0: success), its value the
+// new handle of an open or create, its information the bytes the output
+// needs (written when `outputLength` holds them, else
+// ERROR_INSUFFICIENT_BUFFER).
+enum class ServiceAction : uint32_t {
+  OpenManager = 1,   // access
+  Create = 2,        // handle: the manager; access; input: ServiceCreateInput then
+                     // name, display name, binary path, group, dependencies
+                     // (a multi-string, its zeros included), start name
+  Open = 3,          // handle: the manager; access; input: the name
+  Start = 4,         // handle
+  Control = 5,       // handle; control
+  QueryStatus = 6,   // handle; output: ServiceStatusRecord
+  QueryConfig = 7,   // handle; output: ServiceConfigInput then binary path, group,
+                     // dependencies, start name, display name
+  Delete = 8,        // handle
+  Close = 9,         // handle
+};
+constexpr uint32_t kNoString = 0xFFFFFFFF;
+struct ServiceRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint64_t handle;
+  uint32_t access;
+  uint32_t control;
+  uint64_t input;
+  uint32_t inputLength;
+  uint64_t output;
+  uint32_t outputLength;
+};
+struct ServiceCreateInput {
+  uint32_t type;
+  uint32_t start;
+  uint32_t errorControl;
+  uint32_t tagId;
+};
+using ServiceConfigInput = ServiceCreateInput;
+struct ServiceStatusRecord {
+  uint32_t type, currentState, controlsAccepted, win32ExitCode, serviceSpecificExitCode,
+      checkPoint, waitHint, processId, serviceFlags;
+};
+
+// ExitWindowsEx: `flags` EWX_*, `reason` SHTDN_REASON_*. The reply's status
+// is a Win32 error; the restart or shutdown begins after the reply.
+struct ExitSystemRequest {
+  FrameHeader header;
+  uint32_t flags;
+  uint32_t reason;
+};
+
+// MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT: `source` and `target` (NT
+// paths; no target: a delete) follow the request, `sourceBytes` and
+// `targetBytes` long. The reply's status is a Win32 error.
+struct DelayedMoveRequest {
+  FrameHeader header;
+  uint32_t flags;
+  uint32_t sourceBytes;
+  uint32_t targetBytes;
 };
 
 // Answer to every request: status, information (bytes transferred, or the

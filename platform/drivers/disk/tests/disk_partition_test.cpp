@@ -158,26 +158,28 @@ TEST_F(PartitionTest, LogicalPartitionsAreVolumesToo) {
 TEST_F(PartitionTest, TheMountManagerLettersArrivingPartitionsAndDropsTheLinkOnRemoval) {
   ULONG ordinal = AddDisk(64 * kMiB);
   SetLayout(0, Layout(0x5EED, {{kMiB, 16 * kMiB, PARTITION_IFS}}));
-  EXPECT_EQ(kVolume1, LinkTarget(u"\\GLOBAL??\\C:"));
+  // The first free letter: C: is the system drive.
+  EXPECT_EQ(kVolume1, LinkTarget(u"\\GLOBAL??\\D:"));
+  EXPECT_EQ(u"\\Device\\HostSystemDrive", LinkTarget(u"\\GLOBAL??\\C:"));
   std::vector<std::u16string> names = DatabaseNamesOf(UniqueIdOf(0x5EED, kMiB));
   EXPECT_EQ(2u, names.size());  // the letter and the volume name
 
-  // Through the letter, as a program opens "\\.\C:".
+  // Through the letter, as a program opens "\\.\D:".
   Bytes data = Pattern(4096, 5);
-  WriteBytes(u"\\??\\C:", 0, data);
+  WriteBytes(u"\\??\\D:", 0, data);
   EXPECT_EQ(data, ReadBytes(u"\\??\\PhysicalDrive0", kMiB, data.size()));
 
   // The partition leaves the table: its letter goes, the database keeps it
   // for the partition's return.
   SetLayout(0, Layout(0x5EED, {}));
-  EXPECT_TRUE(LinkTarget(u"\\GLOBAL??\\C:").empty());
+  EXPECT_TRUE(LinkTarget(u"\\GLOBAL??\\D:").empty());
   EXPECT_EQ(2u, DatabaseNamesOf(UniqueIdOf(0x5EED, kMiB)).size());
   SetLayout(0, Layout(0x5EED, {{kMiB, 16 * kMiB, PARTITION_IFS}}));
-  EXPECT_EQ(kVolume2, LinkTarget(u"\\GLOBAL??\\C:"));
+  EXPECT_EQ(kVolume2, LinkTarget(u"\\GLOBAL??\\D:"));
 
   // The disk goes with everything it made.
   RemoveDisk(ordinal);
-  EXPECT_TRUE(LinkTarget(u"\\GLOBAL??\\C:").empty());
+  EXPECT_TRUE(LinkTarget(u"\\GLOBAL??\\D:").empty());
   EXPECT_FALSE(Exists(kVolume2));
   EXPECT_FALSE(Exists(u"\\Device\\Harddisk0\\DR0"));
   EXPECT_TRUE(LinkTarget(u"\\GLOBAL??\\PhysicalDrive0").empty());

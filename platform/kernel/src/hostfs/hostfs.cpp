@@ -19,8 +19,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <set>
 #include <vector>
@@ -65,6 +67,11 @@ std::mutex gHostFsLock;
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<HostNode>> gNodes;
 PDRIVER_OBJECT gDriver = nullptr;
 PDEVICE_OBJECT gRootDevice = nullptr;
+// The system drive C: is a folder of the host (`<root>/C`) seen as a volume
+// of its own: its names lie below that folder.
+PDEVICE_OBJECT gSystemDrive = nullptr;
+std::string gSystemDriveFolder;
+std::string SystemDrivePath(const std::string &path);
 std::atomic<ULONG> gSectorOverride{0};
 std::set<HostOpen *> gOpens;  // every open file, for renames of what holds them
 
@@ -236,6 +243,8 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
   open->name = ToU16(&file->FileName);
   NTSTATUS status = HostPathOf(open->name, &open->path);
   if (!NT_SUCCESS(status)) return status;
+  if (file->DeviceObject == gSystemDrive)
+    open->path = SystemDrivePath(open->path == "/" ? "" : open->path);
   // A rename or link target: the folder that holds the last component is
   // opened, and the answer says whether that component exists.
   ULONG_PTR targetExists = FILE_DOES_NOT_EXIST;
@@ -286,7 +295,7 @@ NTSTATUS Create(PFILE_OBJECT file, KPROCESSOR_MODE mode, ACCESS_MASK access, ULO
       if (effective & (FILE_WRITE_DATA | FILE_APPEND_DATA)) return STATUS_ACCESS_DENIED;
     }
     if ((options & FILE_DELETE_ON_CLOSE) && directory) {
-      if (path == "/") return STATUS_CANNOT_DELETE;
+      if (open->name == u"\\") return STATUS_CANNOT_DELETE;
       if (!DirectoryEmpty(path)) return STATUS_DIRECTORY_NOT_EMPTY;
     }
     if (node && !ShareAllowed(*node, effective, share)) return STATUS_SHARING_VIOLATION;
@@ -479,7 +488,7 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT, PIRP irp) {
   HostOpen *open = OpenOf(IoGetCurrentIrpStackLocation(irp)->FileObject);
   if (FaultShouldFail(Fault::FileCall)) return HostFsComplete(irp, STATUS_IO_DEVICE_ERROR, 0);
   if (!open) return HostFsComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  int rc = open->path == "/" ? syncfs(open->fd) : fsync(open->fd);
+  int rc = open->name == u"\\" ? syncfs(open->fd) : fsync(open->fd);
   // A descriptor for attributes only has nothing of its own to flush.
   if (rc != 0 && errno != EBADF) return HostFsComplete(irp, StatusFromErrno(errno), 0);
   return HostFsComplete(irp, STATUS_SUCCESS, 0);
@@ -627,7 +636,78 @@ void HostFsDetachSection(const std::shared_ptr<HostNode> &node) {
   node->sections--;
 }
 
-void HostFsInit() {
+namespace {
+
+bool SameNameNoCase(const char *a, const std::string &b) {
+  return strcasecmp(a, b.c_str()) == 0;
+}
+
+// Drive C: finds its names without regard to case, as Windows' own volumes
+// do ("\SystemRoot\System32\drivers" is the folder "Drivers"): a
+// component that is not there as written takes the folder's entry that
+// differs only in case.
+std::string SystemDrivePath(const std::string &path) {
+  std::string out = gSystemDriveFolder;
+  size_t at = 0;
+  while (at < path.size()) {
+    size_t next = path.find('/', at + 1);
+    if (next == std::string::npos) next = path.size();
+    std::string part = path.substr(at + 1, next - at - 1);
+    struct stat st;
+    std::string candidate = out + "/" + part;
+    if (lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) {
+      if (DIR *dir = opendir(out.c_str())) {
+        while (struct dirent *e = readdir(dir))
+          if (SameNameNoCase(e->d_name, part)) {
+            candidate = out + "/" + e->d_name;
+            break;
+          }
+        closedir(dir);
+      }
+    }
+    out = candidate;
+    at = next;
+  }
+  return out;
+}
+
+// The host folder of drive C:, absolute, with the Windows folders a system
+// drive has; created at the first boot of a root.
+std::string SystemDriveFolder(const std::string &machineRoot) {
+  char resolved[PATH_MAX];
+  std::string base = realpath(machineRoot.c_str(), resolved) ? resolved : machineRoot;
+  std::string folder = base + "/C";
+  for (const char *sub : {"", "/Windows", "/Windows/System32", "/Windows/System32/Drivers",
+                          "/Windows/INF"}) {
+    std::string path = folder + sub;
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+      KernelFault(("the system drive's folder " + path + " cannot be created").c_str());
+  }
+  return folder;
+}
+
+// \Device\HostSystemDrive, reached as C:, and \SystemRoot, the kernel's
+// name for the Windows folder on it.
+void MountSystemDrive(PDRIVER_OBJECT driver, const std::string &folder) {
+  UNICODE_STRING device = RTL_CONSTANT_STRING(u"\\Device\\HostSystemDrive");
+  UNICODE_STRING letter = RTL_CONSTANT_STRING(u"\\??\\C:");
+  UNICODE_STRING systemRoot = RTL_CONSTANT_STRING(u"\\SystemRoot");
+  UNICODE_STRING windows = RTL_CONSTANT_STRING(u"\\Device\\HostSystemDrive\\Windows");
+  PDEVICE_OBJECT drive = nullptr;
+  if (!NT_SUCCESS(IoCreateDevice(driver, 0, &device, FILE_DEVICE_DISK, 0, FALSE, &drive)))
+    KernelFault("the system drive's device could not be created");
+  drive->Vpb->DeviceObject = drive;
+  drive->Vpb->Flags |= VPB_MOUNTED;
+  drive->Flags &= ~DO_DEVICE_INITIALIZING;
+  gSystemDriveFolder = folder;
+  gSystemDrive = drive;
+  IoCreateSymbolicLink(&letter, &device);
+  IoCreateSymbolicLink(&systemRoot, &windows);
+}
+
+}  // namespace
+
+void HostFsInit(const std::string &machineRoot) {
   PDRIVER_OBJECT driver = CreateDriverObject(u"HostFs");
   if (!driver) KernelFault("the host file system could not be created");
   static const char16_t kName[] = u"\\FileSystem\\HostFs";
@@ -653,6 +733,8 @@ void HostFsInit() {
   UNICODE_STRING device = RTL_CONSTANT_STRING(u"\\Device\\HostRoot");
   UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Z:");
   PDEVICE_OBJECT root = nullptr;
+  const std::string systemFolder =
+      machineRoot.empty() ? std::string() : SystemDriveFolder(machineRoot);
   if (!NT_SUCCESS(IoCreateDevice(driver, 0, &device, FILE_DEVICE_DISK, 0, FALSE, &root)))
     KernelFault("the host file system device could not be created");
   // The host root is its own file system: its volume is mounted on itself,
@@ -663,9 +745,15 @@ void HostFsInit() {
   IoCreateSymbolicLink(&link, &device);
   gDriver = driver;
   gRootDevice = root;
+  if (!systemFolder.empty()) MountSystemDrive(driver, systemFolder);
 }
 
 void HostFsShutdown() {
+  if (gSystemDrive) {
+    IoDeleteDevice(gSystemDrive);
+    gSystemDrive = nullptr;
+    gSystemDriveFolder.clear();
+  }
   if (!gRootDevice) return;
   IoDeleteDevice(gRootDevice);
   gRootDevice = nullptr;

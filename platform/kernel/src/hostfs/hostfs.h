@@ -1,5 +1,6 @@
 // The host file system: \FileSystem\HostFs with its device \Device\HostRoot,
-// reached as drive Z: ("\??\Z:\tmp\a.img" is /tmp/a.img).
+// reached as drive Z: ("\??\Z:\tmp\a.img" is /tmp/a.img), and
+// \Device\HostSystemDrive, drive C: over the machine root's "C" folder.
 #pragma once
 
 #include <wdm.h>
@@ -13,7 +14,10 @@
 
 namespace bw {
 
-void HostFsInit();
+// With a machine root, also the system drive C: over "<root>/C" (created
+// with its Windows folders at the first boot) and \SystemRoot, its
+// Windows folder.
+void HostFsInit(const std::string &machineRoot);
 void HostFsShutdown();
 
 // One host file (device and inode) while the kernel has it open: what

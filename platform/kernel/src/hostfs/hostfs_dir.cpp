@@ -57,7 +57,7 @@ NTSTATUS StartSearch(HostOpen *open, const std::u16string &pattern) {
   std::sort(names.begin(), names.end(), [](const std::u16string &a, const std::u16string &b) {
     return Upcased(a) < Upcased(b);
   });
-  if (open->path != "/") names.insert(names.begin(), {u".", u".."});
+  if (open->name != u"\\") names.insert(names.begin(), {u".", u".."});
   open->entries.clear();
   for (auto &name : names)
     if (Matches(pattern, name)) open->entries.push_back(std::move(name));

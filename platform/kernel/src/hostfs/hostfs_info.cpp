@@ -243,7 +243,7 @@ NTSTATUS Set(PFILE_OBJECT file, HostOpen *open, FILE_INFORMATION_CLASS cls, PVOI
       if (remove) {
         struct stat st;
         if (fstat(open->fd, &st) != 0) return StatusFromErrno(errno);
-        if (open->path == "/" || (!directory && (st.st_mode & 0222) == 0))
+        if (open->name == u"\\" || (!directory && (st.st_mode & 0222) == 0))
           return STATUS_CANNOT_DELETE;
         if (directory) {
           int dirFd = ::open(open->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

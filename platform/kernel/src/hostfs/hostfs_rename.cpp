@@ -25,7 +25,7 @@ NTSTATUS HostFsRenameOrLink(PFILE_OBJECT file, HostOpen *open, PIO_STACK_LOCATIO
   if (!record) return STATUS_INVALID_PARAMETER;
   const bool replace = stack->Parameters.SetFile.ReplaceIfExists != FALSE;
   if (!(open->access & DELETE) && !link) return STATUS_ACCESS_DENIED;
-  if (open->path == "/") return STATUS_ACCESS_DENIED;
+  if (open->name == u"\\") return STATUS_ACCESS_DENIED;
   if (link && open->node->directory) return STATUS_FILE_IS_A_DIRECTORY;
 
   std::string folder;

@@ -43,7 +43,7 @@ NTSTATUS KernelBoot(const BootOptions &options, std::string *error) {
   ProcessesInit();
   TimersInit();
   WorkQueueInit();
-  HostFsInit();
+  HostFsInit(options.root);
   PnpInit();
   gRunning = true;
   return STATUS_SUCCESS;

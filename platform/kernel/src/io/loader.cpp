@@ -84,16 +84,6 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
   std::u16string registryPath =
       u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
   // A loaded driver always has its service key.
-  RegistryStore::KeyRef serviceKey;
-  status = Registry().CreateKey(nullptr, registryPath, &serviceKey);
-  if (!NT_SUCCESS(status)) {
-    if (error) *error = "cannot create the service key: " + StatusText(status);
-    RemoveObject(driver);
-    ObfDereferenceObject(driver);
-    dlclose(module);
-    return status;
-  }
-  // A loaded driver always has its service key.
   {
     RegistryStore::KeyRef key;
     NTSTATUS keyStatus = Registry().CreateKey(nullptr, registryPath, &key);

@@ -1,6 +1,7 @@
 // A devnode's life: its function driver's AddDevice, the start, its bus
 // relations, and removal (children first), as the PnP manager drives them.
 #include "pnp/pnp_internal.h"
+#include "bw/user_session.h"
 #include "internal.h"
 #include "io/io_internal.h"
 
@@ -57,6 +58,11 @@ namespace {
 void StartDevNode(DevNode &node) {
   std::u16string service = MatchService(node);
   PDRIVER_OBJECT driver = service.empty() ? nullptr : ReferenceLoadedDriver(service);
+  // A function driver not loaded yet is loaded from its service key, as
+  // the PnP manager does before AddDevice; one that cannot be loaded leaves
+  // the device without a driver.
+  if (!driver && !service.empty() && NT_SUCCESS(LoadServiceDriver(service, nullptr)))
+    driver = ReferenceLoadedDriver(service);
   {
     std::lock_guard<std::mutex> guard(PnpLock());
     node.service = service;

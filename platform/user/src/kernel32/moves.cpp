@@ -1,8 +1,9 @@
 // MoveFileExW and CopyFileW. A move is a rename of the open source to the
 // target's full NT path (the I/O manager opens the target's folder and
 // refuses another volume); across volumes, MOVEFILE_COPY_ALLOWED copies a
-// file and deletes the source. Moves that wait for a restart are not
-// built: they fail with ERROR_CALL_NOT_IMPLEMENTED.
+// file and deletes the source. A move that waits for the restart
+// (MOVEFILE_DELAY_UNTIL_REBOOT; no target: a delete) is left with the
+// session manager in ramvold, which carries it out at the next start.
 #include "platform/user/src/ntdll/nt_file.h"
 
 #include <algorithm>
@@ -81,8 +82,38 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   return Copy(lpExistingFileName, lpNewFileName, bFailIfExists != FALSE);
 }
 
+namespace {
+
+BOOL MoveAtRestart(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+  // A copy cannot wait for the restart.
+  if (!lpExistingFileName || (dwFlags & MOVEFILE_COPY_ALLOWED))
+    return FailWith(ERROR_INVALID_PARAMETER);
+  std::u16string source, target;
+  if (!ToNtPath(lpExistingFileName, &source)) return FALSE;
+  if (lpNewFileName && !ToNtPath(lpNewFileName, &target)) return FALSE;
+  wire::DelayedMoveRequest request{};
+  request.header = {wire::kMagic, static_cast<uint32_t>(wire::Op::DelayedMove)};
+  request.flags = dwFlags;
+  request.sourceBytes = static_cast<uint32_t>(source.size() * 2);
+  request.targetBytes = static_cast<uint32_t>(target.size() * 2);
+  std::vector<uint8_t> frame(sizeof request + request.sourceBytes + request.targetBytes);
+  memcpy(frame.data(), &request, sizeof request);
+  memcpy(frame.data() + sizeof request, source.data(), request.sourceBytes);
+  memcpy(frame.data() + sizeof request + request.sourceBytes, target.data(), request.targetBytes);
+  Connection *connection = ThreadConnection();
+  ReplyData reply;
+  if (!connection || !connection->Call(frame.data(), frame.size(), &reply)) return FALSE;
+  // The manager answers with a Win32 error.
+  if (reply.status != 0) return FailWith(static_cast<DWORD>(reply.status));
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+}  // namespace
+
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
-  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return FailWith(ERROR_CALL_NOT_IMPLEMENTED);
+  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT)
+    return MoveAtRestart(lpExistingFileName, lpNewFileName, dwFlags);
   if (!lpExistingFileName || !lpNewFileName) return FailWith(ERROR_INVALID_PARAMETER);
   std::u16string target;
   if (!ToNtPath(lpNewFileName, &target)) return FALSE;

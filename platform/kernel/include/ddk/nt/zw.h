@@ -111,6 +111,10 @@ NTSYSAPI NTSTATUS ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING L
                                             PULONG ReturnedLength);
 
 // Files and devices.
+// Loads or unloads the driver of a service key
+// ("\Registry\Machine\System\CurrentControlSet\Services\<name>").
+NTSYSAPI NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName);
+NTSYSAPI NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName);
 NTSYSAPI NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                POBJECT_ATTRIBUTES ObjectAttributes,
                                PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,

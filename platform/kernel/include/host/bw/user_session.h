@@ -221,6 +221,18 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
                     std::string *error = nullptr);
 // Calls the driver's unload routine and unloads the module.
 NTSTATUS UnloadDriver(std::u16string_view serviceName);
+// Loads the driver of a service key as ZwLoadDriver does: the key
+// "...\Services\<service>" must exist (else STATUS_OBJECT_NAME_NOT_FOUND)
+// with Type 1 (kernel driver) or 2 (file system); its ImagePath
+// ("\SystemRoot\System32\drivers\x.sys", "System32\drivers\x.sys" below
+// \SystemRoot, a "\??\" path; none: \SystemRoot\System32\drivers\<service>.sys)
+// names a file on a host folder's volume. STATUS_IMAGE_ALREADY_LOADED for
+// a loaded one; else what opening the file or DriverEntry gave.
+NTSTATUS LoadServiceDriver(std::u16string_view service, std::string *error = nullptr);
+// Unloads it as ZwUnloadDriver does: STATUS_OBJECT_NAME_NOT_FOUND when it is
+// not loaded, STATUS_INVALID_DEVICE_REQUEST without an unload routine or
+// for a Plug and Play driver that still has devices.
+NTSTATUS UnloadServiceDriver(std::u16string_view service);
 // Loads Windows' own drivers of the stand-in from `folder`, as Windows
 // loads its boot drivers before any other: the mount manager (mountmgr.sys,
 // service MountMgr), then the raw file system (raw.sys, service RAW). A
