@@ -30,6 +30,10 @@ typedef char16_t WCHAR, *LPWSTR, *PWSTR;
 typedef const char16_t *LPCWSTR, *PCWSTR;
 typedef char CHAR, *LPSTR;
 typedef const char *LPCSTR;
+typedef UINT *PUINT;
+typedef BOOL *PBOOL;
+typedef BYTE *PBYTE;
+typedef uint64_t DWORDLONG;
 
 #ifndef TRUE
 #define TRUE 1
@@ -133,6 +137,12 @@ typedef const char *LPCSTR;
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_INTERNAL_ERROR 1359L
+#define ERROR_INSTALL_SOURCE_ABSENT 1612L
+#define ERROR_INSTALL_PACKAGE_INVALID 1620L
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -351,6 +361,11 @@ WINBASEAPI BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName,
 WINBASEAPI BOOL WINAPI SetFileSecurityW(LPCWSTR lpFileName,
                                         SECURITY_INFORMATION SecurityInformation,
                                         PSECURITY_DESCRIPTOR pSecurityDescriptor);
+
+// Initialization files: the lines of a section, "key=value" each
+// terminated, one more terminator after the last. Comments are left out.
+WINBASEAPI DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpReturnedString,
+                                                  DWORD nSize, LPCWSTR lpFileName);
 
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must
