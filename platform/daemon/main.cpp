@@ -4,6 +4,7 @@
 #include "bw/pnp.h"
 #include "bw/user_session.h"
 #include "platform/daemon/server.h"
+#include "platform/daemon/system_drive.h"
 #include "platform/transport/wire.h"
 
 #include <fcntl.h>
@@ -116,6 +117,11 @@ int main(int argc, char **argv) {
   std::string error;
   if (!NT_SUCCESS(bw::KernelBoot(boot, &error))) {
     fprintf(stderr, "ramvold: %s\n", error.c_str());
+    return 1;
+  }
+  if (!bw::PrepareSystemDrive(root, &error)) {
+    fprintf(stderr, "ramvold: %s\n", error.c_str());
+    bw::KernelShutdown();
     return 1;
   }
   // Windows' own drivers start with the system, before any product driver.

@@ -58,6 +58,7 @@ class Server {
   bool ServeQueryVolume(Session &session, const Frame &frame);
   bool ServeQueryToken(Session &session, const Frame &frame);
   bool ServeProcessSession(Session &session, const Frame &frame);
+  bool ServeDevice(Session &session, const Frame &frame);  // server_devices.cpp
   // The client thread is gone: its kernel thread ends, and the process with
   // its last connection.
   void EndSession(Session &session);

@@ -92,6 +92,8 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeQueryToken(session, frame);
     case wire::Op::ProcessSession:
       return ServeProcessSession(session, frame);
+    case wire::Op::Device:
+      return ServeDevice(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }
