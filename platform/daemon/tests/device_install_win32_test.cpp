@@ -88,6 +88,15 @@ class DeviceInstall : public FilesWin32 {
     return text;
   }
 
+  // The bus driver's own control device, there while the driver is loaded.
+  static bool BusDriverLoaded() {
+    HANDLE control = CreateFileW(u"\\\\.\\GLOBALROOT\\Device\\BrimwellDisk", 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (control == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(control);
+    return true;
+  }
+
   bool InterfacePresent() {
     WCHAR names[65536];
     DWORD n = QueryDosDeviceW(nullptr, names, 65536);
@@ -166,11 +175,13 @@ TEST_F(DeviceInstall, BusIsRegisteredInstalledStartedFoundAgainAndRemoved) {
   EXPECT_EQ(BusProperty(SPDRP_SERVICE, &error), u"");
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_FALSE(InterfacePresent());
+  EXPECT_FALSE(BusDriverLoaded());
 
   BOOL reboot = TRUE;
   ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, kBusId, BusInf().c_str(), INSTALLFLAG_FORCE, &reboot))
       << std::hex << GetLastError();
   EXPECT_FALSE(reboot);
+  EXPECT_TRUE(BusDriverLoaded());
   EXPECT_EQ(FileBytes(SystemFile("INF/oem0.inf")), FileBytes(BW_BIN_DIR "/ramenum.inf"));
   EXPECT_EQ(FileBytes(SystemFile("System32/drivers/ramenum.sys")), FileBytes(BW_BIN_DIR "/ramenum.sys"));
   EXPECT_TRUE(PathFileExistsW(u"C:\\Windows\\System32\\drivers\\ramenum.sys"));
@@ -203,6 +214,8 @@ TEST_F(DeviceInstall, BusIsRegisteredInstalledStartedFoundAgainAndRemoved) {
   EXPECT_EQ(service, u"BWRDPort");
   EXPECT_TRUE(BusDevices().empty());
   EXPECT_FALSE(InterfacePresent());
+  // Its last device gone, the driver unloaded.
+  EXPECT_FALSE(BusDriverLoaded());
   EXPECT_FALSE(HostFileExists(SystemFile("INF/oem0.inf")));
 
   // The bus's files, as removal finds them: the default target folder and
