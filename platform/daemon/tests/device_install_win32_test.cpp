@@ -257,6 +257,48 @@ TEST_F(DeviceInstall, RegisteredDeviceNotPresentIsFoundAndInstalled) {
   EXPECT_TRUE(InterfacePresent());
 }
 
+TEST_F(DeviceInstall, DriverThatCannotStartAsksForARestart) {
+  MakeFile("broken.inf",
+           "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=SCSIAdapter\r\n"
+           "ClassGuid={4D36E97B-E325-11CE-BFC1-08002BE10318}\r\nProvider=Test\r\n"
+           "[Manufacturer]\r\nTest=Models,NTamd64\r\n"
+           "[Models.NTamd64]\r\nBroken bus=Inst,Root\\BROKEN\r\n"
+           "[Inst.NT]\r\n"
+           "[Inst.NT.Services]\r\nAddService=BrokenPort,2,Svc\r\n"
+           "[Svc]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\nServiceBinary=%12%\\missing.sys\r\n");
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&kScsiAdapterClass, nullptr);
+  SP_DEVINFO_DATA data{sizeof data};
+  ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, u"ROOT\\BROKEN\\0000", &kScsiAdapterClass, u"Broken", nullptr, 0, &data));
+  const char16_t ids[] = u"Root\\BROKEN\0";
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids), sizeof ids));
+  ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+  EXPECT_FALSE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVINST_ALREADY_EXISTS));
+  // The same instance id again, in another element.
+  SP_DEVINFO_DATA again{sizeof again};
+  EXPECT_FALSE(SetupDiCreateDeviceInfoW(set, u"root\\broken\\0000", &kScsiAdapterClass, nullptr, nullptr, 0, &again));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVINST_ALREADY_EXISTS));
+  SetupDiDestroyDeviceInfoList(set);
+
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"root\\broken", W("broken.inf").c_str(),
+                                                 INSTALLFLAG_FORCE, &reboot))
+      << std::hex << GetLastError();
+  EXPECT_TRUE(reboot);
+  set = SetupDiGetClassDevsW(&kScsiAdapterClass, u"ROOT", nullptr, DIGCF_PRESENT);
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  WCHAR service[32] = {};
+  ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, nullptr, reinterpret_cast<PBYTE>(service),
+                                                sizeof service, nullptr));
+  EXPECT_EQ(std::u16string(service), u"BrokenPort");
+  SetupDiDestroyDeviceInfoList(set);
+  // Another enumerator has none of the root's devices.
+  set = SetupDiGetClassDevsW(&kScsiAdapterClass, u"PCI", nullptr, 0);
+  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(DeviceInstall, CallsRefuseBadArgumentsWithSetupsErrors) {
   UINT line = 99;
   EXPECT_EQ(SetupOpenInfFileW(W("missing.inf").c_str(), nullptr, INF_STYLE_WIN4, &line), INVALID_HANDLE_VALUE);
