@@ -108,6 +108,8 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeExitSystem(session, frame);
     case wire::Op::DelayedMove:
       return ServeDelayedMove(session, frame);
+    case wire::Op::Device:
+      return ServeDevice(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

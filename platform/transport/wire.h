@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace bw::wire {
 
@@ -58,6 +59,9 @@ enum class Op : uint32_t {
   Service = 30,
   ExitSystem = 31,
   DelayedMove = 32,
+  // Devices and their installation, served as the Plug and Play service
+  // serves setupapi (server_devices.cpp).
+  Device = 33,
   Reply = 100,
   Apc = 101,
   Message = 102,
@@ -379,6 +383,44 @@ struct DelayedMoveRequest {
   uint32_t flags;
   uint32_t sourceBytes;
   uint32_t targetBytes;
+
+// A device request: `action`, then its input as fields (each a 32-bit byte
+// count and the bytes; text is UTF-16 without terminator, numbers 32-bit).
+// The answer, when there is one, is fields too, at `output`.
+enum class DeviceAction : uint32_t {
+  // → per registered root device: flags (kDevicePresent), instance path.
+  List = 1,
+  // instance path, value name, key (kDeviceKey or kDriverKey) → type, data;
+  // STATUS_OBJECT_NAME_NOT_FOUND when the device has no such value.
+  GetValue = 2,
+  // instance path, value name, type, data.
+  SetValue = 3,
+  // device name → "ROOT\<NAME>\NNNN", the lowest instance not registered.
+  NewInstanceId = 4,
+  // instance path, then (value name, type, data) per value: the device is
+  // registered and enumerated; STATUS_OBJECT_NAME_COLLISION when it exists.
+  Register = 5,
+  // instance path → the reply's value is 1 when the device started.
+  Start = 6,
+  // instance path, scope (1 everywhere, 2 this configuration only).
+  Remove = 7,
+  // service name, then (value name, type, data) per value.
+  WriteService = 8,
+  // instance path, class GUID text, then (value name, type, data) per
+  // value → the driver key's name ("{guid}\NNNN"), also written as the
+  // device's Driver value.
+  WriteDriverKey = 9,
+};
+constexpr uint32_t kDevicePresent = 1;
+constexpr uint32_t kDeviceKey = 0;
+constexpr uint32_t kDriverKey = 1;
+struct DeviceRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint32_t inputBytes;
+  uint64_t output;
+  uint32_t outputLength;
+  // then the input
 };
 
 // Answer to every request: status, information (bytes transferred, or the
@@ -406,5 +448,14 @@ struct ApcFrame {
 // else /var/lib/brimwell.
 std::string DefaultRoot();
 std::string SocketPath(const std::string &root);
+
+// Fields of device requests and answers.
+void PutField(std::string *out, const void *data, size_t bytes);
+void PutText(std::string *out, std::u16string_view text);
+void PutNumber(std::string *out, uint32_t value);
+// Reads the next field from *in; false when none is left or it is cut.
+bool TakeField(std::string_view *in, std::string_view *field);
+bool TakeText(std::string_view *in, std::u16string *text);
+bool TakeNumber(std::string_view *in, uint32_t *value);
 
 }  // namespace bw::wire

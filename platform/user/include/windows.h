@@ -30,6 +30,10 @@ typedef char16_t WCHAR, *LPWSTR, *PWSTR;
 typedef const char16_t *LPCWSTR, *PCWSTR;
 typedef char CHAR, *LPSTR;
 typedef const char *LPCSTR;
+typedef UINT *PUINT;
+typedef BOOL *PBOOL;
+typedef BYTE *PBYTE;
+typedef uint64_t DWORDLONG;
 
 #ifndef TRUE
 #define TRUE 1
@@ -149,6 +153,10 @@ typedef const char *LPCSTR;
 #define ERROR_NOT_ENOUGH_QUOTA 1816L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 #define ERROR_OBJECT_NOT_FOUND 4312L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INTERNAL_ERROR 1359L
+#define ERROR_INSTALL_SOURCE_ABSENT 1612L
+#define ERROR_INSTALL_PACKAGE_INVALID 1620L
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -446,6 +454,11 @@ WINBASEAPI BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer);
 // Strings: compared without regard to case (a null string sorts first).
 WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
+
+// Initialization files: the lines of a section, "key=value" each
+// terminated, one more terminator after the last. Comments are left out.
+WINBASEAPI DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpReturnedString,
+                                                  DWORD nSize, LPCWSTR lpFileName);
 
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must

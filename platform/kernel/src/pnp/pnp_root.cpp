@@ -17,6 +17,7 @@ PDRIVER_OBJECT CreateDriverObject(std::u16string_view serviceName);
 namespace {
 
 constexpr ULONG kRootTag = 0x4D706E50;  // "PnpM"
+constexpr uint8_t kDoNotCreate = 0x4;   // CSCONFIGFLAG_DO_NOT_CREATE
 PDRIVER_OBJECT gRootDriver = nullptr;
 
 struct RootPdoExtension {
@@ -164,8 +165,16 @@ std::vector<std::u16string> RegistryRootDevices() {
     RegistryStore::KeyRef deviceKey;
     if (!NT_SUCCESS(Registry().OpenKey(root, device.name, &deviceKey))) continue;
     RegistryStore::KeyInfo instance;
-    for (ULONG j = 0; NT_SUCCESS(Registry().EnumerateKey(deviceKey, j, &instance)); ++j)
+    for (ULONG j = 0; NT_SUCCESS(Registry().EnumerateKey(deviceKey, j, &instance)); ++j) {
+      // A device kept out of this configuration stays registered, unenumerated.
+      RegistryStore::KeyRef instanceKey;
+      RegistryStore::Value flags;
+      if (NT_SUCCESS(Registry().OpenKey(deviceKey, instance.name, &instanceKey)) &&
+          NT_SUCCESS(Registry().QueryValue(instanceKey, u"CSConfigFlags", &flags)) &&
+          flags.type == kRegDword && flags.data.size() == 4 && (flags.data[0] & kDoNotCreate))
+        continue;
       paths.push_back(u"Root\\" + device.name + u"\\" + instance.name);
+    }
   }
   return paths;
 }

@@ -102,6 +102,10 @@ NTSYSAPI NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformat
                              PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 
+// Loads the driver of a service key (Services\<name> under
+// \Registry\Machine\System\CurrentControlSet) from its ImagePath.
+NTSYSAPI NTSTATUS ZwLoadDriver(PUNICODE_STRING DriverServiceName);
+
 // Symbolic links.
 #define SYMBOLIC_LINK_QUERY 0x0001
 #define SYMBOLIC_LINK_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0x1)

@@ -80,4 +80,47 @@ std::string DescribeDevNodes();
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
 SYSTEM_POWER_STATE CurrentSystemPowerState();
 
+// Device installation, as Windows' Plug and Play service does it for
+// setup (pnp_setup.cpp). Devices are root devices: "Root\<NAME>\NNNN"
+// keys under Enum. A device whose key has CSConfigFlags with
+// CSCONFIGFLAG_DO_NOT_CREATE (4) stays registered but is not enumerated:
+// it is not present.
+struct RegistryValueData {
+  std::u16string name;
+  ULONG type = 0;
+  std::vector<uint8_t> data;
+};
+struct RegisteredDevice {
+  std::u16string instancePath;
+  bool present = false;  // it has a devnode that was not removed
+};
+std::vector<RegisteredDevice> RegisteredRootDevices();
+// A value of the device's key, or (driverKey) of its driver key under
+// Control\Class. STATUS_NO_SUCH_DEVICE for a device not registered,
+// STATUS_OBJECT_NAME_NOT_FOUND for a value it lacks.
+NTSTATUS QueryDeviceValue(std::u16string_view instancePath, bool driverKey, std::u16string_view name,
+                          ULONG *type, std::vector<uint8_t> *data);
+NTSTATUS SetDeviceValue(std::u16string_view instancePath, const RegistryValueData &value);
+// "ROOT\<NAME>\NNNN" with the lowest NNNN not registered yet.
+NTSTATUS NewRootInstanceId(std::u16string_view deviceName, std::u16string *instancePath);
+// Writes the device's key with `values` and enumerates it (it has no driver
+// yet). STATUS_OBJECT_NAME_COLLISION when the key exists.
+NTSTATUS RegisterRootDevice(std::u16string_view instancePath,
+                            const std::vector<RegistryValueData> &values);
+// The device's driver key "{class}\NNNN" under Control\Class (the one its
+// Driver value names, else a new one), with `values`; Driver is set to it.
+NTSTATUS WriteDriverKey(std::u16string_view instancePath, std::u16string_view classGuid,
+                        const std::vector<RegistryValueData> &values, std::u16string *driverKey);
+// The key Services\<name> with `values`, as the service control manager
+// writes it.
+NTSTATUS WriteServiceKey(std::u16string_view name, const std::vector<RegistryValueData> &values);
+// (Re)starts an installed device: its devnode goes, its service's driver is
+// loaded from the service key when it is not yet, and it is enumerated
+// afresh. *started: its stack started.
+NTSTATUS StartInstalledDevice(std::u16string_view instancePath, bool *started);
+// Removes the device's devnode and, when `global`, its key and driver key
+// (else it stays registered, not present). The function driver unloads
+// when no other device uses it.
+NTSTATUS UninstallDevice(std::u16string_view instancePath, bool global);
+
 }  // namespace bw
