@@ -98,7 +98,9 @@ int main(int argc, char **argv) {
   if (!CheckLetter(mount.letter)) return 1;
 
   fuseArgs.push_back("-o");
-  fuseArgs.push_back(std::string("fsname=lettermount-") + first + ":,subtype=lettermount");
+  // Threads enough for a few programs at once; each has its own connection
+  // to ramvold.
+  fuseArgs.push_back(std::string("fsname=lettermount-") + first + ":,subtype=lettermount,max_threads=16");
   fuseArgs.push_back(folder);
   std::vector<char *> fuseArgv;
   for (auto &arg : fuseArgs) fuseArgv.push_back(arg.data());
