@@ -336,12 +336,21 @@ void *Init(fuse_conn_info *conn, fuse_config *config) {
   config->hard_remove = 1;  // no hidden ".fuse_hidden" files on the volume
   conn->max_write = 1 << 20;
   conn->max_readahead = 1 << 20;
-  return fuse_get_context()->private_data;
+  Mount &mount = TheMount();
+  const char16_t root[] = {mount.letter, u':', u'\\', 0};
+  mount.root = CreateFileW(root, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+  return &mount;
 }
 
 // Unmounting never loses what was written: each file the kernel did not
 // release is flushed and closed.
-void Destroy(void *data) { static_cast<Mount *>(data)->files.ReleaseAll(); }
+void Destroy(void *data) {
+  auto *mount = static_cast<Mount *>(data);
+  mount->files.ReleaseAll();
+  if (mount->root != INVALID_HANDLE_VALUE) CloseHandle(mount->root);
+  mount->root = INVALID_HANDLE_VALUE;
+}
 
 fuse_operations MakeOperations() {
   fuse_operations ops = {};

@@ -17,6 +17,10 @@ struct Mount {
   uid_t uid = 0;  // the owner every file shows: the user who mounted it
   gid_t gid = 0;
   OpenFiles files;
+  // The root folder, open while mounted: the volume's file system stays
+  // mounted between one call and the next, as on Windows, rather than being
+  // mounted afresh (its whole table read again) for each.
+  HANDLE root = INVALID_HANDLE_VALUE;
 };
 
 const fuse_operations &Operations();

@@ -47,6 +47,8 @@ constexpr UCHAR kFatAttrLongName = 0x0F;
 constexpr ULONG kFatMaxName = 255;
 constexpr ULONG64 kFatMaxFileSize = 0xFFFFFFFFull;
 
+struct FatDirIndex;  // fat_dir_index.h
+
 struct FatVolumeCore {
   FatBlockDevice Device;
   ULONG BytesPerSector;
@@ -74,6 +76,7 @@ struct FatVolumeCore {
   BOOLEAN FsInfoDirty;
   ULONG FreeClusters;
   ULONG NextFree;
+  FatDirIndex *DirIndexes;  // name indexes of recently used directories
 };
 
 // A directory entry as found: where its slots lie and what it says.

@@ -2,6 +2,7 @@
 // table kept in memory and written back sector by sector, free-space
 // accounting and the FAT32 FSInfo sector.
 #include "platform/drivers/fat/fat_core.h"
+#include "platform/drivers/fat/fat_dir_index.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ NTSTATUS FatMount(FatVolumeCore *Core, const FatBlockDevice *Device) {
 }
 
 VOID FatRelease(FatVolumeCore *Core) {
+  FatIndexDropAll(Core);
   if (Core->Fat) ExFreePoolWithTag(Core->Fat, kFatTag);
   if (Core->DirtySectors) ExFreePoolWithTag(Core->DirtySectors, kFatTag);
   Core->Fat = nullptr;
