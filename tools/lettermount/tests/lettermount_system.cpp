@@ -52,19 +52,66 @@ class LettermountFat32 : public EngineWin32 {
 
   std::string Tool() const { return std::string(BW_BIN_DIR "/lettermount --root ") + daemon_.Root(); }
 
-  // Mounts R: in the background, as a user starts it.
+  // Mounts R: with the tool in the foreground of a child process, so that
+  // an unmount can wait for the tool to have closed everything.
   void Mount() {
-    int code = -1;
-    std::string out = bw::test::Run(Tool() + " R: " + folder_ + " 2>&1", &code);
-    ASSERT_EQ(0, code) << out;
+    tool_ = fork();
+    if (tool_ == 0) {
+      execl("/bin/sh", "sh", "-c", ("exec " + Tool() + " R: " + folder_ + " -f").c_str(), nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !Mounted(); ++i) usleep(50000);
+    ASSERT_TRUE(Mounted());
     mounted_ = true;
   }
 
+  // Mounts R: as a user does: the tool returns once the folder is mounted
+  // and serves it in the background.
+  void MountInBackground() {
+    int code = -1;
+    std::string out = bw::test::Run(Tool() + " R: " + folder_ + " 2>&1", &code);
+    ASSERT_EQ(0, code) << out;
+    ASSERT_TRUE(Mounted());
+    mounted_ = true;
+  }
+
+  // After an unmount, the background tool ends once it has closed its
+  // handles; until then R: is in use.
+  void WaitForBackgroundTool() {
+    for (int i = 0; i < 200; ++i) {
+      if (!ToolServes()) return;
+      usleep(50000);
+    }
+    ADD_FAILURE() << "lettermount did not end after its unmount";
+  }
+
+  // Whether a lettermount process names this test's folder.
+  bool ToolServes() {
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+      std::vector<uint8_t> line = FileBytes(entry.path().string() + "/cmdline");
+      std::string command(line.begin(), line.end());
+      std::string program = command.substr(0, command.find('\0'));
+      if (program.size() >= 12 && program.compare(program.size() - 12, 12, "/lettermount") == 0 &&
+          command.find(folder_) != std::string::npos)
+        return true;
+    }
+    return false;
+  }
+
+  bool Mounted() { return bw::test::Run("grep -c ' " + folder_ + " ' /proc/mounts") == "1\n"; }
+
+  // fusermount3 -u, then the tool's exit.
   void Unmount() {
     int code = -1;
     std::string out = bw::test::Run("fusermount3 -u " + folder_ + " 2>&1", &code);
     EXPECT_EQ(0, code) << out;
     mounted_ = false;
+    if (tool_ > 0) {
+      int status = 0;
+      EXPECT_EQ(tool_, waitpid(tool_, &status, 0));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      tool_ = -1;
+    }
   }
 
   // Runs a shell command line in the mounted folder; its output and errors.
@@ -129,6 +176,7 @@ class LettermountFat32 : public EngineWin32 {
   uint64_t volume_ = 0;
   std::string folder_;
   bool mounted_ = false;
+  pid_t tool_ = -1;
 };
 
 TEST_F(LettermountFat32, ShellToolsWorkOnTheLetterAndLeaveAVolumeThePeersAccept) {
@@ -252,12 +300,13 @@ TEST_F(LettermountFat32, TheShellSeesTheHostsErrorsAndAFullDiskFreesAgain) {
 
 TEST_F(LettermountFat32, NothingWrittenIsLostWhenTheMountEnds) {
   // Right after a write, unmounted at once.
-  Mount();
+  MountInBackground();
   int code = -1;
   std::string out = Shell("head -c 1500000 /dev/urandom > data && sha256sum data | cut -c1-64", &code);
   ASSERT_EQ(0, code) << out;
   std::string sum = out;
   Unmount();
+  WaitForBackgroundTool();
   std::vector<uint8_t> bytes = Win32Bytes(u"R:\\data");
   EXPECT_EQ(1500000u, bytes.size());
   TempFolder host;
@@ -267,19 +316,7 @@ TEST_F(LettermountFat32, NothingWrittenIsLostWhenTheMountEnds) {
   // A foreground tool ended by Ctrl-C while a program still holds a file
   // open: what it wrote is there, and the tool's handle is closed, so the
   // file opens without sharing at once.
-  pid_t tool = fork();
-  if (tool == 0) {
-    std::string command = Tool() + " R: " + folder_ + " -f";
-    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
-    _exit(127);
-  }
-  bool up = false;
-  for (int i = 0; i < 100 && !up; ++i) {
-    up = bw::test::Run("grep -c ' " + folder_ + " ' /proc/mounts") == "1\n";
-    if (!up) usleep(100000);
-  }
-  ASSERT_TRUE(up);
-  mounted_ = true;
+  Mount();
   pid_t holder = fork();
   if (holder == 0) {
     execl("/bin/sh", "sh", "-c", ("exec 3>" + folder_ + "/held; echo still-open >&3; : >" + folder_ +
@@ -290,13 +327,14 @@ TEST_F(LettermountFat32, NothingWrittenIsLostWhenTheMountEnds) {
   std::string written = folder_ + ".written";
   for (int i = 0; i < 100 && access(written.c_str(), F_OK) != 0; ++i) usleep(100000);
   unlink(written.c_str());
-  kill(tool, SIGINT);
+  kill(tool_, SIGINT);
   int status = 0;
-  ASSERT_EQ(tool, waitpid(tool, &status, 0));
+  ASSERT_EQ(tool_, waitpid(tool_, &status, 0));
   EXPECT_TRUE(WIFEXITED(status)) << status;
+  tool_ = -1;
   kill(holder, SIGKILL);
   waitpid(holder, &status, 0);
-  mounted_ = bw::test::Run("grep -c ' " + folder_ + " ' /proc/mounts") == "1\n";
+  mounted_ = Mounted();
   HANDLE held = CreateFileW(u"R:\\held", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, held) << GetLastError();
   CloseHandle(held);
