@@ -77,6 +77,13 @@ struct FatVolumeCore {
   ULONG FreeClusters;
   ULONG NextFree;
   FatDirIndex *DirIndexes;  // name indexes of recently used directories
+  // Where the last transfer of a chain ended (its first cluster, a cluster
+  // index in it and that cluster), so that the next one in the same file
+  // need not walk from the start; 0: none. Forgotten by any change of the
+  // table that is not an allocation or an append.
+  ULONG WalkFirst;
+  ULONG WalkIndex;
+  ULONG WalkCluster;
 };
 
 // A directory entry as found: where its slots lie and what it says.

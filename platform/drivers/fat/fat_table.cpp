@@ -171,6 +171,10 @@ NTSTATUS FatSetBootLabel(FatVolumeCore *Core, const UCHAR Label[11]) {
 }
 
 VOID FatSetEntry(FatVolumeCore *Core, ULONG Cluster, ULONG Value) {
+  // Taking a free cluster, or linking one onto a chain's end, leaves every
+  // chain's existing links as they were; anything else may not.
+  ULONG old = FatGet(Core, Cluster);
+  if (old != 0 && !(FatIsEndOfChain(Core, old) && Value != 0)) Core->WalkFirst = 0;
   PUCHAR fat = Core->Fat;
   if (Core->FatBits == 12) {
     ULONG at = Cluster + Cluster / 2;
