@@ -124,8 +124,10 @@ ULONG64 FatClusterOffset(const FatVolumeCore *Core, ULONG Cluster);
 NTSTATUS FatReadData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, PVOID Buffer, ULONG Length);
 NTSTATUS FatWriteData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, const VOID *Buffer, ULONG Length);
 // Gives a chain room for Size bytes, zeroing what grows past OldSize, or
-// frees what lies past it. *First may change (to or from 0).
-NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size);
+// frees what lies past it. *First may change (to or from 0). A caller about
+// to write from WrittenFrom on leaves that part to its own write.
+NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size,
+                   ULONG64 WrittenFrom = ~0ull);
 
 // Directories: Dir is the directory's first cluster, 0 for the fixed root.
 ULONG FatDirentCluster(const FatDirent *Dirent);

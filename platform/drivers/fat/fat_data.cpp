@@ -114,7 +114,7 @@ NTSTATUS FatWriteData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, const VO
   return Transfer(Core, First, Offset, static_cast<PUCHAR>(const_cast<PVOID>(Buffer)), Length, TRUE, FALSE);
 }
 
-NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size) {
+NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size, ULONG64 WrittenFrom) {
   if (Size > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   ULONG cs = Core->ClusterSize;
   ULONG have = 0;
@@ -146,10 +146,11 @@ NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Siz
     }
   }
   // What the file grows into reads as zeros, whatever the clusters held.
-  if (NT_SUCCESS(status) && Size > OldSize) {
+  ULONG64 zeroTo = Size < WrittenFrom ? Size : WrittenFrom;
+  if (NT_SUCCESS(status) && zeroTo > OldSize) {
     ULONG64 from = OldSize;
-    while (NT_SUCCESS(status) && from < Size) {
-      ULONG64 chunk = Size - from < 0x100000 ? Size - from : 0x100000;
+    while (NT_SUCCESS(status) && from < zeroTo) {
+      ULONG64 chunk = zeroTo - from < 0x100000 ? zeroTo - from : 0x100000;
       status = Transfer(Core, *First, from, nullptr, static_cast<ULONG>(chunk), TRUE, TRUE);
       from += chunk;
     }

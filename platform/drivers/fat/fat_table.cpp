@@ -278,7 +278,13 @@ VOID FatFreeChain(FatVolumeCore *Core, ULONG First) {
 NTSTATUS FatChainLength(const FatVolumeCore *Core, ULONG First, ULONG *Length) {
   *Length = 0;
   ULONG end = Core->ClusterCount + 2;
-  for (ULONG c = First; c != 0;) {
+  ULONG c = First;
+  // Counting on from where the chain's last transfer ended.
+  if (First && Core->WalkFirst == First && Core->WalkCluster >= 2 && Core->WalkCluster < end) {
+    *Length = Core->WalkIndex;
+    c = Core->WalkCluster;
+  }
+  for (; c != 0;) {
     if (c < 2 || c >= end || *Length >= Core->ClusterCount) return STATUS_FILE_CORRUPT_ERROR;
     ++*Length;
     ULONG next = FatGet(Core, c);
