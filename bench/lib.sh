@@ -8,6 +8,10 @@
 #   bench_ms US                 microseconds as milliseconds with one decimal
 #   bench_ratio A B             A / B with two decimals (0 when B is 0)
 #   bench_scratch_dir           /dev/shm when writable, else $TMPDIR or /tmp
+#   bench_start_daemon          starts the Release ramvold with the drivers on a
+#                               fresh root ($bench_daemon_root); it stops, and
+#                               the root goes, when the script exits (a script
+#                               with its own EXIT trap calls bench_stop_daemon)
 
 bench_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bench_build_dir=${BUILD_DIR:-$bench_root/build-bench}
@@ -51,4 +55,25 @@ bench_ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b :
 
 bench_scratch_dir() {
   if [ -w /dev/shm ]; then echo /dev/shm; else echo "${TMPDIR:-/tmp}"; fi
+}
+
+bench_start_daemon() {
+  bench_daemon_root=$(mktemp -d /tmp/bwbench.XXXXXX)
+  "$bench_build_dir/bin/ramvold" --root "$bench_daemon_root" --load-drivers >"$bench_daemon_root.log" 2>&1 &
+  bench_daemon_pid=$!
+  trap bench_stop_daemon EXIT
+  for _ in $(seq 100); do
+    grep -q "ready on" "$bench_daemon_root.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  cat "$bench_daemon_root.log" >&2
+  echo "bench: ramvold did not start" >&2
+  exit 1
+}
+
+bench_stop_daemon() {
+  [ -n "${bench_daemon_pid:-}" ] || return 0
+  kill -TERM "$bench_daemon_pid" 2>/dev/null && wait "$bench_daemon_pid" 2>/dev/null || true
+  rm -rf "$bench_daemon_root" "$bench_daemon_root.log"
+  bench_daemon_pid=
 }

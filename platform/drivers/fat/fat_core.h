@@ -47,6 +47,8 @@ constexpr UCHAR kFatAttrLongName = 0x0F;
 constexpr ULONG kFatMaxName = 255;
 constexpr ULONG64 kFatMaxFileSize = 0xFFFFFFFFull;
 
+struct FatDirIndex;  // fat_dir_index.h
+
 struct FatVolumeCore {
   FatBlockDevice Device;
   ULONG BytesPerSector;
@@ -74,6 +76,14 @@ struct FatVolumeCore {
   BOOLEAN FsInfoDirty;
   ULONG FreeClusters;
   ULONG NextFree;
+  FatDirIndex *DirIndexes;  // name indexes of recently used directories
+  // Where the last transfer of a chain ended (its first cluster, a cluster
+  // index in it and that cluster), so that the next one in the same file
+  // need not walk from the start; 0: none. Forgotten by any change of the
+  // table that is not an allocation or an append.
+  ULONG WalkFirst;
+  ULONG WalkIndex;
+  ULONG WalkCluster;
 };
 
 // A directory entry as found: where its slots lie and what it says.
@@ -114,8 +124,10 @@ ULONG64 FatClusterOffset(const FatVolumeCore *Core, ULONG Cluster);
 NTSTATUS FatReadData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, PVOID Buffer, ULONG Length);
 NTSTATUS FatWriteData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, const VOID *Buffer, ULONG Length);
 // Gives a chain room for Size bytes, zeroing what grows past OldSize, or
-// frees what lies past it. *First may change (to or from 0).
-NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size);
+// frees what lies past it. *First may change (to or from 0). A caller about
+// to write from WrittenFrom on leaves that part to its own write.
+NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size,
+                   ULONG64 WrittenFrom = ~0ull);
 
 // Directories: Dir is the directory's first cluster, 0 for the fixed root.
 ULONG FatDirentCluster(const FatDirent *Dirent);

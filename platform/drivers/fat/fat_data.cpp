@@ -1,16 +1,22 @@
-// File data by cluster chains: reads and writes at any byte offset, whole
-// sectors to the device through a bounce buffer, and growing or cutting a
-// chain to a size.
+// File data by cluster chains: reads and writes at any byte offset (runs
+// of whole sectors straight to the device, the rest through a bounce
+// buffer), and growing or cutting a chain to a size.
 #include "platform/drivers/fat/fat_core.h"
 
 namespace {
 
-// The cluster of a chain that holds byte `Offset`, walking from First.
+// The cluster of a chain that holds byte `Offset`, walking from First, or
+// from where the last transfer of the same chain ended.
 NTSTATUS ClusterAt(const FatVolumeCore *Core, ULONG First, ULONG64 Offset, ULONG *Cluster) {
   ULONG64 index = Offset / Core->ClusterSize;
   ULONG end = Core->ClusterCount + 2;
   ULONG c = First;
-  for (ULONG64 i = 0;; ++i) {
+  ULONG64 i = 0;
+  if (Core->WalkFirst == First && First && Core->WalkIndex <= index) {
+    i = Core->WalkIndex;
+    c = Core->WalkCluster;
+  }
+  for (;; ++i) {
     if (c < 2 || c >= end) return STATUS_FILE_CORRUPT_ERROR;
     if (i == index) break;
     c = FatGet(Core, c);
@@ -31,12 +37,39 @@ NTSTATUS Transfer(FatVolumeCore *Core, ULONG First, ULONG64 Offset, PUCHAR Buffe
   ULONG done = 0;
   ULONG within = static_cast<ULONG>(Offset % cs);
   ULONG end = Core->ClusterCount + 2;
+  ULONG64 index = Offset / cs;
   while (NT_SUCCESS(status) && done < Length) {
     if (cluster < 2 || cluster >= end) {
       status = STATUS_FILE_CORRUPT_ERROR;
       break;
     }
     ULONG piece = cs - within < Length - done ? cs - within : Length - done;
+    if (!Zero && within % bps == 0 && piece % bps == 0) {
+      // Whole sectors of clusters that follow each other on the volume go
+      // in one request, straight from or into the caller's buffer.
+      ULONG run = piece, last = cluster;
+      for (;;) {
+        ULONG remaining = Length - done - run;
+        if (remaining == 0) break;
+        ULONG next = FatGet(Core, last);
+        ULONG add = remaining < cs ? remaining : cs;
+        if (next != last + 1 || next >= end || add % bps) break;
+        last = next;
+        run += add;
+        ++index;
+      }
+      ULONG64 at = FatClusterOffset(Core, cluster) + within;
+      status = Write ? Core->Device.Write(Core->Device.Context, at, Buffer + done, run)
+                     : Core->Device.Read(Core->Device.Context, at, Buffer + done, run);
+      done += run;
+      within = 0;
+      cluster = last;
+      if (done < Length) {
+        cluster = FatGet(Core, last);
+        ++index;
+      }
+      continue;
+    }
     ULONG firstSector = within / bps;
     ULONG lastSector = (within + piece + bps - 1) / bps;
     ULONG bytes = (lastSector - firstSector) * bps;
@@ -57,9 +90,17 @@ NTSTATUS Transfer(FatVolumeCore *Core, ULONG First, ULONG64 Offset, PUCHAR Buffe
     }
     done += piece;
     within = 0;
-    if (done < Length) cluster = FatGet(Core, cluster);
+    if (done < Length) {
+      cluster = FatGet(Core, cluster);
+      ++index;
+    }
   }
   ExFreePoolWithTag(bounce, kFatTag);
+  if (NT_SUCCESS(status) && cluster >= 2 && cluster < end) {
+    Core->WalkFirst = First;
+    Core->WalkIndex = static_cast<ULONG>(index);
+    Core->WalkCluster = cluster;
+  }
   return status;
 }
 
@@ -73,7 +114,7 @@ NTSTATUS FatWriteData(FatVolumeCore *Core, ULONG First, ULONG64 Offset, const VO
   return Transfer(Core, First, Offset, static_cast<PUCHAR>(const_cast<PVOID>(Buffer)), Length, TRUE, FALSE);
 }
 
-NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size) {
+NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Size, ULONG64 WrittenFrom) {
   if (Size > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   ULONG cs = Core->ClusterSize;
   ULONG have = 0;
@@ -105,10 +146,11 @@ NTSTATUS FatResize(FatVolumeCore *Core, ULONG *First, ULONG OldSize, ULONG64 Siz
     }
   }
   // What the file grows into reads as zeros, whatever the clusters held.
-  if (NT_SUCCESS(status) && Size > OldSize) {
+  ULONG64 zeroTo = Size < WrittenFrom ? Size : WrittenFrom;
+  if (NT_SUCCESS(status) && zeroTo > OldSize) {
     ULONG64 from = OldSize;
-    while (NT_SUCCESS(status) && from < Size) {
-      ULONG64 chunk = Size - from < 0x100000 ? Size - from : 0x100000;
+    while (NT_SUCCESS(status) && from < zeroTo) {
+      ULONG64 chunk = zeroTo - from < 0x100000 ? zeroTo - from : 0x100000;
       status = Transfer(Core, *First, from, nullptr, static_cast<ULONG>(chunk), TRUE, TRUE);
       from += chunk;
     }

@@ -1,7 +1,11 @@
 // Directories: entries with their long-name slots, lookup by long or short
 // name, adding an entry with a unique short name, removing one, fresh
-// directories with "." and "..", and the volume label in the root.
+// directories with "." and "..", and the volume label in the root. Lookups,
+// short-name choices and free slots go through the directory's name index
+// (fat_dir_index.h) where it has one; every change of names here keeps the
+// index in step, or drops it.
 #include "platform/drivers/fat/fat_core.h"
+#include "platform/drivers/fat/fat_dir_index.h"
 
 namespace {
 
@@ -315,11 +319,12 @@ NTSTATUS ExtendDirectory(FatVolumeCore *Core, ULONG Dir) {
 }
 
 // The offset of `Count` free slots in a row, growing the directory when it
-// has none.
-NTSTATUS FindFreeRun(Cursor *c, ULONG Count, ULONG *Start) {
-  ULONG run = 0;
+// has none. With an index the search starts at its free hint, which then
+// moves to the first slot still free.
+NTSTATUS FindFreeRun(Cursor *c, ULONG Count, ULONG *Start, FatDirIndex *Index = nullptr) {
+  ULONG run = 0, firstFree = kFatIndexNone;
   FatDirent slot;
-  for (ULONG offset = 0;; offset += 32) {
+  for (ULONG offset = Index ? FatIndexFreeHint(Index) : 0;; offset += 32) {
     NTSTATUS status = ReadSlot(c, offset, &slot);
     if (status == STATUS_NO_MORE_FILES) {
       if (c->Dir == 0 || offset >= kMaxDirectoryBytes) return STATUS_DISK_FULL;
@@ -331,8 +336,10 @@ NTSTATUS FindFreeRun(Cursor *c, ULONG Count, ULONG *Start) {
     }
     if (!NT_SUCCESS(status)) return status;
     if (slot.Name[0] == 0 || slot.Name[0] == kDeleted) {
+      if (firstFree == kFatIndexNone) firstFree = offset;
       if (++run == Count) {
         *Start = offset - (Count - 1) * 32;
+        if (Index) FatIndexSetFreeHint(Index, firstFree == *Start ? offset + 32 : firstFree);
         return STATUS_SUCCESS;
       }
     } else {
@@ -430,6 +437,125 @@ NTSTATUS NextEntry(Cursor *c, ULONG *Offset, FatEntry *Entry) {
 
 }  // namespace
 
+namespace {
+
+// The key of a short entry's 11 bytes, apart from the keys of names.
+ULONG ShortKey(const UCHAR Name[11]) {
+  ULONG h = 0x811C9DC5u ^ 0x5A5A5A5Au;
+  for (int i = 0; i < 11; ++i) h = (h ^ Name[i]) * 16777619u;
+  return h;
+}
+
+// The keys of an entry: its name, its short name as shown (both looked up
+// by FatFindEntry) and its short entry's bytes (for unique short names).
+BOOLEAN IndexEntry(FatDirIndex *Index, const FatEntry *Entry) {
+  ULONG slot = Entry->FirstSlot;
+  if (!FatIndexAdd(Index, FatNameKey(Entry->Name, Entry->NameLength), slot)) return FALSE;
+  if (!FatNamesEqual(Entry->Name, Entry->NameLength, Entry->Short, Entry->ShortLength) &&
+      !FatIndexAdd(Index, FatNameKey(Entry->Short, Entry->ShortLength), slot))
+    return FALSE;
+  return FatIndexAdd(Index, ShortKey(Entry->Dirent.Name), slot);
+}
+
+VOID UnindexEntry(FatDirIndex *Index, const FatEntry *Entry) {
+  ULONG slot = Entry->FirstSlot;
+  FatIndexRemove(Index, FatNameKey(Entry->Name, Entry->NameLength), slot);
+  if (!FatNamesEqual(Entry->Name, Entry->NameLength, Entry->Short, Entry->ShortLength))
+    FatIndexRemove(Index, FatNameKey(Entry->Short, Entry->ShortLength), slot);
+  FatIndexRemove(Index, ShortKey(Entry->Dirent.Name), slot);
+}
+
+// The directory's index, made with one walk over it when it has none;
+// null without memory, and the callers walk the directory themselves.
+// Scratch receives entries along the way.
+FatDirIndex *IndexFor(Cursor *c, FatEntry *Scratch) {
+  FatDirIndex *index = FatIndexOf(c->Core, c->Dir);
+  if (index) return index;
+  index = FatIndexNew(c->Core, c->Dir);
+  if (!index) return nullptr;
+  for (ULONG offset = 0;;) {
+    NTSTATUS status = NextEntry(c, &offset, Scratch);
+    if (status == STATUS_NO_MORE_FILES) return index;
+    if (!NT_SUCCESS(status) || !IndexEntry(index, Scratch)) {
+      FatIndexDrop(c->Core, c->Dir);
+      return nullptr;
+    }
+  }
+}
+
+// The entries the index names for Key, read from the volume one by one:
+// TRUE while there is one (in *Entry), FALSE at the end or on a failure
+// (in *Status). A key whose entry has gone is passed over.
+struct Hits {
+  Cursor *C;
+  FatDirIndex *Index;
+  ULONG Key;
+  ULONG Probe;
+  NTSTATUS Status;
+};
+
+BOOLEAN NextHit(Hits *h, FatEntry *Entry) {
+  for (;;) {
+    ULONG slot = FatIndexNext(h->Index, h->Key, &h->Probe);
+    if (slot == kFatIndexNone) return FALSE;
+    ULONG offset = slot;
+    NTSTATUS status = NextEntry(h->C, &offset, Entry);
+    if (status == STATUS_NO_MORE_FILES) continue;
+    if (!NT_SUCCESS(status)) {
+      h->Status = status;
+      return FALSE;
+    }
+    if (Entry->FirstSlot == slot) return TRUE;
+  }
+}
+
+NTSTATUS FindIndexed(Cursor *c, FatDirIndex *Index, const WCHAR *Name, USHORT Length, FatEntry *Entry) {
+  Hits hits = {c, Index, FatNameKey(Name, Length), 0, STATUS_SUCCESS};
+  while (NextHit(&hits, Entry))
+    if (FatNamesEqual(Entry->Name, Entry->NameLength, Name, Length) ||
+        FatNamesEqual(Entry->Short, Entry->ShortLength, Name, Length))
+      return STATUS_SUCCESS;
+  return NT_SUCCESS(hits.Status) ? STATUS_OBJECT_NAME_NOT_FOUND : hits.Status;
+}
+
+NTSTATUS ShortTakenIndexed(Cursor *c, FatDirIndex *Index, const UCHAR Name[11], FatEntry *Scratch,
+                           BOOLEAN *Taken) {
+  *Taken = FALSE;
+  Hits hits = {c, Index, ShortKey(Name), 0, STATUS_SUCCESS};
+  while (NextHit(&hits, Scratch)) {
+    if (RtlCompareMemory(Scratch->Dirent.Name, Name, 11) == 11) {
+      *Taken = TRUE;
+      return STATUS_SUCCESS;
+    }
+  }
+  return hits.Status;
+}
+
+// Whether a short name is taken, through the index when there is one.
+NTSTATUS ShortTaken(Cursor *c, FatDirIndex *Index, const UCHAR Name[11], FatEntry *Scratch, BOOLEAN *Taken) {
+  return Index ? ShortTakenIndexed(c, Index, Name, Scratch, Taken) : ShortNameTaken(c, Name, Taken);
+}
+
+// UniqueShortName through the index: the candidates in order, each one
+// looked up rather than the folder walked.
+NTSTATUS UniqueShortIndexed(Cursor *c, FatDirIndex *Index, const WCHAR *name, USHORT n, FatEntry *Scratch,
+                            UCHAR out[11]) {
+  UCHAR base[8], ext[3];
+  USHORT baseLength, extLength;
+  ShortBasis(name, n, base, &baseLength, ext, &extLength);
+  USHORT hash = NameHash(name, n);
+  for (ULONG k = 0; k < 1000000; ++k) {
+    Candidate(base, baseLength, ext, extLength, hash, k, out);
+    BOOLEAN taken = FALSE;
+    NTSTATUS status = ShortTakenIndexed(c, Index, out, Scratch, &taken);
+    if (!NT_SUCCESS(status)) return status;
+    if (!taken) return STATUS_SUCCESS;
+  }
+  return STATUS_OBJECT_NAME_COLLISION;
+}
+
+}  // namespace
+
 NTSTATUS FatNextEntry(FatVolumeCore *Core, ULONG Dir, ULONG *Offset, FatEntry *Entry) {
   Cursor c;
   NTSTATUS status = OpenCursor(Core, Dir, &c);
@@ -443,6 +569,11 @@ NTSTATUS FatFindEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT 
   Cursor c;
   NTSTATUS status = OpenCursor(Core, Dir, &c);
   if (!NT_SUCCESS(status)) return status;
+  if (FatDirIndex *index = IndexFor(&c, Entry)) {
+    status = FindIndexed(&c, index, Name, Length, Entry);
+    CloseCursor(&c);
+    return status;
+  }
   for (ULONG offset = 0;;) {
     status = NextEntry(&c, &offset, Entry);
     if (status == STATUS_NO_MORE_FILES) status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -458,29 +589,38 @@ NTSTATUS FatFindEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT 
 NTSTATUS FatAddEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT Length, const FatDirent *Fields,
                      FatEntry *Entry) {
   if (!FatIsValidName(Name, Length)) return STATUS_OBJECT_NAME_INVALID;
+  auto *scratch = static_cast<FatEntry *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FatEntry), kFatTag));
+  if (!scratch) return STATUS_INSUFFICIENT_RESOURCES;
   Cursor c;
   NTSTATUS status = OpenCursor(Core, Dir, &c);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(scratch, kFatTag);
+    return status;
+  }
+  FatDirIndex *index = IndexFor(&c, scratch);
+  auto unique = [&](UCHAR out[11]) {
+    return index ? UniqueShortIndexed(&c, index, Name, Length, scratch, out) : UniqueShortName(&c, Name, Length, out);
+  };
   FatDirent dirent = *Fields;
   UCHAR flags = 0;
   BOOLEAN needsLong = !PlainShortName(Name, Length, dirent.Name, &flags);
   if (needsLong) {
     flags = 0;
-    status = UniqueShortName(&c, Name, Length, dirent.Name);
+    status = unique(dirent.Name);
   } else {
     // Another entry may hold the same 8.3 name as its generated short name.
     BOOLEAN taken = FALSE;
-    status = ShortNameTaken(&c, dirent.Name, &taken);
+    status = ShortTaken(&c, index, dirent.Name, scratch, &taken);
     if (NT_SUCCESS(status) && taken) {
       needsLong = TRUE;
       flags = 0;
-      status = UniqueShortName(&c, Name, Length, dirent.Name);
+      status = unique(dirent.Name);
     }
   }
   dirent.CaseFlags = flags;
   ULONG longSlots = needsLong ? (Length + 12u) / 13u : 0;
   ULONG start = 0;
-  if (NT_SUCCESS(status)) status = FindFreeRun(&c, longSlots + 1, &start);
+  if (NT_SUCCESS(status)) status = FindFreeRun(&c, longSlots + 1, &start, index);
   UCHAR sum = FatShortChecksum(dirent.Name);
   for (ULONG i = 0; NT_SUCCESS(status) && i < longSlots; ++i) {
     ULONG sequence = longSlots - i;  // the first slot holds the name's end
@@ -499,16 +639,22 @@ NTSTATUS FatAddEntry(FatVolumeCore *Core, ULONG Dir, const WCHAR *Name, USHORT L
     status = WriteSlot(&c, start + i * 32, raw);
   }
   if (NT_SUCCESS(status)) status = WriteSlot(&c, start + longSlots * 32, &dirent);
-  if (NT_SUCCESS(status) && Entry) {
-    RtlZeroMemory(Entry, sizeof *Entry);
-    Entry->FirstSlot = start;
-    Entry->Offset = start + longSlots * 32;
-    Entry->Dirent = dirent;
-    Entry->ShortLength = ShowShort(&dirent, Entry->Short);
-    Entry->NameLength = Length;
-    RtlCopyMemory(Entry->Name, Name, Length * sizeof(WCHAR));
+  if (NT_SUCCESS(status)) {
+    FatEntry *made = Entry ? Entry : scratch;
+    RtlZeroMemory(made, sizeof *made);
+    made->FirstSlot = start;
+    made->Offset = start + longSlots * 32;
+    made->Dirent = dirent;
+    made->ShortLength = ShowShort(&dirent, made->Short);
+    made->NameLength = Length;
+    RtlCopyMemory(made->Name, Name, Length * sizeof(WCHAR));
+    if (index && !IndexEntry(index, made)) FatIndexDrop(Core, Dir);
+  } else if (index) {
+    // Slots may have been written, or the hint moved, before the failure.
+    FatIndexDrop(Core, Dir);
   }
   CloseCursor(&c);
+  ExFreePoolWithTag(scratch, kFatTag);
   return status;
 }
 
@@ -524,6 +670,18 @@ NTSTATUS FatRemoveEntry(FatVolumeCore *Core, ULONG Dir, const FatEntry *Entry) {
     status = WriteSlot(&c, offset, &slot);
   }
   CloseCursor(&c);
+  if (FatDirIndex *index = FatIndexOf(Core, Dir)) {
+    if (NT_SUCCESS(status)) {
+      UnindexEntry(index, Entry);
+      if (Entry->FirstSlot < FatIndexFreeHint(index)) FatIndexSetFreeHint(index, Entry->FirstSlot);
+    } else {
+      FatIndexDrop(Core, Dir);
+    }
+  }
+  // A folder's clusters are free once it is gone, and may hold another
+  // folder next: what was known of this one must not be taken for that.
+  if ((Entry->Dirent.Attributes & kFatAttrDirectory) && FatDirentCluster(&Entry->Dirent))
+    FatIndexDrop(Core, FatDirentCluster(&Entry->Dirent));
   return status;
 }
 
@@ -531,6 +689,12 @@ NTSTATUS FatWriteDirent(FatVolumeCore *Core, ULONG Dir, ULONG Offset, const FatD
   Cursor c;
   NTSTATUS status = OpenCursor(Core, Dir, &c);
   if (!NT_SUCCESS(status)) return status;
+  // A new short name is a change of names the index cannot follow.
+  if (FatIndexOf(Core, Dir)) {
+    FatDirent old;
+    status = ReadSlot(&c, Offset, &old);
+    if (!NT_SUCCESS(status) || RtlCompareMemory(old.Name, Dirent->Name, 11) != 11) FatIndexDrop(Core, Dir);
+  }
   status = WriteSlot(&c, Offset, Dirent);
   CloseCursor(&c);
   return status;
@@ -567,6 +731,7 @@ NTSTATUS FatMakeDirectory(FatVolumeCore *Core, ULONG Parent, const FatDirent *Fi
   ULONG cluster = 0;
   NTSTATUS status = FatAllocate(Core, 0, 1, &cluster);
   if (!NT_SUCCESS(status)) return status;
+  FatIndexDrop(Core, cluster);
   auto *data = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Core->ClusterSize, kFatTag));
   if (!data) {
     FatFreeChain(Core, cluster);
@@ -627,6 +792,8 @@ NTSTATUS FatReadLabel(FatVolumeCore *Core, UCHAR Label[11], BOOLEAN *Found) {
 }
 
 NTSTATUS FatWriteLabel(FatVolumeCore *Core, const UCHAR Label[11]) {
+  // The label takes or frees a slot behind the index's back.
+  FatIndexDrop(Core, Core->FatBits == 32 ? Core->RootCluster : 0);
   Cursor c;
   NTSTATUS status = OpenCursor(Core, Core->FatBits == 32 ? Core->RootCluster : 0, &c);
   if (!NT_SUCCESS(status)) return status;

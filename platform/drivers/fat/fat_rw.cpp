@@ -21,10 +21,12 @@ NTSTATUS WriteFile(FatVolume *Volume, FatFcb *Fcb, LONGLONG Offset, PVOID Buffer
   // A FAT file ends before 4 GiB, however much room the volume has.
   if (end > kFatMaxFileSize) return STATUS_FILE_TOO_LARGE;
   ULONG first = FatDirentCluster(d);
+  ULONG oldSize = d->FileSize;
   NTSTATUS status = STATUS_SUCCESS;
-  if (end > d->FileSize) {
-    // The room first: a volume without it is left as it was.
-    status = FatResize(&Volume->Core, &first, d->FileSize, end);
+  if (end > oldSize) {
+    // The room first: a volume without it is left as it was. Only a gap
+    // before the write is zeroed; the write fills the rest.
+    status = FatResize(&Volume->Core, &first, oldSize, end, static_cast<ULONG64>(Offset));
     if (!NT_SUCCESS(status)) {
       FatFlushTable(&Volume->Core);
       return status;
@@ -33,6 +35,13 @@ NTSTATUS WriteFile(FatVolume *Volume, FatFcb *Fcb, LONGLONG Offset, PVOID Buffer
     d->FileSize = static_cast<ULONG>(end);
   }
   status = FatWriteData(&Volume->Core, first, Offset, Buffer, Length);
+  if (!NT_SUCCESS(status) && d->FileSize != oldSize) {
+    // The file does not grow over what was never written: old clusters'
+    // bytes must not show through.
+    FatResize(&Volume->Core, &first, d->FileSize, oldSize);
+    FatSetDirentCluster(d, first);
+    d->FileSize = oldSize;
+  }
   d->Attributes |= kFatAttrArchive;
   FatStampNow(d, FALSE);
   NTSTATUS saved = FatSaveFcb(Fcb);

@@ -2,6 +2,7 @@
 // table kept in memory and written back sector by sector, free-space
 // accounting and the FAT32 FSInfo sector.
 #include "platform/drivers/fat/fat_core.h"
+#include "platform/drivers/fat/fat_dir_index.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ NTSTATUS FatMount(FatVolumeCore *Core, const FatBlockDevice *Device) {
 }
 
 VOID FatRelease(FatVolumeCore *Core) {
+  FatIndexDropAll(Core);
   if (Core->Fat) ExFreePoolWithTag(Core->Fat, kFatTag);
   if (Core->DirtySectors) ExFreePoolWithTag(Core->DirtySectors, kFatTag);
   Core->Fat = nullptr;
@@ -169,6 +171,10 @@ NTSTATUS FatSetBootLabel(FatVolumeCore *Core, const UCHAR Label[11]) {
 }
 
 VOID FatSetEntry(FatVolumeCore *Core, ULONG Cluster, ULONG Value) {
+  // Taking a free cluster, or linking one onto a chain's end, leaves every
+  // chain's existing links as they were; anything else may not.
+  ULONG old = FatGet(Core, Cluster);
+  if (old != 0 && !(FatIsEndOfChain(Core, old) && Value != 0)) Core->WalkFirst = 0;
   PUCHAR fat = Core->Fat;
   if (Core->FatBits == 12) {
     ULONG at = Cluster + Cluster / 2;
@@ -272,7 +278,13 @@ VOID FatFreeChain(FatVolumeCore *Core, ULONG First) {
 NTSTATUS FatChainLength(const FatVolumeCore *Core, ULONG First, ULONG *Length) {
   *Length = 0;
   ULONG end = Core->ClusterCount + 2;
-  for (ULONG c = First; c != 0;) {
+  ULONG c = First;
+  // Counting on from where the chain's last transfer ended.
+  if (First && Core->WalkFirst == First && Core->WalkCluster >= 2 && Core->WalkCluster < end) {
+    *Length = Core->WalkIndex;
+    c = Core->WalkCluster;
+  }
+  for (; c != 0;) {
     if (c < 2 || c >= end || *Length >= Core->ClusterCount) return STATUS_FILE_CORRUPT_ERROR;
     ++*Length;
     ULONG next = FatGet(Core, c);

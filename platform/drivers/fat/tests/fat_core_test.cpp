@@ -15,6 +15,8 @@ namespace {
 
 constexpr ULONG kSector = 512;
 
+std::u16string Wide(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
 // A disk in memory that takes only what a disk takes: whole sectors.
 struct MemoryDisk {
   std::vector<uint8_t> bytes;
@@ -295,6 +297,100 @@ TEST_F(FatCoreTest, ShortNamesKeepCaseFlagsAndOemLetters) {
   std::u16string upper = u"CAF\u00c9.\u00c4XT";
   EXPECT_EQ(STATUS_SUCCESS, FatFindEntry(&core_, Root(), reinterpret_cast<const WCHAR *>(upper.data()),
                                          static_cast<USHORT>(upper.size()), &found));
+}
+
+// A folder of many entries is looked up through its name index: every
+// name and short name must still be found, short names stay unique, slots
+// freed are used again, and what a fresh mount reads agrees.
+TEST_F(FatCoreTest, ACrowdedFolderFindsEveryNameAndReusesItsFreedSlots) {
+  Format(kFat32);
+  auto name = [](int i) { return u"file-" + Wide(std::to_string(i)) + u".dat"; };
+  auto find = [&](const std::u16string &n, FatEntry *e) {
+    return FatFindEntry(&core_, Root(), reinterpret_cast<const WCHAR *>(n.data()), static_cast<USHORT>(n.size()), e);
+  };
+  constexpr int kFiles = 600;
+  std::vector<std::u16string> shorts;
+  for (int i = 0; i < kFiles; ++i) shorts.push_back(ShortOf(Add(name(i))));
+  EXPECT_EQ(size_t(kFiles), std::set<std::u16string>(shorts.begin(), shorts.end()).size());
+  FatEntry missing{};
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, find(u"file-600.dat", &missing));
+  auto lookAll = [&](const char *when) {
+    for (int i = 0; i < kFiles; i += 7) {
+      FatEntry e{};
+      ASSERT_EQ(STATUS_SUCCESS, find(name(i), &e)) << when << " " << i;
+      EXPECT_EQ(name(i), NameOf(e));
+      std::u16string upper = name(i);
+      for (auto &c : upper) c = (c >= u'a' && c <= u'z') ? c - 32 : c;
+      ASSERT_EQ(STATUS_SUCCESS, find(upper, &e)) << when << " " << i;
+      ASSERT_EQ(STATUS_SUCCESS, find(shorts[i], &e)) << when << " " << i;
+      EXPECT_EQ(name(i), NameOf(e)) << when;
+    }
+  };
+  lookAll("indexed");
+  ULONG grown = 0;
+  ASSERT_EQ(STATUS_SUCCESS, FatChainLength(&core_, Root(), &grown));
+
+  // A hundred go and a hundred others come: the folder does not grow, the
+  // gone ones are not found, the newcomers are.
+  for (int i = 100; i < 200; ++i) {
+    FatEntry e{};
+    ASSERT_EQ(STATUS_SUCCESS, find(name(i), &e));
+    ASSERT_EQ(STATUS_SUCCESS, FatRemoveEntry(&core_, Root(), &e));
+  }
+  // Names of one slot each, as the gone ones: they fit in the holes.
+  auto other = [](int i) { return u"new-" + Wide(std::to_string(i)) + u".dat"; };
+  for (int i = 0; i < 100; ++i) shorts[100 + i] = ShortOf(Add(other(i)));
+  ULONG after = 0;
+  ASSERT_EQ(STATUS_SUCCESS, FatChainLength(&core_, Root(), &after));
+  EXPECT_EQ(grown, after);
+  FatEntry e{};
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, find(name(150), &e));
+  EXPECT_EQ(STATUS_SUCCESS, find(other(50), &e));
+  EXPECT_EQ(size_t(kFiles), Entries().size());
+  EXPECT_EQ(size_t(kFiles), std::set<std::u16string>(shorts.begin(), shorts.end()).size());
+
+  ASSERT_EQ(STATUS_SUCCESS, FatFlushTable(&core_));
+  Mount();  // nothing known but what is on the volume
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, find(name(150), &e));
+  EXPECT_EQ(STATUS_SUCCESS, find(other(50), &e));
+  EXPECT_EQ(STATUS_SUCCESS, find(name(599), &e));
+}
+
+// A folder removed and another made on its clusters: nothing known of the
+// first may place or hide an entry of the second.
+TEST_F(FatCoreTest, AFolderMadeOnAGoneFoldersClustersStartsAfresh) {
+  Format(kFat32);
+  FatDirent fields{};
+  fields.Attributes = kFatAttrDirectory;
+  ULONG first = 0;
+  ASSERT_EQ(STATUS_SUCCESS, FatMakeDirectory(&core_, Root(), &fields, &first));
+  FatSetDirentCluster(&fields, first);
+  FatEntry folder{};
+  ASSERT_EQ(STATUS_SUCCESS, FatAddEntry(&core_, Root(), reinterpret_cast<const WCHAR *>(u"old"), 3, &fields, &folder));
+  FatDirent file{};
+  file.Attributes = kFatAttrArchive;
+  for (int i = 0; i < 40; ++i) {
+    std::u16string n = u"a long name number " + Wide(std::to_string(i));
+    ASSERT_EQ(STATUS_SUCCESS, FatAddEntry(&core_, first, reinterpret_cast<const WCHAR *>(n.data()),
+                                          static_cast<USHORT>(n.size()), &file, nullptr));
+  }
+  // Emptied entry by entry, then removed with its clusters.
+  FatEntry e{};
+  for (ULONG offset = 0; FatNextEntry(&core_, first, &offset, &e) == STATUS_SUCCESS;)
+    if (e.Dirent.Name[0] != '.') {
+      ASSERT_EQ(STATUS_SUCCESS, FatRemoveEntry(&core_, first, &e));
+    }
+  ASSERT_EQ(STATUS_SUCCESS, FatRemoveEntry(&core_, Root(), &folder));
+  FatFreeChain(&core_, first);
+
+  core_.NextFree = first;
+  ULONG again = 0;
+  ASSERT_EQ(STATUS_SUCCESS, FatMakeDirectory(&core_, Root(), &fields, &again));
+  ASSERT_EQ(first, again);
+  ASSERT_EQ(STATUS_SUCCESS, FatAddEntry(&core_, again, reinterpret_cast<const WCHAR *>(u"newcomer"), 8, &file, nullptr));
+  std::vector<std::u16string> names;
+  for (ULONG offset = 0; FatNextEntry(&core_, again, &offset, &e) == STATUS_SUCCESS;) names.push_back(NameOf(e));
+  EXPECT_EQ((std::vector<std::u16string>{u".", u"..", u"newcomer"}), names);
 }
 
 TEST_F(FatCoreTest, LongNameSlotsNeedTheirShortEntrysChecksum) {

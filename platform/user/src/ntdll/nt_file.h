@@ -25,6 +25,7 @@ enum : ULONG {
   kFileBothDirectoryInformation = 3,
   kFileBasicInformation = 4,
   kFileStandardInformation = 5,
+  kFileInternalInformation = 6,
   kFileRenameInformation = 10,
   kFileDispositionInformation = 13,
   kFilePositionInformation = 14,
