@@ -383,6 +383,7 @@ struct DelayedMoveRequest {
   uint32_t flags;
   uint32_t sourceBytes;
   uint32_t targetBytes;
+};
 
 // A device request: `action`, then its input as fields (each a 32-bit byte
 // count and the bytes; text is UTF-16 without terminator, numbers 32-bit).

@@ -6,7 +6,6 @@
 
 typedef PVOID HINF;
 typedef PVOID HDEVINFO;
-typedef PVOID HWND;
 typedef DWORD DEVINST;
 typedef UINT DI_FUNCTION;
 
