@@ -110,6 +110,14 @@ RAMCTL_API RAMCTL_BOOL WINAPI RamctlIsFileExists(LPCWSTR Path);
 RAMCTL_API RAMCTL_BOOL WINAPI RamctlGetMemoryInformation(uint64_t *AvailablePhysical, uint64_t *TotalPhysical);
 RAMCTL_API RAMCTL_BOOL WINAPI RamctlReboot(uint8_t Force);
 
+/* Installation of the engine's service and the bus's device (administrators
+   only; no RamctlInitialize needed). */
+RAMCTL_API RAMCTL_BOOL WINAPI RamctlInstallEngine(LPCWSTR DisplayName, uint8_t StartAtBoot,
+                                                    LPCWSTR EngineDriverPath, LPCWSTR BusInfPath,
+                                                    uint8_t StartNow, uint8_t *RebootNeeded);
+RAMCTL_API RAMCTL_BOOL WINAPI RamctlUninstallEngine(LPCWSTR EngineDriverPath, LPCWSTR BusInfPath);
+RAMCTL_API RAMCTL_BOOL WINAPI RamctlStartEngine(VOID);
+
 /* Automatic volumes, kept by the engine and made at every system start. */
 RAMCTL_API RAMCTL_BOOL WINAPI RamctlAddAutoVolume(WCHAR Letter, uint32_t MountFlags, uint32_t Properties,
                                                   uint64_t VolumeSize, uint32_t FileSystem, LPCSTR VolumeLabel,

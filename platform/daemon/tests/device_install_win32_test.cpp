@@ -183,7 +183,7 @@ TEST_F(DeviceInstall, BusIsRegisteredInstalledStartedFoundAgainAndRemoved) {
   EXPECT_FALSE(reboot);
   EXPECT_TRUE(BusDriverLoaded());
   EXPECT_EQ(FileBytes(SystemFile("INF/oem0.inf")), FileBytes(BW_BIN_DIR "/ramenum.inf"));
-  EXPECT_EQ(FileBytes(SystemFile("System32/drivers/ramenum.sys")), FileBytes(BW_BIN_DIR "/ramenum.sys"));
+  EXPECT_EQ(FileBytes(SystemFile("System32/Drivers/ramenum.sys")), FileBytes(BW_BIN_DIR "/ramenum.sys"));
   EXPECT_TRUE(PathFileExistsW(u"C:\\Windows\\System32\\drivers\\ramenum.sys"));
   EXPECT_EQ(BusProperty(SPDRP_SERVICE), u"BWRDPort");
   EXPECT_EQ(BusProperty(SPDRP_CLASS), u"SCSIAdapter");
