@@ -76,7 +76,7 @@ class Install : public FilesWin32 {
   }
 };
 
-TEST_F(Install, InstallStartRestartReinstallAndRemove) {
+TEST_F(Install, InstallStartAndRestart) {
   uint8_t reboot = 7;
   ASSERT_TRUE(InstallBoth(1, 1, &reboot)) << RamctlGetErrorCode() << daemon_.Output();
   EXPECT_EQ(0, reboot);
@@ -85,19 +85,28 @@ TEST_F(Install, InstallStartRestartReinstallAndRemove) {
   EXPECT_TRUE(HostFileExists(SystemFile("System32/Drivers/ramenum.sys")));
   EXPECT_TRUE(HostFileExists(SystemFile("INF/oem0.inf")));
   EXPECT_EQ(1u, BusDevices());
-
   // The service starts with the system: the engine is there after a stop
-  // and start of the daemon, and after the library's own restart.
+  // and start of the daemon.
   Restart();
   EXPECT_TRUE(EngineAnswers()) << daemon_.Output();
   EXPECT_TRUE(RamctlStartEngine()) << RamctlGetErrorCode();  // already running counts
+}
 
-  // A second installation reuses the device and the service.
-  ASSERT_TRUE(InstallBoth(1, 1, &reboot)) << RamctlGetErrorCode();
+TEST_F(Install, ASecondInstallationReusesTheDeviceAndTheService) {
+  uint8_t reboot = 0;
+  ASSERT_TRUE(InstallBoth(0, 0, &reboot)) << RamctlGetErrorCode();
+  ASSERT_TRUE(InstallBoth(1, 0, &reboot)) << RamctlGetErrorCode();
   EXPECT_EQ(1u, BusDevices());
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), EngineServiceState());
+  // The existing service kept its configuration: demand start.
+  Restart();
+  EXPECT_FALSE(EngineAnswers());
+  EXPECT_TRUE(RamctlStartEngine()) << RamctlGetErrorCode();
+  EXPECT_TRUE(EngineAnswers());
+}
 
-  // Removal: services gone or marked, files deleted at the next start.
+TEST_F(Install, RemovalTakesTheFilesAtTheNextStart) {
+  uint8_t reboot = 0;
+  ASSERT_TRUE(InstallBoth(1, 1, &reboot)) << RamctlGetErrorCode();
   ASSERT_TRUE(RamctlUninstallEngine(BinPath("ramvol.sys").c_str(), BinPath("ramenum.inf").c_str()))
       << RamctlGetErrorCode();
   EXPECT_EQ(0u, BusDevices());

@@ -132,6 +132,10 @@ NTSTATUS FileFsControl(PFILE_OBJECT file, KPROCESSOR_MODE mode, ULONG code, PVOI
 size_t OutstandingIrps();
 // Returns once no work item queued through one of Driver's devices runs.
 void WaitForDriverWorkItems(PDRIVER_OBJECT Driver);
+// Device objects of the driver that still exist, those deleted but still
+// referenced (by an open file, say) included: while there are any, the
+// driver's image must stay, since their last requests go to it.
+size_t LiveDeviceObjects(PDRIVER_OBJECT Driver);
 void ShutdownNotifyAll();
 void DeviceStatesShutdown();
 

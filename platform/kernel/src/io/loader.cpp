@@ -152,9 +152,13 @@ NTSTATUS UnloadDriver(std::u16string_view serviceName) {
   if (driver->DeviceObject) KernelFault("driver unloaded with device objects left");
   // The image stays until work items its unload could not wait for are done.
   WaitForDriverWorkItems(driver);
+  // A device of it that was deleted but is still referenced (another
+  // driver's open file on it, say) still sends its last requests to the
+  // driver's routines: its image stays mapped for the rest of the run.
+  bool imageInUse = LiveDeviceObjects(driver) != 0;
   RemoveObject(driver);
   ObfDereferenceObject(driver);
-  dlclose(loaded.module);
+  if (!imageInUse) dlclose(loaded.module);
   return STATUS_SUCCESS;
 }
 

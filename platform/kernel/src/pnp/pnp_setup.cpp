@@ -198,6 +198,19 @@ NTSTATUS StartInstalledDevice(std::u16string_view instancePath, bool *started) {
   std::u16string path(instancePath);
   // A device kept out of the configuration comes back with its install.
   Registry().DeleteValue(key, u"CSConfigFlags");
+  std::u16string service = ServiceOf(key);
+  // A device already running with the driver it is given keeps running:
+  // its stack may be in use (another driver's open file on it), which a
+  // restart would pull away, so it goes on with the driver it has.
+  {
+    std::lock_guard<std::mutex> guard(PnpLock());
+    DevNode *node = FindDevNode(path);
+    if (node && node->state == DevNodeState::Started && !service.empty() &&
+        EqualNoCase(node->service, service)) {
+      *started = true;
+      return STATUS_SUCCESS;
+    }
+  }
   // The stack built for the old driver goes; the device is found afresh.
   RunOnPnpThread([&] {
     DevNode *node;
@@ -207,7 +220,6 @@ NTSTATUS StartInstalledDevice(std::u16string_view instancePath, bool *started) {
     }
     if (node && node->parent == &TreeRoot()) RemoveDevNode(node, false, DevNodeState::Removed, false);
   });
-  std::u16string service = ServiceOf(key);
   if (!service.empty()) {
     std::u16string keyPath = kServices + u"\\" + service;
     UNICODE_STRING name{static_cast<USHORT>(keyPath.size() * 2), static_cast<USHORT>(keyPath.size() * 2),
