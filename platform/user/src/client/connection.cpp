@@ -395,7 +395,9 @@ bool Connection::WaitForFrame(int ms) {
 size_t RunPendingApcs() {
   if (!tConnection) return 0;
   size_t ran = 0;
-  while (!tConnection->Pending().empty()) {
+  // An APC routine may make calls that end the thread's connection (the
+  // system went away under it): the queue went with it.
+  while (tConnection && !tConnection->Pending().empty()) {
     wire::ApcFrame apc = tConnection->Pending().front();
     tConnection->Pending().pop_front();
     RunApc(apc);
