@@ -32,7 +32,7 @@ class LettermountFat32 : public EngineWin32 {
     if (FindTool("fusermount3").empty()) GTEST_SKIP() << "fusermount3 is missing (Debian package fuse3)";
     EngineWin32::SetUp();
     if (HasFatalFailure()) return;
-    volume_ = CreateVolume(0, kVolumeBytes, ENGINE_FS_FAT32);
+    volume_ = CreateVolume(0, kVolumeBytes, FileSystem());
     ASSERT_NE(0u, volume_);
     ASSERT_TRUE(Link(volume_, ENGINE_LINK_CREATE, u'R')) << GetLastError();
     char pattern[] = "/tmp/lettermount.XXXXXX";
@@ -49,6 +49,8 @@ class LettermountFat32 : public EngineWin32 {
     }
     if (control_ != INVALID_HANDLE_VALUE) EngineWin32::TearDown();
   }
+
+  virtual uint32_t FileSystem() const { return ENGINE_FS_FAT32; }
 
   std::string Tool() const { return std::string(BW_BIN_DIR "/lettermount --root ") + daemon_.Root(); }
 
@@ -359,6 +361,44 @@ TEST(LettermountStart, AMissingDaemonOrLetterFailsBeforeAnythingIsMounted) {
   EXPECT_EQ("0\n", bw::test::Run("grep -c ' " + folder + " ' /proc/mounts"));
   EXPECT_EQ(0, daemon.Stop());
   rmdir(folder.c_str());
+}
+
+// The same tool on an NTFS RAM disk: the shell's files and folders, a
+// case-only rename and removals, seen afterwards through the Win32 calls.
+class LettermountNtfs : public LettermountFat32 {
+ protected:
+  uint32_t FileSystem() const override { return ENGINE_FS_NTFS; }
+};
+
+TEST_F(LettermountNtfs, ShellToolsWorkOnAnNtfsLetter) {
+  TempFolder host;
+  std::vector<uint8_t> big = PatternBytes(2 * (1 << 20) + 77, 3);
+  ASSERT_TRUE(WriteHostFile(host.File("big"), big));
+  Mount();
+  int code = -1;
+  std::string out = Shell("mkdir -p a/b && cp " + host.File("big") + " a/b/ && echo text > a/Note.txt && "
+                          "mv a/Note.txt a/note.txt && mkdir gone && rmdir gone && ls -la a a/b",
+                          &code);
+  ASSERT_EQ(0, code) << out;
+  out = Shell("cmp " + host.File("big") + " a/b/big && cat a/note.txt", &code);
+  EXPECT_EQ(0, code) << out;
+  EXPECT_EQ("text\n", out);
+  Unmount();
+
+  HANDLE file = CreateFileW(u"R:\\a\\b\\big", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file) << GetLastError();
+  std::vector<uint8_t> back(big.size() + 16);
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, back.data(), static_cast<DWORD>(back.size()), &read, nullptr));
+  back.resize(read);
+  EXPECT_TRUE(back == big);
+  CloseHandle(file);
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW(u"R:\\a\\note.txt", &found);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find) << GetLastError();
+  EXPECT_EQ(std::u16string(u"note.txt"), std::u16string(found.cFileName));  // the case it was renamed to
+  FindClose(find);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(u"R:\\gone"));
 }
 
 }  // namespace
