@@ -90,6 +90,13 @@ TEST_F(Install, InstallStartAndRestart) {
   Restart();
   EXPECT_TRUE(EngineAnswers()) << daemon_.Output();
   EXPECT_TRUE(RamctlStartEngine()) << RamctlGetErrorCode();  // already running counts
+  // Installing again while the engine runs copies its file over the one it
+  // was loaded from; the system still ends and starts cleanly.
+  ASSERT_TRUE(InstallBoth(1, 1, &reboot)) << RamctlGetErrorCode();
+  EXPECT_EQ(1u, BusDevices());
+  EXPECT_TRUE(EngineAnswers());
+  Restart();
+  EXPECT_TRUE(EngineAnswers()) << daemon_.Output();
 }
 
 TEST_F(Install, ASecondInstallationReusesTheDeviceAndTheService) {

@@ -95,11 +95,8 @@ void KernelFixture::StartEngineWithClient(uint32_t tid) {
 
 void *KernelFixture::EngineSymbol(const char *name) const {
   // The loader holds the module; this only looks the symbol up in it.
-  void *module = dlopen(BinPath(EngineModule()).c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (!module) return nullptr;
-  void *symbol = dlsym(module, name);
-  dlclose(module);
-  return symbol;
+  void *module = bw::LoadedDriverModule(BinPath(EngineModule()));
+  return module ? dlsym(module, name) : nullptr;
 }
 
 UNICODE_STRING View(const char16_t *text) {

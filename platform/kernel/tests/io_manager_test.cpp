@@ -126,7 +126,7 @@ TEST_F(IoManagerTest, PendingRequestsCompleteFromWorkItems) {
 
 TEST_F(IoManagerTest, CreateCleanupAndCloseReachTheDriver) {
   auto counters = reinterpret_cast<void (*)(LONG *, LONG *, LONG *)>(
-      dlsym(dlopen(BW_BIN_DIR "/testdrv.sys", RTLD_NOW | RTLD_NOLOAD), "TestDriverCounters"));
+      dlsym(bw::LoadedDriverModule(BW_BIN_DIR "/testdrv.sys"), "TestDriverCounters"));
   ASSERT_NE(nullptr, counters);
   LONG opens, cleanups, closes;
   counters(&opens, &cleanups, &closes);

@@ -121,11 +121,8 @@ class PnpTest : public KernelTest {
   }
 
   static void *Hook(const char *module, const char *name) {
-    void *handle = dlopen((std::string(BW_BIN_DIR "/") + module).c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!handle) return nullptr;
-    void *symbol = dlsym(handle, name);
-    dlclose(handle);
-    return symbol;
+    void *handle = bw::LoadedDriverModule(std::string(BW_BIN_DIR "/") + module);
+    return handle ? dlsym(handle, name) : nullptr;
   }
 
   ULONG Plug(ULONG parent, const PnpTestChild &child) {

@@ -10,6 +10,9 @@
 #include "pnp/pnp_internal.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <thread>
@@ -25,6 +28,8 @@ struct LoadedDriver {
   std::u16string service;
   void *module;
   PDRIVER_OBJECT driver;
+  int image;         // the private copy the module was loaded from, or -1
+  std::string path;  // the file it was copied from
 };
 
 std::mutex gLoaderLock;
@@ -46,7 +51,52 @@ void RunInSystemThread(F call) {
   worker.join();
 }
 
+// Windows reads a driver's image into memory, so its file may be replaced
+// while it runs (an installation copies a new one over it). A shared object
+// stays mapped from its file instead, so the module is loaded from a
+// private copy that nothing can change under the running code. The copy
+// stays open while the module is loaded: its path names it to the dynamic
+// loader, which would take a name it knows for the module it already has.
+void *LoadPrivateImage(const std::string &path, int *image) {
+  *image = -1;
+  // A library the process already has (no driver, then) is not loaded twice.
+  if (void *present = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) return present;
+  int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0) return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);  // dlerror() tells why
+  std::string name = path.substr(path.rfind('/') + 1);
+  int copy = memfd_create(name.c_str(), MFD_CLOEXEC);
+  bool copied = copy >= 0;
+  char buffer[1 << 16];
+  for (ssize_t n; copied && (n = read(source, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 || write(copy, buffer, static_cast<size_t>(n)) != n) copied = false;
+  }
+  close(source);
+  if (!copied) {
+    if (copy >= 0) close(copy);
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  void *module = dlopen(("/proc/self/fd/" + std::to_string(copy)).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module) {
+    *image = copy;
+  } else {
+    close(copy);
+  }
+  return module;
+}
+
+void UnloadImage(void *module, int image) {
+  dlclose(module);
+  if (image >= 0) close(image);
+}
+
 }  // namespace
+
+void *LoadedDriverModule(const std::string &modulePath) {
+  std::lock_guard<std::mutex> guard(gLoaderLock);
+  for (auto &d : gDrivers)
+    if (d.path == modulePath) return d.module;
+  return nullptr;
+}
 
 NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceName,
                     std::string *error) {
@@ -56,7 +106,8 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
       if (error) *error = "the driver is already loaded";
       return STATUS_IMAGE_ALREADY_LOADED;
     }
-  void *module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  int image = -1;
+  void *module = LoadPrivateImage(modulePath, &image);
   if (!module) {
     if (error) *error = std::string("cannot load ") + modulePath + ": " + dlerror();
     return STATUS_DRIVER_UNABLE_TO_LOAD;
@@ -64,18 +115,18 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
   auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));
   if (!entry) {
     if (error) *error = modulePath + " does not export DriverEntry";
-    dlclose(module);
+    UnloadImage(module, image);
     return STATUS_PROCEDURE_NOT_FOUND;
   }
   PDRIVER_OBJECT driver = CreateDriverObject(serviceName);
   if (!driver) {
-    dlclose(module);
+    UnloadImage(module, image);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   NTSTATUS status = InsertObject(driver->DriverName.Buffer, driver);
   if (!NT_SUCCESS(status)) {
     ObfDereferenceObject(driver);
-    dlclose(module);
+    UnloadImage(module, image);
     if (error) *error = "the driver object name is taken";
     return status;
   }
@@ -91,7 +142,7 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
       if (error) *error = "cannot create the service key: " + StatusText(keyStatus);
       RemoveObject(driver);
       ObfDereferenceObject(driver);
-      dlclose(module);
+      UnloadImage(module, image);
       return keyStatus;
     }
   }
@@ -106,10 +157,10 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
       KernelFault("a driver whose DriverEntry failed left device objects behind");
     RemoveObject(driver);
     ObfDereferenceObject(driver);
-    dlclose(module);
+    UnloadImage(module, image);
     return status;
   }
-  gDrivers.push_back(LoadedDriver{std::u16string(serviceName), module, driver});
+  gDrivers.push_back(LoadedDriver{std::u16string(serviceName), module, driver, image, modulePath});
   // Devices that waited for this service get it now.
   PnpDriverLoaded(serviceName);
   return STATUS_SUCCESS;
@@ -158,7 +209,7 @@ NTSTATUS UnloadDriver(std::u16string_view serviceName) {
   bool imageInUse = LiveDeviceObjects(driver) != 0;
   RemoveObject(driver);
   ObfDereferenceObject(driver);
-  if (!imageInUse) dlclose(loaded.module);
+  if (!imageInUse) UnloadImage(loaded.module, loaded.image);
   return STATUS_SUCCESS;
 }
 

@@ -221,6 +221,10 @@ NTSTATUS LoadDriver(const std::string &modulePath, std::u16string_view serviceNa
                     std::string *error = nullptr);
 // Calls the driver's unload routine and unloads the module.
 NTSTATUS UnloadDriver(std::u16string_view serviceName);
+// The loaded module of a driver loaded from `modulePath` (dlsym looks its
+// symbols up), or null. Modules run from private copies of their files, so
+// a path alone does not find them.
+void *LoadedDriverModule(const std::string &modulePath);
 // Loads the driver of a service key as ZwLoadDriver does: the key
 // "...\Services\<service>" must exist (else STATUS_OBJECT_NAME_NOT_FOUND)
 // with Type 1 (kernel driver) or 2 (file system); its ImagePath
