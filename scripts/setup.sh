@@ -11,6 +11,8 @@ packages=(
   libssl-dev zlib1g-dev libnuma-dev
   # the stand-in's NTFS driver and the FUSE tool
   ntfs-3g-dev libfuse3-dev
+  # the manager
+  qt6-base-dev
   # peer checks of the formatter
   dosfstools mtools sleuthkit fdisk util-linux ntfs-3g fuse3
   # scripts

@@ -1,0 +1,10 @@
+// The program's own version, "major.minor.release".
+#pragma once
+
+#include <QString>
+
+namespace Ramdeck {
+
+QString ProgramVersion();
+
+}  // namespace Ramdeck
