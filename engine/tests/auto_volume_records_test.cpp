@@ -3,6 +3,7 @@
 // when the engine starts.
 #include "engine/tests/engine_fixture.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -361,6 +362,60 @@ TEST_F(AutoVolumeRecords, BrokenRecordSkipsAllAtStart) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(Volumes().empty());
   List(STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+
+// While the stores are being made every new process waits in its creation:
+// here a disk-emulated record waits for the bus's interface, switched off
+// for the test, and the process goes on once the interface is back.
+TEST_F(AutoVolumeRecords, ProcessesWaitUntilTheStoresExist) {
+  AutoRecord disk;
+  disk.letter = u'E';
+  disk.flags = ENGINE_MOUNT_MEMORY | ENGINE_MOUNT_DISK_EMULATION;
+  ASSERT_STATUS(STATUS_SUCCESS, Add(disk));
+  AutoRecord plain;
+  plain.letter = u'F';
+  ASSERT_STATUS(STATUS_SUCCESS, Add(plain));
+  process_->Close(control_);
+  control_ = nullptr;
+  thread_.reset();
+  process_->Terminate();
+  process_.reset();
+  ASSERT_STATUS(STATUS_SUCCESS, bw::UnloadDriver(kEngineService));
+  engineLoaded_ = false;
+  const GUID busInterface = {0x410BD25B, 0x6960, 0x4D94, {0xA1, 0x60, 0xDF, 0xBC, 0x95, 0x99, 0xC5, 0x06}};
+  PWSTR links = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, IoGetDeviceInterfaces(&busInterface, nullptr, 0, &links));
+  ASSERT_TRUE(links && links[0]);
+  std::u16string link(reinterpret_cast<const char16_t *>(links));
+  ExFreePool(links);
+  UNICODE_STRING linkName = View(link.c_str());
+  ASSERT_STATUS(STATUS_SUCCESS, IoSetDeviceInterfaceState(&linkName, FALSE));
+  ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
+
+  std::atomic<bool> created{false};
+  std::thread starter([&] {
+    process_ = NewProcess();
+    created = true;
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_FALSE(created.load());
+  ASSERT_STATUS(STATUS_SUCCESS, IoSetDeviceInterfaceState(&linkName, TRUE));
+  starter.join();
+  ASSERT_TRUE(process_);
+  thread_ = process_->CreateThread(2);
+  control_ = OpenControl(*process_, *thread_);
+  std::vector<uint64_t> volumes;
+  for (int i = 0; i < 500 && volumes.empty(); ++i) {
+    volumes = Volumes();
+    if (volumes.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Both records became volumes: the disk too, once its bus was there.
+  for (int i = 0; i < 500 && volumes.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    volumes = Volumes();
+  }
+  EXPECT_EQ(2u, volumes.size());
 }
 
 }  // namespace
