@@ -6,9 +6,15 @@
 
 #include "Translate.h"
 
-// The resource lives in this static library; a program linking it must
-// register it before the first look-up.
-static void InitLanguagesResource() { Q_INIT_RESOURCE(languages); }
+// The resource lives in this static library, whose registration a linker
+// may drop; it is registered once before the first read.
+static void InitLanguagesResource() {
+  static const bool registered = [] {
+    Q_INIT_RESOURCE(languages);
+    return true;
+  }();
+  (void)registered;
+}
 
 namespace Ramdeck {
 

@@ -90,11 +90,12 @@ const QStringList kBuiltInLanguages = {
 // Names that stay as they are in every language.
 const QStringList kKeptNames = {"RAM", "NTFS", "FAT32", "TEMP", "TMP", "NUMA", "Windows", "R:\\TEMP", "Brimwell"};
 
-QStringList Placeholders(const QString &text) {
+// The placeholders of a text in order, e.g. "%s %u %u".
+std::string Placeholders(const QString &text) {
   static const QRegularExpression placeholder(QStringLiteral("%[sdu]"));
   QStringList found;
   for (auto it = placeholder.globalMatch(text); it.hasNext();) found << it.next().captured();
-  return found;
+  return found.join(u' ').toStdString();
 }
 
 // The marker's letter: "&" followed by a letter (or nothing when no "&").
@@ -189,9 +190,13 @@ TEST(BuiltInTable, EveryLanguageTranslatesEveryKeyFaithfully) {
       EXPECT_TRUE(MarkerOnLetter(value)) << value.toStdString();
       EXPECT_TRUE(SameEnding(key, value)) << value.toStdString();
       for (const QString &name : kKeptNames)
-        if (key.contains(name)) EXPECT_TRUE(value.contains(name)) << name.toStdString() << ": " << value.toStdString();
+        if (key.contains(name)) {
+          EXPECT_TRUE(value.contains(name)) << name.toStdString() << ": " << value.toStdString();
+        }
       // A key listed twice is looked up once: both places must agree.
-      if (seen.contains(key)) EXPECT_EQ(seen[key], value);
+      if (seen.contains(key)) {
+        EXPECT_EQ(seen[key], value);
+      }
       seen.insert(key, value);
     }
   }
