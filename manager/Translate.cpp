@@ -1,8 +1,14 @@
 #include "Translate.h"
 
+#include "Language.h"
+
 namespace Ramdeck {
 
-// Until the translation table is loaded every text is its English key.
-QString Tr(const QString &english) { return english; }
+// Before the program's table exists, and after it is freed, every text is
+// its English key.
+QString Tr(const QString &english) {
+  TLanguage *language = TLanguage::Instance();
+  return language ? language->GetItemName(english) : english;
+}
 
 }  // namespace Ramdeck
