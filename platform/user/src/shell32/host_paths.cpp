@@ -67,30 +67,35 @@ bool DriveFolder(char16_t letter, std::string *folder, DWORD *error) {
   return true;
 }
 
-// `base` + "/" + `name`, with the host's spelling of the name when only
-// its case differs.
+// `base` + "/" + `name` in the host's spelling of the name: the entry
+// spelled so if there is one, else the one that differs only in case (a
+// folder that is itself case-blind, as lettermount's is, answers to any
+// spelling, but its entries have one).
 std::string Component(const std::string &base, const std::string &name) {
-  std::string exact = base + "/" + name;
-  struct stat st;
-  if (lstat(exact.c_str(), &st) == 0) return exact;
+  std::string found;
   if (DIR *dir = opendir(base.empty() ? "/" : base.c_str())) {
     while (dirent *entry = readdir(dir)) {
-      if (strcasecmp(entry->d_name, name.c_str()) == 0) {
-        exact = base + "/" + entry->d_name;
+      if (name == entry->d_name) {
+        found = name;
         break;
       }
+      if (found.empty() && strcasecmp(entry->d_name, name.c_str()) == 0) found = entry->d_name;
     }
     closedir(dir);
   }
-  return exact;
+  return base + "/" + (found.empty() ? name : found);
 }
 
 }  // namespace
 
 std::string LettermountFolder(char16_t letter) {
+  std::ifstream mounts("/proc/self/mounts");
+  return LettermountFolder(letter, mounts);
+}
+
+std::string LettermountFolder(char16_t letter, std::istream &mounts) {
   char upper = static_cast<char>(letter >= u'a' && letter <= u'z' ? letter - 32 : letter);
   std::string source = std::string("lettermount-") + upper + ":";
-  std::ifstream mounts("/proc/self/mounts");
   std::string line;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <istream>
 #include <string>
 
 namespace bw::shell32 {
@@ -16,8 +17,9 @@ namespace bw::shell32 {
 // does not exist, ERROR_ACCESS_DENIED for a volume no host folder shows.
 bool HostPathOf(std::u16string_view windowsPath, std::string *host, DWORD *error);
 
-// The host folder a lettermount process shows drive `letter` in; empty
-// when none does.
+// The host folder a lettermount process shows drive `letter` in, as the
+// mount table (the lines of /proc/mounts) has it; empty when none does.
+std::string LettermountFolder(char16_t letter, std::istream &mounts);
 std::string LettermountFolder(char16_t letter);
 
 }  // namespace bw::shell32

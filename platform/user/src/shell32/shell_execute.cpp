@@ -107,6 +107,25 @@ bool IsUrl(std::u16string_view file) {
 
 bool Exists(const std::string &path, struct stat *st) { return stat(path.c_str(), st) == 0; }
 
+// Windows runs these as programs whatever the file's bits say.
+bool IsProgramName(std::u16string_view file) {
+  size_t dot = file.rfind(u'.');
+  if (dot == std::u16string_view::npos) return false;
+  std::u16string_view extension = file.substr(dot);
+  for (auto known : {u".exe", u".com", u".bat", u".cmd"})
+    if (SameText(extension, known)) return true;
+  return false;
+}
+
+// A path no host folder shows (a RAM disk without lettermount): whether it
+// exists, asked of the system, decides between a missing file and one the
+// host cannot reach.
+DWORD UnreachableError(const std::u16string &file) {
+  if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) return ERROR_ACCESS_DENIED;
+  DWORD error = GetLastError();
+  return error == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+}
+
 // The folders a bare program name is looked for in, as Windows looks:
 // the given folder, the current one, the system folders.
 std::vector<std::u16string> SearchFolders(LPCWSTR directory) {
@@ -132,22 +151,21 @@ bool Locate(const std::u16string &file, LPCWSTR directory, std::string *host, DW
   if (full || file.substr(0, 4) == u"\\\\?\\") return HostPathOf(file, host, error);
   std::vector<std::u16string> names = {file};
   if (!HasExtension(file)) names.push_back(file + u".exe");
-  DWORD firstError = ERROR_FILE_NOT_FOUND;
   for (const std::u16string &folder : SearchFolders(directory)) {
     for (const std::u16string &name : names) {
       std::u16string candidate = folder;
       if (!candidate.empty() && candidate.back() != u'\\') candidate += u'\\';
       candidate += name;
       std::string path;
-      DWORD e = 0;
+      DWORD unused = 0;
       struct stat st;
-      if (HostPathOf(candidate, &path, &e) && Exists(path, &st)) {
+      if (HostPathOf(candidate, &path, &unused) && Exists(path, &st)) {
         *host = path;
         return true;
       }
     }
   }
-  *error = firstError;
+  *error = ERROR_FILE_NOT_FOUND;
   return false;
 }
 
@@ -298,7 +316,10 @@ BOOL WINAPI ShellExecuteExW(SHELLEXECUTEINFOW *pExecInfo) {
 
   std::string host;
   DWORD error = ERROR_FILE_NOT_FOUND;
-  if (!Locate(file, info->lpDirectory, &host, &error)) return Fail(info, error);
+  if (!Locate(file, info->lpDirectory, &host, &error)) {
+    if (error == ERROR_ACCESS_DENIED) error = UnreachableError(file);
+    return Fail(info, error);
+  }
   struct stat st;
   if (!Exists(host, &st)) {
     // Windows tells a missing file in an existing folder from a missing folder.
@@ -307,7 +328,11 @@ BOOL WINAPI ShellExecuteExW(SHELLEXECUTEINFOW *pExecInfo) {
     bool inFolder = parent.empty() || (Exists(parent, &folder) && S_ISDIR(folder.st_mode));
     return Fail(info, inFolder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   }
-  if (S_ISDIR(st.st_mode) || access(host.c_str(), X_OK) != 0) {
+  bool executable = !S_ISDIR(st.st_mode) && access(host.c_str(), X_OK) == 0;
+  // A program the host may not run (a RAM disk's files carry no execute
+  // bits in lettermount's folder) is refused, not handed to the opener.
+  if (!executable && !S_ISDIR(st.st_mode) && IsProgramName(file)) return Fail(info, ERROR_ACCESS_DENIED);
+  if (!executable) {
     // A folder or a document: what the desktop does with it. Parameters
     // have no meaning for either.
     return OpenWithOpener(info, host);
