@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bw/user_session.h"
+#include "platform/daemon/registry_handles.h"
 #include "platform/daemon/server.h"
 #include "platform/transport/wire.h"
 
@@ -30,6 +31,7 @@ struct Server::Process {
   bool ready = false;    // created; until then its other connections wait
   bool failed = false;
   std::map<uint32_t, std::weak_ptr<UserThread>> threads;
+  RegistryHandles registry;  // the registry keys it holds open
   ~Process();
 };
 
@@ -94,6 +96,10 @@ struct Server::Session {
   // bytes is no memory at all.
   bool BufferInWindow(uint64_t address, uint64_t length, PVOID *buffer) const;
 };
+
+// The caller's token has the Administrators group enabled (a host user in
+// sudo, wheel or admin, or root as LocalSystem).
+bool TokenIsAdministrator(UserProcess &process);
 
 // One received frame.
 struct Server::Frame {

@@ -18,26 +18,6 @@ namespace bw {
 
 namespace {
 
-bool TokenIsAdministrator(UserProcess &process) {
-  ULONG needed = 0;
-  process.QueryToken(TokenGroups, nullptr, 0, &needed);
-  std::vector<uint64_t> buffer((needed + 7) / 8 + 1);
-  if (!NT_SUCCESS(process.QueryToken(TokenGroups, buffer.data(),
-                                     static_cast<ULONG>(buffer.size() * 8), &needed)))
-    return false;
-  auto *groups = reinterpret_cast<PTOKEN_GROUPS>(buffer.data());
-  for (ULONG i = 0; i < groups->GroupCount; ++i) {
-    auto *sid = static_cast<PISID>(groups->Groups[i].Sid);
-    static const UCHAR kNtAuthority[6] = {0, 0, 0, 0, 0, 5};
-    if (sid->SubAuthorityCount == 2 && !memcmp(sid->IdentifierAuthority.Value, kNtAuthority, 6) &&
-        sid->SubAuthority[0] == SECURITY_BUILTIN_DOMAIN_RID &&
-        sid->SubAuthority[1] == DOMAIN_ALIAS_RID_ADMINS &&
-        (groups->Groups[i].Attributes & SE_GROUP_ENABLED))
-      return true;
-  }
-  return false;
-}
-
 bool PrivilegeEnabled(UserProcess &process, ULONG privilege) {
   ULONG needed = 0;
   process.QueryToken(TokenPrivileges, nullptr, 0, &needed);
@@ -89,6 +69,26 @@ constexpr uint32_t kExitShutdown = 0x1, kExitReboot = 0x2, kExitPowerOff = 0x8;
 constexpr uint32_t kMoveReplaceExisting = 0x1, kMoveDelayUntilReboot = 0x4;
 
 }  // namespace
+
+bool TokenIsAdministrator(UserProcess &process) {
+  ULONG needed = 0;
+  process.QueryToken(TokenGroups, nullptr, 0, &needed);
+  std::vector<uint64_t> buffer((needed + 7) / 8 + 1);
+  if (!NT_SUCCESS(process.QueryToken(TokenGroups, buffer.data(),
+                                     static_cast<ULONG>(buffer.size() * 8), &needed)))
+    return false;
+  auto *groups = reinterpret_cast<PTOKEN_GROUPS>(buffer.data());
+  for (ULONG i = 0; i < groups->GroupCount; ++i) {
+    auto *sid = static_cast<PISID>(groups->Groups[i].Sid);
+    static const UCHAR kNtAuthority[6] = {0, 0, 0, 0, 0, 5};
+    if (sid->SubAuthorityCount == 2 && !memcmp(sid->IdentifierAuthority.Value, kNtAuthority, 6) &&
+        sid->SubAuthority[0] == SECURITY_BUILTIN_DOMAIN_RID &&
+        sid->SubAuthority[1] == DOMAIN_ALIAS_RID_ADMINS &&
+        (groups->Groups[i].Attributes & SE_GROUP_ENABLED))
+      return true;
+  }
+  return false;
+}
 
 bool Server::ServeService(Session &session, const Frame &frame) {
   wire::ServiceRequest request;

@@ -18,7 +18,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersion = 6;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -62,6 +62,8 @@ enum class Op : uint32_t {
   // Devices and their installation, served as the Plug and Play service
   // serves setupapi (server_devices.cpp).
   Device = 33,
+  // The registry as advapi32's Reg... calls see it (server_registry.cpp).
+  Registry = 34,
   Reply = 100,
   Apc = 101,
   Message = 102,
@@ -422,6 +424,47 @@ struct DeviceRequest {
   uint64_t output;
   uint32_t outputLength;
   // then the input
+};
+
+// A registry request. `key` is a predefined key (kRegistryCurrentUser,
+// kRegistryLocalMachine, kRegistryUsers, as Windows numbers them) or a
+// handle the daemon gave the process. The input at `input` in the transfer
+// window is the UTF-16 name (`nameBytes`, no terminator) followed by the
+// value's data (`dataBytes`). The reply's status is an NTSTATUS; an answer
+// goes to `output` when `outputLength` holds it, else
+// STATUS_BUFFER_TOO_SMALL, the information being the bytes it needs.
+enum class RegistryAction : uint32_t {
+  Open = 1,         // key, name (the subkey path), access → value: the new handle
+  Create = 2,       // key, name, access, options → value: handle; information: disposition
+  QueryValue = 3,   // key, name → output: the data; value: the type
+  SetValue = 4,     // key, name, type, data
+  DeleteValue = 5,  // key, name
+  DeleteKey = 6,    // key, name (a subkey without subkeys of its own)
+  EnumKey = 7,      // key, index → output: the subkey's name; value: its last write time
+  EnumValue = 8,    // key, index → output: RegistryValueRecord, name, data
+  Close = 9,        // key
+};
+constexpr uint64_t kRegistryCurrentUser = 0xFFFFFFFF80000001ull;
+constexpr uint64_t kRegistryLocalMachine = 0xFFFFFFFF80000002ull;
+constexpr uint64_t kRegistryUsers = 0xFFFFFFFF80000003ull;
+struct RegistryRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint64_t key;
+  uint32_t access;
+  uint32_t options;
+  uint32_t type;
+  uint32_t index;
+  uint32_t nameBytes;
+  uint32_t dataBytes;
+  uint64_t input;
+  uint64_t output;
+  uint32_t outputLength;
+};
+struct RegistryValueRecord {
+  uint32_t type;
+  uint32_t nameBytes;
+  uint32_t dataBytes;
 };
 
 // Answer to every request: status, information (bytes transferred, or the

@@ -495,6 +495,34 @@ WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
 WINBASEAPI DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpReturnedString,
                                                   DWORD nSize, LPCWSTR lpFileName);
 
+// Environment variables of the process (names without regard to case).
+// "%NAME%" in an expansion is the variable's value; an unknown name stays as
+// written. Both return the count with the terminator when the buffer is too
+// small, and Get returns the length without it when it fits.
+#define ERROR_ENVVAR_NOT_FOUND 203L
+WINBASEAPI DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
+WINBASEAPI BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
+WINBASEAPI DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
+
+// Locales: the user's default, from the host user's locale.
+typedef WORD LANGID;
+typedef DWORD LCID;
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
+#define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
+#define MAKELCID(lgid, srtid) ((DWORD)((((DWORD)((WORD)(srtid))) << 16) | ((DWORD)((WORD)(lgid)))))
+#define LANGIDFROMLCID(lcid) ((WORD)(lcid))
+#define SORT_DEFAULT 0x0
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define LANG_CHINESE 0x04
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_CHINESE_TRADITIONAL 0x01
+#define SUBLANG_CHINESE_SIMPLIFIED 0x02
+WINBASEAPI LANGID WINAPI GetUserDefaultLangID(VOID);
+WINBASEAPI LCID WINAPI GetUserDefaultLCID(VOID);
+WINBASEAPI LANGID WINAPI GetUserDefaultUILanguage(VOID);
+
 // Host stand-in controls (no Windows counterpart).
 // Declares the calling process a 32-bit process on the 64-bit system. Must
 // come before the first call that reaches the system (BRIMWELL_WOW64=1 in the
@@ -531,3 +559,4 @@ WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);
 // Declared in their own headers on Windows, which windows.h includes too.
 #include "winuser.h"
 #include "winsvc.h"
+#include "winreg.h"
