@@ -531,3 +531,4 @@ WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);
 // Declared in their own headers on Windows, which windows.h includes too.
 #include "winuser.h"
 #include "winsvc.h"
+#include "securitybaseapi.h"
