@@ -28,8 +28,6 @@ struct AbsoluteDescriptor {
   PACL sacl, dacl;
 };
 
-DWORD AclBytes(const ACL *acl) { return acl ? acl->AclSize : 0; }
-
 // Whether the list's entries lie within it.
 bool ValidAcl(const ACL *acl) {
   if (!acl) return true;
