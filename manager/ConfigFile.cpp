@@ -160,8 +160,8 @@ QString TConfigFile::DefaultPath() {
 
 void TConfigFile::Write(int Mask, const QString &FileName) const {
   QString path = FileName.isEmpty() ? DefaultPath() : FileName;
-  QByteArray data("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
-  QXmlStreamWriter xml(&data);
+  QByteArray body;
+  QXmlStreamWriter xml(&body);
   xml.setAutoFormatting(true);
   xml.setAutoFormattingIndent(2);
   xml.writeStartElement(kRoot);
@@ -191,7 +191,7 @@ void TConfigFile::Write(int Mask, const QString &FileName) const {
     xml.writeEndElement();
   }
   xml.writeEndElement();
-  data.append('\n');
+  QByteArray data = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + body.trimmed() + '\n';
   if (!WriteWholeFile(path, data))
     throw Exception(FormatText(Tr(QStringLiteral("Error writing file %s")), {path}) + QStringLiteral("\r\n") +
                     SystemReason());
@@ -209,8 +209,8 @@ void TConfigFile::Read(int Mask, const QString &FileName) {
     throw Exception(FormatText(Tr(QStringLiteral("Error reading file %s")), {path}) + QStringLiteral("\r\n") +
                     SystemReason());
   QDomDocument document;
-  QDomDocument::ParseResult parsed = document.setContent(data);
-  if (!parsed) Corrupted(parsed.errorMessage);
+  QString parseError;
+  if (!document.setContent(data, &parseError)) Corrupted(parseError);
   QDomElement root = document.documentElement();
   if (root.isNull() || root.tagName() != kRoot) Corrupted();
 

@@ -35,10 +35,10 @@ class ConfigFileTest : public ::testing::Test {
     std::ofstream(daemon_.Root() + "/C/" + relative) << text;
   }
   // Reads the text; the error's message, empty when none.
-  QString ReadFails(const std::string &text, int mask = cfConfig) {
+  QString ReadFails(const std::string &text, TUserVolumeList *disks = nullptr) {
     Put("cfg/bad.xml", text);
     try {
-      TConfigFile(disks_, settings_, apps_).Read(mask, QStringLiteral("C:\\cfg\\bad.xml"));
+      TConfigFile(disks ? *disks : disks_, settings_, apps_).Read(cfConfig, QStringLiteral("C:\\cfg\\bad.xml"));
     } catch (const Exception &e) {
       return e.Message();
     }
@@ -148,14 +148,15 @@ TEST_F(ConfigFileTest, MissingFileAndAttributesGiveTheDefaults) {
   EXPECT_EQ(0u, q->FSize);
 
   // Booleans by the text-to-boolean rule.
-  disks_.ClearDisks();
+  TUserVolumeList more;
   EXPECT_EQ(QString(), ReadFails("<corvane><config useraccess='FALSE' trayicon='0' alloweject='7'/>"
                                  "<mount><item letter='t' removable='tRuE'><image filename='x'/></item></mount>"
-                                 "</corvane>"));
+                                 "</corvane>",
+                                 &more));
   EXPECT_FALSE(settings_.UserAccess);
   EXPECT_FALSE(settings_.TrayIcon);
   EXPECT_TRUE(settings_.AllowEject);
-  EXPECT_TRUE(disks_.Items(0)->FRemovable);
+  EXPECT_TRUE(more.Items(0)->FRemovable);
 }
 
 TEST_F(ConfigFileTest, MalformedFilesRefusedKeepingWhatWasRead) {
@@ -173,14 +174,14 @@ TEST_F(ConfigFileTest, MalformedFilesRefusedKeepingWhatWasRead) {
                                 "<item letter='B' size='big'><image/></item>",
                                 "<item letter='B' savetoimage='maybe'><image/></item>",
                                 "<item letter='B' filesystem='9'><image/></item>"}) {
-    disks_.ClearDisks();
-    QString error = ReadFails("<corvane><mount>" + good + bad + after + "</mount></corvane>");
+    TUserVolumeList disks;
+    QString error = ReadFails("<corvane><mount>" + good + bad + after + "</mount></corvane>", &disks);
     EXPECT_TRUE(error.startsWith(corrupted)) << bad << " " << error.toStdString();
-    ASSERT_EQ(1, disks_.Count()) << bad;
-    EXPECT_EQ(QChar(u'A'), disks_.Items(0)->FLetter);
+    ASSERT_EQ(1, disks.Count()) << bad;
+    EXPECT_EQ(QChar(u'A'), disks.Items(0)->FLetter);
   }
-  disks_.ClearDisks();
   EXPECT_FALSE(ReadFails("<corvane><config trayicon='yes'/></corvane>").isEmpty());
+  EXPECT_EQ(0, disks_.Count());
 }
 
 TEST_F(ConfigFileTest, ExportHoldsDisksOnlyAndImportLeavesTheSettings) {
