@@ -17,5 +17,17 @@ NTSTATUS ControlDeleteAutoVolume(ControlRequest *Request) {
   EngineLock(&Engine.AutoConfigMutex);
   NTSTATUS status = KsDeleteKey(Engine.AutoKey, &name);
   EngineUnlock(&Engine.AutoConfigMutex);
-  return status;
+  // Whatever says the subkey is not there means it is gone.
+  switch (status) {
+    case STATUS_NOT_FOUND:
+    case STATUS_OBJECT_NAME_INVALID:
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+    case STATUS_OBJECT_PATH_INVALID:
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+    case STATUS_OBJECT_PATH_SYNTAX_BAD:
+    case STATUS_BAD_NETWORK_PATH:
+      return STATUS_SUCCESS;
+    default:
+      return status;
+  }
 }

@@ -1,36 +1,24 @@
 // GetAutoVolumes: the recorded automatic volumes.
-#include "engine/auto/auto_volume_keys.h"
+#include "engine/auto/auto_volume_list.h"
 #include "engine/control/control_request.h"
-#include "engine/start/engine.h"
-#include "engine/protocol/engine_protocol.h"
-#include "kernel-support/ks_registry.h"
-
-namespace {
-
-ULONG CountVisitor(PVOID Context, PCUNICODE_STRING Name) {
-  if (IsAutoVolumeKeyName(Name)) ++*static_cast<ULONG *>(Context);
-  return KS_ENUM_SKIP;
-}
-
-}  // namespace
+#include "kernel-support/ks_alloc.h"
 
 NTSTATUS ControlGetAutoVolumes(ControlRequest *Request) {
-  ULONG count = 0;
-  EngineLock(&Engine.AutoConfigMutex);
-  NTSTATUS status = KsEnumerateSubkeys(Engine.AutoKey, KS_WSTR("?:"), CountVisitor, &count);
-  EngineUnlock(&Engine.AutoConfigMutex);
+  PVOID list;
+  ULONG length;
+  NTSTATUS status = AutoVolumesRead(&list, &length);
   if (!NT_SUCCESS(status)) return status;
-  // Reading the records comes with the automatic volumes themselves.
-  if (count != 0) return STATUS_NOT_IMPLEMENTED;
-
-  ULONG needed = sizeof(AutoVolumeListReply);
+  // No room at all asks for the size.
   if (Request->OutputLength == 0) {
-    Request->Information = needed;
-    return STATUS_SUCCESS;
+    Request->Information = length;
+  } else if (Request->OutputLength < length) {
+    status = STATUS_BUFFER_TOO_SMALL;
+  } else if (!Request->Buffer) {
+    status = STATUS_INVALID_USER_BUFFER;
+  } else {
+    RtlCopyMemory(Request->Buffer, list, length);
+    Request->Information = length;
   }
-  if (Request->OutputLength < needed) return STATUS_BUFFER_TOO_SMALL;
-  if (!Request->Buffer) return STATUS_INVALID_USER_BUFFER;
-  EngineStoreLE(Request->Buffer, uint32_t{0});
-  Request->Information = needed;
-  return STATUS_SUCCESS;
+  KsFree(&list);
+  return status;
 }

@@ -46,6 +46,9 @@ NTSTATUS VolumeFileSystemControl(VolumeBlock *Volume, ULONG Code);
 NTSTATUS VolumeFlushFileSystem(VolumeBlock *Volume);
 // Sets the root folder compressed (FSCTL_SET_COMPRESSION on "<device>\").
 NTSTATUS VolumeCompressRoot(VolumeBlock *Volume);
+// Creates the folder Path ("\\name\\...", relative to the root) unless it
+// exists, on the volume or on every partition of an emulated disk.
+NTSTATUS VolumeCreateFolder(VolumeBlock *Volume, PCUNICODE_STRING Path);
 // The take-offline command: dismounts, leaves service, deletes the device.
 NTSTATUS VolumeTakeOffline(VolumeBlock *Volume);
 

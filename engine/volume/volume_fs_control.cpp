@@ -91,6 +91,19 @@ NTSTATUS CompressRoot(PCUNICODE_STRING DeviceName, PVOID) {
   return status;
 }
 
+NTSTATUS CreateFolder(PCUNICODE_STRING DeviceName, PVOID Context) {
+  if (!DeviceName) return STATUS_INVALID_DEVICE_STATE;
+  PUNICODE_STRING name = nullptr;
+  NTSTATUS status = KsFormatString(&name, KS_WSTR("%wZ%wZ"), DeviceName, static_cast<PCUNICODE_STRING>(Context));
+  if (!NT_SUCCESS(status)) return status;
+  HANDLE folder;
+  status = KsOpenFile(&folder, name, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+  KsFreeString(&name);
+  if (NT_SUCCESS(status)) ZwClose(folder);
+  return status;
+}
+
 // Lock (unless forced), dismount, unlock (unless forced), all through one
 // handle: a file system unlocks a volume when its locking handle closes,
 // and refuses other opens while it is locked.
@@ -129,6 +142,10 @@ NTSTATUS VolumeFlushFileSystem(VolumeBlock *Volume) { return ForEachFileSystem(V
 
 // Opening the root folder mounts the file system; a volume whose file system
 // has no folders (raw) refuses, and nothing more is done.
+NTSTATUS VolumeCreateFolder(VolumeBlock *Volume, PCUNICODE_STRING Path) {
+  return ForEachVolumeDevice(Volume, FALSE, CreateFolder, const_cast<PUNICODE_STRING>(Path));
+}
+
 NTSTATUS VolumeCompressRoot(VolumeBlock *Volume) {
   return ForEachVolumeDevice(Volume, FALSE, CompressRoot, nullptr);
 }
