@@ -149,7 +149,9 @@ void TUserVolumeList::AutoDismount(TDiskType DiskType) {
     bool boot = item->IsBoot();
     if ((DiskType == dtLogon && boot) || (DiskType == dtBoot && !boot)) continue;
     if (!boot && static_cast<TLogonVolume *>(item.get())->FExternalMount) continue;
-    if (item->FSaveToImage) item->Save();
+    // Without an image there is nothing to save to; the engine would refuse
+    // and the disks after this one would stay mounted.
+    if (item->FSaveToImage && !item->FImageFile.isEmpty()) item->Save();
     item->Dismount(true);
   }
 }
