@@ -1,6 +1,7 @@
 #include "AutoStartApps.h"
 
 #include "SystemErrorText.h"
+#include "Volumes.h"
 #include "Translate.h"
 
 #include <windows.h>
@@ -29,15 +30,6 @@ TAppCommand SplitAppCommandLine(const QString &commandLine) {
     if (commandLine[i] == u' ' && !quoted) return {commandLine.left(i), commandLine.mid(i + 1)};
   }
   return {commandLine, QString()};
-}
-
-QString ExpandEnvironment(const QString &text) {
-  DWORD needed = ExpandEnvironmentStringsW(W(text), nullptr, 0);
-  if (!needed) return text;
-  std::vector<WCHAR> buffer(needed);
-  DWORD written = ExpandEnvironmentStringsW(W(text), buffer.data(), needed);
-  if (!written || written > needed) return text;
-  return QString::fromUtf16(buffer.data(), written - 1);
 }
 
 QString AppListEntry(const QString &programPath) {

@@ -21,8 +21,6 @@ struct TAppCommand {
 // text is the program.
 TAppCommand SplitAppCommandLine(const QString &commandLine);
 
-// `%NAME%` replaced by the variable's value from the manager's environment.
-QString ExpandEnvironment(const QString &text);
 
 // A program path as the list keeps it: in double quotes when it has a space.
 QString AppListEntry(const QString &programPath);

@@ -1,43 +1,22 @@
-// Windows' own texts of the errors the settings, the temporary folder and
-// the application start meet; any other code is named by its number.
+// The system's own text for a Win32 error code, without the line break it
+// ends in.
 #include "SystemErrorText.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 namespace Ramdeck {
 
 QString SystemErrorText(uint32_t code) {
-  switch (code) {
-    case ERROR_SUCCESS:
-      return QStringLiteral("The operation completed successfully.");
-    case ERROR_FILE_NOT_FOUND:
-      return QStringLiteral("The system cannot find the file specified.");
-    case ERROR_PATH_NOT_FOUND:
-      return QStringLiteral("The system cannot find the path specified.");
-    case ERROR_ACCESS_DENIED:
-      return QStringLiteral("Access is denied.");
-    case ERROR_INVALID_HANDLE:
-      return QStringLiteral("The handle is invalid.");
-    case ERROR_NOT_ENOUGH_MEMORY:
-      return QStringLiteral("Not enough memory resources are available to process this command.");
-    case ERROR_BAD_FORMAT:
-      return QStringLiteral("An attempt was made to load a program with an incorrect format.");
-    case ERROR_INVALID_DATA:
-      return QStringLiteral("The data is invalid.");
-    case ERROR_INVALID_PARAMETER:
-      return QStringLiteral("The parameter is incorrect.");
-    case ERROR_MORE_DATA:
-      return QStringLiteral("More data is available.");
-    case ERROR_DEVICE_REMOVED:
-      return QStringLiteral("The device has been removed.");
-    case ERROR_NO_ASSOCIATION:
-      return QStringLiteral("No application is associated with the specified file for this operation.");
-    case ERROR_KEY_DELETED:
-      return QStringLiteral("Illegal operation attempted on a registry key that has been marked for deletion.");
-    default:
-      return QStringLiteral("System error %1.").arg(code);
+  LPWSTR text = nullptr;
+  QString system;
+  if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr) &&
+      text) {
+    system = QString::fromUtf16(text);
+    LocalFree(text);
   }
+  while (!system.isEmpty() && system.back().isSpace()) system.chop(1);
+  return system;
 }
 
 }  // namespace Ramdeck

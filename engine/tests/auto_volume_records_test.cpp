@@ -344,7 +344,12 @@ TEST_F(AutoVolumeRecords, VolumesMadeAtStart) {
     if (volumes.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(1u, volumes.size());
+  // The volume is listed once made; its properties follow a moment later.
   VolumeInfoReply info = Query(volumes[0]);
+  for (int i = 0; i < 500 && info.Properties != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    info = Query(volumes[0]);
+  }
   EXPECT_EQ(uint64_t{6 << 20}, uint64_t{info.VolumeSize});
   EXPECT_EQ(1u, uint32_t{info.Properties});
   // The records stay for the next start.

@@ -560,3 +560,4 @@ WINBASEAPI BOOL WINAPI BwParseLogonSession(LPCSTR Text, PLUID LogonId);
 #include "winuser.h"
 #include "winsvc.h"
 #include "winreg.h"
+#include "securitybaseapi.h"

@@ -128,8 +128,11 @@ UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
   HANDLE handle = CreateFileW(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    // A device that refuses the open is there all the same: the host
+    // folders behind C: and Z: admit no open of the volume itself.
+    bool refused = GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION;
     SetLastError(error);
-    return DRIVE_NO_ROOT_DIR;
+    return refused ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
   }
   Connection *connection = ThreadConnection();
   struct {
