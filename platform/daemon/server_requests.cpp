@@ -110,6 +110,8 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeDelayedMove(session, frame);
     case wire::Op::Device:
       return ServeDevice(session, frame);
+    case wire::Op::Mutant:
+      return ServeMutant(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }
