@@ -21,7 +21,7 @@ bool Server::ServeMutant(Session &session, const Frame &frame) {
     case wire::MutantAction::Create: {
       // Aligned, since the kernel reads the descriptor's fields in place.
       std::vector<uint64_t> descriptor((request.descriptorBytes + 7) / 8);
-      memcpy(descriptor.data(), tail + request.nameBytes, request.descriptorBytes);
+      if (request.descriptorBytes) memcpy(descriptor.data(), tail + request.nameBytes, request.descriptorBytes);
       if (request.descriptorBytes &&
           (request.descriptorBytes < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||
            !RtlValidRelativeSecurityDescriptor(descriptor.data(), request.descriptorBytes, 0)))

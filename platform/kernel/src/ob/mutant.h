@@ -3,6 +3,7 @@
 // "Global\" names and the caller's session directory otherwise.
 #pragma once
 
+#include "nt/security.h"
 #include "ob/object.h"
 
 #include <string_view>

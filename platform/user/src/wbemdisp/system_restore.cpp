@@ -33,9 +33,10 @@ class SystemRestoreClass final : public DispatchObject {
     if (drive.size() != 3 || drive[1] != u':' || drive[2] != u'\\') return E_INVALIDARG;
     char16_t letter = drive[0] >= u'a' && drive[0] <= u'z' ? drive[0] - 32 : drive[0];
     if (letter < u'A' || letter > u'Z') return E_INVALIDARG;
-    char16_t root[] = {letter, u':', u'\\', 0};
-    UINT type = GetDriveTypeW(root);
-    if (type == DRIVE_UNKNOWN || type == DRIVE_NO_ROOT_DIR) return kInvalidDrive;
+    // The drive is there when its letter names a device for the caller.
+    char16_t name[] = {letter, u':', 0};
+    WCHAR target[1024];
+    if (!QueryDosDeviceW(name, target, 1024) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return kInvalidDrive;
     std::lock_guard<std::mutex> guard(gLock);
     if (enable) gUnmonitored.erase(letter);
     else gUnmonitored.insert(letter);

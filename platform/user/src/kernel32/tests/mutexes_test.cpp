@@ -26,7 +26,7 @@ class Mutexes : public ::testing::Test {
 TEST_F(Mutexes, ASecondCreateOpensTheFirstAndSaysSo) {
   SetLastError(1234);
   HANDLE first = CreateMutexW(nullptr, FALSE, u"BwMutexOne");
-  ASSERT_NE(nullptr, first);
+  ASSERT_NE(nullptr, first) << GetLastError();
   EXPECT_EQ(ERROR_SUCCESS, GetLastError());
   HANDLE second = CreateMutexW(nullptr, FALSE, u"BwMutexOne");
   ASSERT_NE(nullptr, second);
