@@ -26,10 +26,17 @@ std::optional<int64_t> ParseSize(QString value) {
   if (value.isEmpty()) return std::nullopt;
   int64_t unit = 1;
   switch (value.back().toUpper().unicode()) {
-    case u'K': unit = int64_t{1} << 10; break;
-    case u'M': unit = int64_t{1} << 20; break;
-    case u'G': unit = int64_t{1} << 30; break;
-    default: break;
+    case u'K':
+      unit = int64_t{1} << 10;
+      break;
+    case u'M':
+      unit = int64_t{1} << 20;
+      break;
+    case u'G':
+      unit = int64_t{1} << 30;
+      break;
+    default:
+      break;
   }
   if (unit != 1) value = value.left(value.size() - 1).trimmed();
   bool ok = false;
@@ -63,8 +70,7 @@ QString TrFormat(const QString &english, const QStringList &args) {
 }
 
 TCmdLineParams::TCmdLineParams(const QString &text) {
-  for (const QString &item : text.split(u','))
-    items_.append(item.trimmed());
+  for (const QString &item : text.split(u',')) items_.append(item.trimmed());
 }
 
 bool TCmdLineParams::Find(const QString &name, QString *value) const {
@@ -94,7 +100,9 @@ QString TCmdLineParams::GetAsString(const QString &name, const QString &defaultV
   return Find(name, &value) ? value : defaultValue;
 }
 
-bool TCmdLineParams::Exists(const QString &name) const { return !GetAsString(name).isEmpty(); }
+bool TCmdLineParams::Exists(const QString &name) const {
+  return !GetAsString(name).isEmpty();
+}
 
 bool TCmdLineParams::GetAsBool(const QString &name) const {
   QString value = GetAsString(name);

@@ -28,7 +28,9 @@ QString CommandValue(const QString &word, const QString &name) {
   return value;
 }
 
-bool IsDriveLetter(QChar c) { return c >= u'A' && c <= u'Z'; }
+bool IsDriveLetter(QChar c) {
+  return c >= u'A' && c <= u'Z';
+}
 
 }  // namespace
 
@@ -62,30 +64,36 @@ QStringList SplitCommandLine(const QString &commandLine) {
 QString JoinCommandLine(const QStringList &arguments) {
   QStringList quoted;
   for (const QString &argument : arguments)
-    quoted.append(argument.contains(u' ') || argument.isEmpty() ? u'"' + argument + u'"' : argument);
+    quoted.append(argument.contains(u' ') || argument.isEmpty() ? u'"' + argument + u'"'
+                                                                : argument);
   return quoted.join(u' ');
 }
 
 TNewDiskParams ParseNewDiskParams(const QString &parameters) {
   TCmdLineParams params(parameters);
   TNewDiskParams disk;
-  disk.Boot = params.GetAsIndexOf(QStringLiteral("type"), {QStringLiteral("logon"), QStringLiteral("boot")}, 0) == 1;
+  disk.Boot = params.GetAsIndexOf(QStringLiteral("type"),
+                                  {QStringLiteral("logon"), QStringLiteral("boot")}, 0) == 1;
   disk.Letter = params.GetAsDriveLetter(QStringLiteral("letter")).toUpper();
   // A drive letter is A to Z: anything else would name no drive at all.
   if (!IsDriveLetter(disk.Letter))
-    throw ECmdLineError(TrFormat(QStringLiteral("incorrect value for %s: %s"),
-                                 {QStringLiteral("letter"), params.GetAsString(QStringLiteral("letter"))}));
-  disk.FileSystem = static_cast<TFileSystemType>(params.GetAsIndexOf(
-      QStringLiteral("fs"),
-      {QStringLiteral("raw"), QStringLiteral("fat"), QStringLiteral("fat32"), QStringLiteral("ntfs")}, fsRAW));
+    throw ECmdLineError(
+        TrFormat(QStringLiteral("incorrect value for %s: %s"),
+                 {QStringLiteral("letter"), params.GetAsString(QStringLiteral("letter"))}));
+  disk.FileSystem = static_cast<TFileSystemType>(
+      params.GetAsIndexOf(QStringLiteral("fs"),
+                          {QStringLiteral("raw"), QStringLiteral("fat"), QStringLiteral("fat32"),
+                           QStringLiteral("ntfs")},
+                          fsRAW));
   if (params.Exists(QStringLiteral("image"))) {
     disk.ImageFile = params.GetAsString(QStringLiteral("image"));
   } else {
     int64_t size = params.GetAsSize(QStringLiteral("size"));
     // A negative size would become an enormous unsigned one.
     if (size < 0)
-      throw ECmdLineError(TrFormat(QStringLiteral("incorrect value for %s: %s"),
-                                   {QStringLiteral("size"), params.GetAsString(QStringLiteral("size"))}));
+      throw ECmdLineError(
+          TrFormat(QStringLiteral("incorrect value for %s: %s"),
+                   {QStringLiteral("size"), params.GetAsString(QStringLiteral("size"))}));
     disk.Size = static_cast<uint64_t>(size);
   }
   disk.Label = params.GetAsString(QStringLiteral("label"), QString());
@@ -111,23 +119,31 @@ void TCommandLineProcessor::Execute(int command, const QString &value) {
       target_.ImportDisks(value);
       break;
     case cmdMount:
-      if (IsAll(value)) target_.MountAllDisks();
-      else target_.MountDisk(SelectedDisk(value));
+      if (IsAll(value))
+        target_.MountAllDisks();
+      else
+        target_.MountDisk(SelectedDisk(value));
       break;
     case cmdUnmount:
-      if (IsAll(value)) target_.UnmountAllDisks(force_);
-      else target_.UnmountDisk(SelectedDisk(value), force_);
+      if (IsAll(value))
+        target_.UnmountAllDisks(force_);
+      else
+        target_.UnmountDisk(SelectedDisk(value), force_);
       break;
     case cmdDel:
-      if (IsAll(value)) target_.DeleteAllDisks(force_);
-      else target_.DeleteDisk(SelectedDisk(value), force_);
+      if (IsAll(value))
+        target_.DeleteAllDisks(force_);
+      else
+        target_.DeleteDisk(SelectedDisk(value), force_);
       break;
     case cmdAdd:
       target_.AddDisk(ParseNewDiskParams(value));
       break;
     case cmdSave:
-      if (IsAll(value)) target_.SaveAllDisks();
-      else target_.SaveDisk(SelectedDisk(value));
+      if (IsAll(value))
+        target_.SaveAllDisks();
+      else
+        target_.SaveDisk(SelectedDisk(value));
       break;
   }
 }

@@ -20,8 +20,10 @@ const char16_t kMutexName[] = u"BWCorvane";
 const char16_t kGlobalMutexName[] = u"Global\\BWCorvane";
 
 void Report(const TStartOptions &options, const QString &text) {
-  if (options.ReportError) options.ReportError(text);
-  else fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  if (options.ReportError)
+    options.ReportError(text);
+  else
+    fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
 // Installs or removes the engine; the exit code is the control library's
@@ -31,8 +33,9 @@ int InstallOrUninstall(bool install, const TStartOptions &options) {
   std::u16string engine = WindowsPathOf(folder + QStringLiteral("/ramvol.sys"));
   std::u16string inf = WindowsPathOf(folder + QStringLiteral("/ramenum.inf"));
   uint8_t rebootNeeded = 0;  // the manager does not act on it
-  bool ok = install ? RamctlInstallEngine(kDisplayName, 1, engine.c_str(), inf.c_str(), 1, &rebootNeeded)
-                    : RamctlUninstallEngine(engine.c_str(), inf.c_str());
+  bool ok =
+      install ? RamctlInstallEngine(kDisplayName, 1, engine.c_str(), inf.c_str(), 1, &rebootNeeded)
+              : RamctlUninstallEngine(engine.c_str(), inf.c_str());
   if (ok) return 0;
   uint32_t code = RamctlGetErrorCode();
   QString text = options.SystemErrorText ? options.SystemErrorText(code) : QString::number(code);
@@ -84,7 +87,8 @@ TStartResult StartProgram(const QStringList &arguments, const TStartOptions &opt
   if (result.Hidden && options.NoAutoLoad && options.NoAutoLoad()) return result;
   bool delivered = arguments.size() <= 1
                        ? SendToRunningManager(kCopyDataActivate, {})
-                       : SendToRunningManager(kCopyDataCommandLine, CommandLinePayload(JoinCommandLine(arguments)));
+                       : SendToRunningManager(kCopyDataCommandLine,
+                                              CommandLinePayload(JoinCommandLine(arguments)));
   if (delivered) return result;
   CreateMarkerMutexes();
   result.Run = true;
@@ -100,10 +104,13 @@ int RunManager(int argc, char **argv, const TStartOptions &options,
   if (!start.Run) return start.ExitCode;
   std::unique_ptr<TManagerHost> host = makeHost();
   TSingleInstanceServer server;
-  QObject::connect(&server, &TSingleInstanceServer::MessageReceived, [&host](quint32 id, const QString &text) {
-    if (id == kCopyDataCommandLine) host->CommandLineReceived(text);
-    else host->ActivateRequested();
-  });
+  QObject::connect(&server, &TSingleInstanceServer::MessageReceived,
+                   [&host](quint32 id, const QString &text) {
+                     if (id == kCopyDataCommandLine)
+                       host->CommandLineReceived(text);
+                     else
+                       host->ActivateRequested();
+                   });
   if (!server.Listen())
     fprintf(stderr, "Ramdeck: later starts cannot reach this manager (channel %s)\n",
             qPrintable(SingleInstanceChannelName()));

@@ -24,8 +24,8 @@ struct TStartOptions {
 };
 
 struct TStartResult {
-  bool Run = false;   // go on to the main window
-  int ExitCode = 0;   // when not
+  bool Run = false;  // go on to the main window
+  int ExitCode = 0;  // when not
   bool Hidden = false;
 };
 

@@ -52,8 +52,8 @@ QString SingleInstanceChannelName() {
                                              QCryptographicHash::Sha256)
                         .toHex()
                         .left(16);
-  return QString::asprintf("BWCorvane-%s-%08X-%08X", root.constData(), static_cast<unsigned>(id.HighPart),
-                           static_cast<unsigned>(id.LowPart));
+  return QString::asprintf("BWCorvane-%s-%08X-%08X", root.constData(),
+                           static_cast<unsigned>(id.HighPart), static_cast<unsigned>(id.LowPart));
 }
 
 QByteArray CommandLinePayload(const QString &commandLine) {

@@ -61,8 +61,9 @@ TEST(CmdLineParams, DriveLettersAreOneCharacterOrOneWithAColon) {
 }
 
 TEST(CmdLineParams, SizesTakeTheirUnitFromTheLastCharacter) {
-  TCmdLineParams params(QStringLiteral(
-      "b=512,m=512m,k=3K,g=2G,spaced=7 M,neg=-1k,frac=1.5G,empty=,unit=G,word=12x,huge=9000000000G"));
+  TCmdLineParams params(
+      QStringLiteral("b=512,m=512m,k=3K,g=2G,spaced=7 "
+                     "M,neg=-1k,frac=1.5G,empty=,unit=G,word=12x,huge=9000000000G"));
   EXPECT_EQ(512, params.GetAsSize(QStringLiteral("b")));
   EXPECT_EQ(536870912, params.GetAsSize(QStringLiteral("m")));
   EXPECT_EQ(3072, params.GetAsSize(QStringLiteral("k")));
@@ -99,8 +100,10 @@ TEST(CmdLineParams, IndexOfComparesWordsWithoutCase) {
 
 TEST(CmdLineParams, FormatsFillPlaceholdersInOrderWithoutRescanning) {
   EXPECT_EQ(QStringLiteral("incorrect value for %s: x"),
-            TrFormat(QStringLiteral("incorrect value for %s: %s"), {QStringLiteral("%s"), QStringLiteral("x")}));
-  EXPECT_EQ(QStringLiteral("disk  is not found"), TrFormat(QStringLiteral("disk %s is not found"), {QString()}));
+            TrFormat(QStringLiteral("incorrect value for %s: %s"),
+                     {QStringLiteral("%s"), QStringLiteral("x")}));
+  EXPECT_EQ(QStringLiteral("disk  is not found"),
+            TrFormat(QStringLiteral("disk %s is not found"), {QString()}));
 }
 
 }  // namespace

@@ -67,24 +67,27 @@ TEST(CommandLineSwitches, AreWholeArgumentsInAnyCaseAnywhere) {
 }
 
 TEST(CommandLineWords, QuotesToggleAndAreDroppedSpacesEndWords) {
-  EXPECT_EQ((QStringList{QStringLiteral("C:\\Program Files\\x.exe"), QStringLiteral("/import:C:\\My Files\\a.xml"),
-                         QStringLiteral("-force")}),
-            SplitCommandLine(QStringLiteral("\"C:\\Program Files\\x.exe\"   /import:\"C:\\My Files\\a.xml\" -force ")));
+  EXPECT_EQ((QStringList{QStringLiteral("C:\\Program Files\\x.exe"),
+                         QStringLiteral("/import:C:\\My Files\\a.xml"), QStringLiteral("-force")}),
+            SplitCommandLine(QStringLiteral(
+                "\"C:\\Program Files\\x.exe\"   /import:\"C:\\My Files\\a.xml\" -force ")));
   EXPECT_EQ((QStringList{QStringLiteral("ab c"), QStringLiteral("d")}),
             SplitCommandLine(QStringLiteral("a\"b c\" \"\" d")));
   EXPECT_TRUE(SplitCommandLine(QStringLiteral("   ")).isEmpty());
   // An unclosed quote runs to the end.
   EXPECT_EQ(QStringList{QStringLiteral("a b ")}, SplitCommandLine(QStringLiteral("\"a b ")));
-  QStringList arguments{QStringLiteral("/opt/b w/Ramdeck"), QStringLiteral("/add:letter=R,label=My Disk"),
-                        QStringLiteral("-force")};
+  QStringList arguments{QStringLiteral("/opt/b w/Ramdeck"),
+                        QStringLiteral("/add:letter=R,label=My Disk"), QStringLiteral("-force")};
   EXPECT_EQ(arguments, SplitCommandLine(JoinCommandLine(arguments)));
 }
 
 TEST_F(CommandLine, CommandsRunInOrderInAnyCaseWithEitherPrefix) {
-  EXPECT_TRUE(Run(QStringLiteral("/MOUNT:r -save:S: /Unmount:all /del:t /import:\"C:\\a b.xml\" "
-                                 "-mount:ALL /save:All -DEL:all stray /mountR")));
-  EXPECT_EQ((QStringList{QStringLiteral("mount R"), QStringLiteral("save S"), QStringLiteral("unmount all"),
-                         QStringLiteral("del T"), QStringLiteral("import C:\\a b.xml"), QStringLiteral("mount all"),
+  EXPECT_TRUE(
+      Run(QStringLiteral("/MOUNT:r -save:S: /Unmount:all /del:t /import:\"C:\\a b.xml\" "
+                         "-mount:ALL /save:All -DEL:all stray /mountR")));
+  EXPECT_EQ((QStringList{QStringLiteral("mount R"), QStringLiteral("save S"),
+                         QStringLiteral("unmount all"), QStringLiteral("del T"),
+                         QStringLiteral("import C:\\a b.xml"), QStringLiteral("mount all"),
                          QStringLiteral("save all"), QStringLiteral("del all")}),
             target.calls);
   EXPECT_TRUE(errors.isEmpty());
@@ -118,9 +121,10 @@ TEST_F(CommandLine, AFailingImportStopsTheRest) {
 }
 
 TEST_F(CommandLine, AddTakesEveryParameterWithItsDefault) {
-  EXPECT_TRUE(Run(QStringLiteral("/add:type=boot,letter=R,fs=ntfs,size=2G,label=Scratch,mount=no "
-                                 "-add:letter=T:,image=C:\\Images\\t.img,save=yes "
-                                 "/add:LETTER=u,SIZE=512,type=other,fs=exfat,save=maybe,mount=perhaps")));
+  EXPECT_TRUE(
+      Run(QStringLiteral("/add:type=boot,letter=R,fs=ntfs,size=2G,label=Scratch,mount=no "
+                         "-add:letter=T:,image=C:\\Images\\t.img,save=yes "
+                         "/add:LETTER=u,SIZE=512,type=other,fs=exfat,save=maybe,mount=perhaps")));
   ASSERT_EQ(3u, target.added.size());
   const TNewDiskParams &boot = target.added[0];
   EXPECT_TRUE(boot.Boot);
@@ -168,10 +172,12 @@ TEST_F(CommandLine, AddRefusesAMissingOrMalformedLetterOrSize) {
   for (const Case &c : cases) {
     target.calls.clear();
     errors.clear();
-    EXPECT_FALSE(Run(QStringLiteral("/add:") + QString::fromUtf8(c.parameters) + QStringLiteral(" /mount:R")))
+    EXPECT_FALSE(Run(QStringLiteral("/add:") + QString::fromUtf8(c.parameters) +
+                     QStringLiteral(" /mount:R")))
         << c.parameters;
     EXPECT_TRUE(target.calls.isEmpty()) << c.parameters;
-    EXPECT_EQ(QStringList{QStringLiteral("Command line error: ") + QString::fromUtf8(c.message)}, errors)
+    EXPECT_EQ(QStringList{QStringLiteral("Command line error: ") + QString::fromUtf8(c.message)},
+              errors)
         << c.parameters;
   }
 }

@@ -17,8 +17,8 @@ TEST(ProgramStart, HiddenWithNoAutoLoadEndsWithoutDoingAnything) {
   };
   // No system is reachable here: reaching one would fail the test below.
   setenv("BRIMWELL_ROOT", "/nonexistent/brimwell", 1);
-  TStartResult result = StartProgram({QStringLiteral("Ramdeck"), QStringLiteral("/mount:R"), QStringLiteral("-HIDE")},
-                                     options);
+  TStartResult result = StartProgram(
+      {QStringLiteral("Ramdeck"), QStringLiteral("/mount:R"), QStringLiteral("-HIDE")}, options);
   EXPECT_FALSE(result.Run);
   EXPECT_EQ(0, result.ExitCode);
   EXPECT_TRUE(result.Hidden);
@@ -26,7 +26,8 @@ TEST(ProgramStart, HiddenWithNoAutoLoadEndsWithoutDoingAnything) {
 }
 
 TEST(ProgramStart, HostPathsAreSeenThroughDriveZ) {
-  EXPECT_EQ(u"Z:\\opt\\bw\\bin\\ramvol.sys", WindowsPathOf(QStringLiteral("/opt/bw/bin/ramvol.sys")));
+  EXPECT_EQ(u"Z:\\opt\\bw\\bin\\ramvol.sys",
+            WindowsPathOf(QStringLiteral("/opt/bw/bin/ramvol.sys")));
   EXPECT_FALSE(ProgramFolder().isEmpty());
   EXPECT_FALSE(ProgramFolder().endsWith(u'/'));
 }

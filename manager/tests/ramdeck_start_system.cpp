@@ -33,8 +33,10 @@ class Manager {
       dup2(fd, 1);
       dup2(fd, 2);
       setenv("BRIMWELL_ROOT", root.c_str(), 1);
-      if (logonSession.empty()) unsetenv("BRIMWELL_LOGON_SESSION");
-      else setenv("BRIMWELL_LOGON_SESSION", logonSession.c_str(), 1);
+      if (logonSession.empty())
+        unsetenv("BRIMWELL_LOGON_SESSION");
+      else
+        setenv("BRIMWELL_LOGON_SESSION", logonSession.c_str(), 1);
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
       std::vector<char *> argv{program.data()};
       for (auto &a : args) argv.push_back(a.data());
@@ -94,7 +96,8 @@ class RamdeckStart : public ::testing::Test {
     setenv("BRIMWELL_ROOT", daemon_.Root().c_str(), 1);
   }
   // A later start with `args` ended at once without starting a manager.
-  static bool HandedOver(const std::string &root, std::vector<std::string> args, std::string session = "") {
+  static bool HandedOver(const std::string &root, std::vector<std::string> args,
+                         std::string session = "") {
     Manager later(root, std::move(args), std::move(session));
     return later.Wait() == 0 && later.Output().find("started") == std::string::npos;
   }
@@ -114,7 +117,8 @@ TEST_F(RamdeckStart, ALaterStartHandsItsCommandLineToTheRunningManager) {
   EXPECT_TRUE(MutexOpens(u"Global\\BWCorvane"));
 
   ASSERT_TRUE(HandedOver(daemon_.Root(), {"/add:letter=T,label=My Disk", "-force", "/hide"}));
-  EXPECT_TRUE(first.WaitFor("4000: " + kRamdeck + " \"/add:letter=T,label=My Disk\" -force /hide\n"))
+  EXPECT_TRUE(
+      first.WaitFor("4000: " + kRamdeck + " \"/add:letter=T,label=My Disk\" -force /hide\n"))
       << first.Output();
   // Without parameters the running manager is asked to come to the front.
   ASSERT_TRUE(HandedOver(daemon_.Root(), {}));
@@ -156,8 +160,9 @@ TEST_F(RamdeckStart, AManagerThatCrashedLeavesNothingInTheWay) {
 
 TEST_F(RamdeckStart, InstallAndUninstallSwitchesDriveTheEngineAndEnd) {
   auto engineAnswers = [] {
-    HANDLE control = CreateFileW(u"\\\\.\\BrimwellVolume", GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE control =
+        CreateFileW(u"\\\\.\\BrimwellVolume", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (control == INVALID_HANDLE_VALUE) return false;
     CloseHandle(control);
     return true;
@@ -189,7 +194,8 @@ TEST_F(RamdeckStart, InstallAndUninstallSwitchesDriveTheEngineAndEnd) {
   {
     Manager alone(daemon_.Root(), {"/install"}, "", folder + "/Ramdeck");
     EXPECT_NE(0, alone.Wait());
-    EXPECT_NE(std::string::npos, alone.Output().find("Unable to install/uninstall disk driver: ")) << alone.Output();
+    EXPECT_NE(std::string::npos, alone.Output().find("Unable to install/uninstall disk driver: "))
+        << alone.Output();
   }
   std::filesystem::remove_all(folder);
   EXPECT_FALSE(engineAnswers());

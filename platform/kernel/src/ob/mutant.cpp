@@ -24,7 +24,9 @@ struct MutantBody {
   LONG count = 0;            // recursive acquisitions by the owner
 };
 
-void DestroyMutant(void *body) { static_cast<MutantBody *>(body)->~MutantBody(); }
+void DestroyMutant(void *body) {
+  static_cast<MutantBody *>(body)->~MutantBody();
+}
 
 std::shared_ptr<Token> TokenOf(PEPROCESS process) {
   return process->Token ? process->Token : Token::System();
@@ -108,8 +110,11 @@ std::mutex gCreateLock;  // a create and an open of one name see one object
 
 }  // namespace
 
-_OBJECT_TYPE MutantType{u"Mutant", DestroyMutant, kMutantMapping.GenericRead,
-                        kMutantMapping.GenericWrite, kMutantMapping.GenericExecute,
+_OBJECT_TYPE MutantType{u"Mutant",
+                        DestroyMutant,
+                        kMutantMapping.GenericRead,
+                        kMutantMapping.GenericWrite,
+                        kMutantMapping.GenericExecute,
                         kMutantMapping.GenericAll};
 
 NTSTATUS NamedObjectPath(ULONG sessionId, std::u16string_view name, std::u16string *path) {
@@ -160,7 +165,8 @@ NTSTATUS CreateMutant(PEPROCESS process, PKTHREAD thread, std::u16string_view na
     mutant->owner = thread;
     mutant->count = 1;
   }
-  NTSTATUS status = DescriptorFor(*TokenOf(process), descriptor, &HeaderOf(body)->securityDescriptor);
+  NTSTATUS status =
+      DescriptorFor(*TokenOf(process), descriptor, &HeaderOf(body)->securityDescriptor);
   if (NT_SUCCESS(status) && !path.empty()) status = InsertObject(path, body);
   if (NT_SUCCESS(status)) status = process->Handles->Insert(body, kMutantAllAccess, 0, handle);
   if (!NT_SUCCESS(status)) RemoveObject(body);
@@ -168,7 +174,8 @@ NTSTATUS CreateMutant(PEPROCESS process, PKTHREAD thread, std::u16string_view na
   return status;
 }
 
-NTSTATUS OpenMutant(PEPROCESS process, std::u16string_view name, ACCESS_MASK access, HANDLE *handle) {
+NTSTATUS OpenMutant(PEPROCESS process, std::u16string_view name, ACCESS_MASK access,
+                    HANDLE *handle) {
   *handle = nullptr;
   std::u16string path;
   NTSTATUS status = NamedObjectPath(process->SessionId, name, &path);

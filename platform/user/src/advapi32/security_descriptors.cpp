@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                         DWORD dwRevision) {
   if (!pSecurityDescriptor) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;

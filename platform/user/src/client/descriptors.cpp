@@ -26,7 +26,9 @@ struct Relative {
   uint32_t owner, group, sacl, dacl;
 };
 
-size_t SidLength(const uint8_t *sid) { return sid ? 8 + 4 * size_t(sid[1]) : 0; }
+size_t SidLength(const uint8_t *sid) {
+  return sid ? 8 + 4 * size_t(sid[1]) : 0;
+}
 size_t AclLength(const uint8_t *acl) {
   if (!acl) return 0;
   uint16_t size;
@@ -70,6 +72,5 @@ bool SelfRelativeDescriptor(const void *descriptor, std::vector<uint8_t> *out) {
   memcpy(out->data(), &r, sizeof r);
   return true;
 }
-
 
 }  // namespace bw::user

@@ -55,7 +55,8 @@ bool NameTooLong(LPCWSTR name) {
 
 }  // namespace
 
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName) {
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCWSTR lpName) {
   std::vector<uint8_t> descriptor;
   if (lpMutexAttributes && lpMutexAttributes->lpSecurityDescriptor &&
       !SelfRelativeDescriptor(lpMutexAttributes->lpSecurityDescriptor, &descriptor)) {
@@ -67,8 +68,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     return nullptr;
   }
   ReplyData reply;
-  if (!AskMutant(wire::MutantAction::Create, nullptr, MUTEX_ALL_ACCESS, bInitialOwner, lpName, descriptor,
-                 &reply))
+  if (!AskMutant(wire::MutantAction::Create, nullptr, MUTEX_ALL_ACCESS, bInitialOwner, lpName,
+                 descriptor, &reply))
     return nullptr;
   if (reply.status < 0) {
     SetLastError(RtlNtStatusToDosError(reply.status));

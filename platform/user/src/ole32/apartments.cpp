@@ -13,7 +13,9 @@ thread_local Apartment tApartment;
 
 namespace bw::user {
 
-bool InApartment() { return tApartment.joins > 0; }
+bool InApartment() {
+  return tApartment.joins > 0;
+}
 
 }  // namespace bw::user
 
@@ -25,7 +27,9 @@ HRESULT WINAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
   return tApartment.joins++ == 0 ? S_OK : S_FALSE;
 }
 
-HRESULT WINAPI CoInitialize(LPVOID pvReserved) { return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED); }
+HRESULT WINAPI CoInitialize(LPVOID pvReserved) {
+  return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED);
+}
 
 VOID WINAPI CoUninitialize(VOID) {
   if (tApartment.joins > 0) --tApartment.joins;

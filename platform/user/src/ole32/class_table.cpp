@@ -44,8 +44,8 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
   return CO_E_CLASSSTRING;
 }
 
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
-                                LPVOID *ppv) {
+HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
+                                REFIID riid, LPVOID *ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (!InApartment()) return CO_E_NOTINITIALIZED;

@@ -5,13 +5,16 @@
 #include <string>
 
 BSTR WINAPI SysAllocStringLen(const OLECHAR *strIn, UINT ui) {
-  auto *block = static_cast<uint8_t *>(malloc(sizeof(uint32_t) + (size_t(ui) + 1) * sizeof(OLECHAR)));
+  auto *block =
+      static_cast<uint8_t *>(malloc(sizeof(uint32_t) + (size_t(ui) + 1) * sizeof(OLECHAR)));
   if (!block) return nullptr;
   uint32_t bytes = ui * sizeof(OLECHAR);
   memcpy(block, &bytes, sizeof bytes);
   auto *text = reinterpret_cast<OLECHAR *>(block + sizeof(uint32_t));
-  if (strIn) memcpy(text, strIn, bytes);
-  else memset(text, 0, bytes);
+  if (strIn)
+    memcpy(text, strIn, bytes);
+  else
+    memset(text, 0, bytes);
   text[ui] = 0;
   return text;
 }

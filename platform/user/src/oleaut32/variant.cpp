@@ -12,8 +12,15 @@ HRESULT WINAPI VariantClear(VARIANTARG *pvarg) {
   // What a reference points at belongs to someone else.
   if (!(pvarg->vt & VT_BYREF)) {
     switch (pvarg->vt) {
-      case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_ERROR: case VT_BOOL:
-      case VT_UI4: case VT_INT: case VT_UINT:
+      case VT_EMPTY:
+      case VT_NULL:
+      case VT_I2:
+      case VT_I4:
+      case VT_ERROR:
+      case VT_BOOL:
+      case VT_UI4:
+      case VT_INT:
+      case VT_UINT:
         break;
       case VT_BSTR:
         SysFreeString(pvarg->bstrVal);

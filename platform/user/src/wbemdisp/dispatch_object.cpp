@@ -4,7 +4,9 @@ namespace bw::user {
 
 namespace {
 
-char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; }
+char16_t Upper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? c - 32 : c;
+}
 
 bool Omitted(const VARIANT *argument) {
   return argument->vt == VT_ERROR && argument->scode == static_cast<SCODE>(DISP_E_PARAMNOTFOUND);
@@ -22,8 +24,10 @@ bool EqualNoCase(const std::u16string &a, const std::u16string &b) {
 bool ArgumentText(const VARIANT *argument, std::u16string *text, const std::u16string &missing) {
   if (argument->vt == (VT_VARIANT | VT_BYREF) && argument->pvarVal) argument = argument->pvarVal;
   BSTR value;
-  if (argument->vt == VT_BSTR) value = argument->bstrVal;
-  else if (argument->vt == (VT_BSTR | VT_BYREF) && argument->pbstrVal) value = *argument->pbstrVal;
+  if (argument->vt == VT_BSTR)
+    value = argument->bstrVal;
+  else if (argument->vt == (VT_BSTR | VT_BYREF) && argument->pbstrVal)
+    value = *argument->pbstrVal;
   else if (Omitted(argument)) {
     *text = missing;
     return true;
@@ -45,7 +49,9 @@ HRESULT DispatchObject::QueryInterface(REFIID riid, void **object) {
   return E_NOINTERFACE;
 }
 
-ULONG DispatchObject::AddRef() { return ++references_; }
+ULONG DispatchObject::AddRef() {
+  return ++references_;
+}
 
 ULONG DispatchObject::Release() {
   ULONG left = --references_;
@@ -83,8 +89,8 @@ HRESULT DispatchObject::GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, 
   return result;
 }
 
-HRESULT DispatchObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
-                               EXCEPINFO *, UINT *argumentError) {
+HRESULT DispatchObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS *params,
+                               VARIANT *result, EXCEPINFO *, UINT *argumentError) {
   if (!IsEqualGUID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   if (id < 1 || static_cast<size_t>(id) > Members().size()) return DISP_E_MEMBERNOTFOUND;
   if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
@@ -96,8 +102,10 @@ HRESULT DispatchObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
   VariantInit(&answer);
   HRESULT status = Call(id, arguments, &answer);
   if (status == DISP_E_TYPEMISMATCH && argumentError) *argumentError = 0;
-  if (result) *result = answer;
-  else VariantClear(&answer);
+  if (result)
+    *result = answer;
+  else
+    VariantClear(&answer);
   return status;
 }
 

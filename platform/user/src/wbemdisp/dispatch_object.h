@@ -32,7 +32,8 @@ class DispatchObject : public IDispatch {
   virtual std::vector<std::u16string> Members() const = 0;
   // `arguments` first argument first; a missing optional one is VT_ERROR
   // with DISP_E_PARAMNOTFOUND. *result is VT_EMPTY on entry.
-  virtual HRESULT Call(DISPID id, const std::vector<const VARIANT *> &arguments, VARIANT *result) = 0;
+  virtual HRESULT Call(DISPID id, const std::vector<const VARIANT *> &arguments,
+                       VARIANT *result) = 0;
 
  private:
   std::atomic<ULONG> references_{1};
@@ -40,7 +41,8 @@ class DispatchObject : public IDispatch {
 
 // The text of a string argument (by value or by reference). An omitted
 // optional argument gives `missing`; false for any other type.
-bool ArgumentText(const VARIANT *argument, std::u16string *text, const std::u16string &missing = u"");
+bool ArgumentText(const VARIANT *argument, std::u16string *text,
+                  const std::u16string &missing = u"");
 bool EqualNoCase(const std::u16string &a, const std::u16string &b);
 
 }  // namespace bw::user

@@ -22,7 +22,8 @@ class Services final : public DispatchObject {
     if (arguments.empty() || arguments.size() > 3) return DISP_E_BADPARAMCOUNT;
     std::u16string path;
     if (!ArgumentText(arguments[0], &path)) return DISP_E_TYPEMISMATCH;
-    if (!EqualNoCase(namespace_, u"root\\default") || !EqualNoCase(path, u"SystemRestore")) return WBEM_E_NOT_FOUND;
+    if (!EqualNoCase(namespace_, u"root\\default") || !EqualNoCase(path, u"SystemRestore"))
+      return WBEM_E_NOT_FOUND;
     result->vt = VT_DISPATCH;
     result->pdispVal = NewSystemRestoreClass();
     return result->pdispVal ? S_OK : E_OUTOFMEMORY;
@@ -41,7 +42,8 @@ class Locator final : public DispatchObject {
     if (arguments.size() > 8) return DISP_E_BADPARAMCOUNT;
     std::u16string server, space = u"root\\cimv2";
     if (!arguments.empty() && !ArgumentText(arguments[0], &server)) return DISP_E_TYPEMISMATCH;
-    if (arguments.size() > 1 && !ArgumentText(arguments[1], &space, space)) return DISP_E_TYPEMISMATCH;
+    if (arguments.size() > 1 && !ArgumentText(arguments[1], &space, space))
+      return DISP_E_TYPEMISMATCH;
     // Only this machine answers.
     if (!server.empty() && server != u"." && !EqualNoCase(server, u"localhost"))
       return RPC_S_SERVER_UNAVAILABLE_HRESULT;

@@ -36,16 +36,21 @@ class SystemRestoreClass final : public DispatchObject {
     // The drive is there when its letter names a device for the caller.
     char16_t name[] = {letter, u':', 0};
     WCHAR target[1024];
-    if (!QueryDosDeviceW(name, target, 1024) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return kInvalidDrive;
+    if (!QueryDosDeviceW(name, target, 1024) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+      return kInvalidDrive;
     std::lock_guard<std::mutex> guard(gLock);
-    if (enable) gUnmonitored.erase(letter);
-    else gUnmonitored.insert(letter);
+    if (enable)
+      gUnmonitored.erase(letter);
+    else
+      gUnmonitored.insert(letter);
     return 0;
   }
 };
 
 }  // namespace
 
-IDispatch *NewSystemRestoreClass() { return new (std::nothrow) SystemRestoreClass; }
+IDispatch *NewSystemRestoreClass() {
+  return new (std::nothrow) SystemRestoreClass;
+}
 
 }  // namespace bw::user

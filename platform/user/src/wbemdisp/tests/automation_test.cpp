@@ -34,7 +34,8 @@ class Automation : public ::testing::Test {
     return locator;
   }
   // object.name(texts...) with string arguments; the call's HRESULT.
-  static HRESULT Call(IDispatch *object, const char16_t *name, std::vector<std::u16string> texts, VARIANT *result) {
+  static HRESULT Call(IDispatch *object, const char16_t *name, std::vector<std::u16string> texts,
+                      VARIANT *result) {
     DISPID id;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     HRESULT status = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
@@ -47,7 +48,8 @@ class Automation : public ::testing::Test {
     }
     DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
     VariantInit(result);
-    status = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr, nullptr);
+    status = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
+                            nullptr, nullptr);
     for (VARIANT &v : args) VariantClear(&v);
     return status;
   }
@@ -72,16 +74,18 @@ TEST(AutomationBasics, ApartmentsBstrsAndVariants) {
   IDispatch *object = nullptr;
   // Outside an apartment nothing is made.
   EXPECT_EQ(CO_E_NOTINITIALIZED,
-            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void **>(&object)));
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                             reinterpret_cast<void **>(&object)));
   EXPECT_EQ(nullptr, object);
   ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   EXPECT_EQ(S_FALSE, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   EXPECT_EQ(RPC_E_CHANGED_MODE, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   CLSID unknown = clsid;
   unknown.Data1 ^= 1;
-  EXPECT_EQ(REGDB_E_CLASSNOTREG,
-            CoCreateInstance(unknown, nullptr, CLSCTX_ALL, IID_IDispatch, reinterpret_cast<void **>(&object)));
-  ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void **>(&object)));
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(unknown, nullptr, CLSCTX_ALL, IID_IDispatch,
+                                                  reinterpret_cast<void **>(&object)));
+  ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                   reinterpret_cast<void **>(&object)));
   IDispatch *dispatch = nullptr;
   EXPECT_EQ(S_OK, object->QueryInterface(IID_IDispatch, reinterpret_cast<void **>(&dispatch)));
   EXPECT_EQ(1u, object->Release());
@@ -110,13 +114,16 @@ TEST_F(Automation, TheLocatorReachesOnlyThisMachinesNamespaces) {
   IDispatch *locator = Locator();
   ASSERT_NE(nullptr, locator);
   VARIANT result;
-  EXPECT_EQ(static_cast<HRESULT>(0x8004100E), Call(locator, u"ConnectServer", {u"", u"root\\nowhere"}, &result));
-  EXPECT_EQ(static_cast<HRESULT>(0x800706BA), Call(locator, u"ConnectServer", {u"elsewhere", u"root\\default"}, &result));
+  EXPECT_EQ(static_cast<HRESULT>(0x8004100E),
+            Call(locator, u"ConnectServer", {u"", u"root\\nowhere"}, &result));
+  EXPECT_EQ(static_cast<HRESULT>(0x800706BA),
+            Call(locator, u"ConnectServer", {u"elsewhere", u"root\\default"}, &result));
   EXPECT_EQ(DISP_E_UNKNOWNNAME, Call(locator, u"Connect", {}, &result));
   ASSERT_EQ(S_OK, Call(locator, u"connectserver", {u".", u"root\\cimv2"}, &result));
   VARIANT missing;
   // The class lives in "root\default" only.
-  EXPECT_EQ(static_cast<HRESULT>(0x80041002), Call(result.pdispVal, u"Get", {u"SystemRestore"}, &missing));
+  EXPECT_EQ(static_cast<HRESULT>(0x80041002),
+            Call(result.pdispVal, u"Get", {u"SystemRestore"}, &missing));
   VariantClear(&result);
   locator->Release();
 }
