@@ -89,15 +89,15 @@ TSingleInstanceServer::TSingleInstanceServer(QObject *parent) : QObject(parent) 
 
 bool TSingleInstanceServer::Listen(const QString &channel) {
   if (channel.isEmpty()) return false;
-  server_.setSocketOptions(QLocalServer::UserAccessOption);
-  if (server_.listen(channel)) return true;
-  if (server_.serverError() != QAbstractSocket::AddressInUseError) return false;
-  // Someone answering there is a running manager; a socket nobody answers
-  // on was left by one that ended without removing it.
+  // Someone answering there is a running manager. A socket nobody answers
+  // on was left by one that ended without removing it. (A listen with
+  // access options would also replace a live manager's socket, so the
+  // question comes first.)
   QLocalSocket probe;
   probe.connectToServer(channel);
   if (probe.waitForConnected(1000)) return false;
   QLocalServer::removeServer(channel);
+  server_.setSocketOptions(QLocalServer::UserAccessOption);
   return server_.listen(channel);
 }
 
@@ -115,7 +115,7 @@ void TSingleInstanceServer::Accept() {
       bool sane = length <= kMaxPayload && length % 2 == 0;
       if (sane && buffer->size() < kHeaderBytes + qint64(length)) return;
       QByteArray payload = buffer->mid(kHeaderBytes, length);
-      buffer->clear();
+      buffer->remove(0, kHeaderBytes + length);
       QString text;
       if (id == kCopyDataCommandLine) {
         sane = sane && length >= 2 && payload.endsWith(QByteArray(2, '\0'));
