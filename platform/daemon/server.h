@@ -76,6 +76,7 @@ class Server {
   bool ServeDelayedMove(Session &session, const Frame &frame);
   bool ServeDevice(Session &session, const Frame &frame);  // server_devices.cpp
   bool ServeRegistry(Session &session, const Frame &frame);  // server_registry.cpp
+  bool ServeMutant(Session &session, const Frame &frame);  // server_mutants.cpp
   // The client thread is gone: its kernel thread ends, and the process with
   // its last connection.
   void EndSession(Session &session);

@@ -112,6 +112,8 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServeDevice(session, frame);
     case wire::Op::Registry:
       return ServeRegistry(session, frame);
+    case wire::Op::Mutant:
+      return ServeMutant(session, frame);
     default:
       return false;  // an unknown operation ends the connection
   }

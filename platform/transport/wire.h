@@ -18,7 +18,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 6;
+constexpr uint32_t kVersion = 7;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -64,6 +64,8 @@ enum class Op : uint32_t {
   Device = 33,
   // The registry as advapi32's Reg... calls see it (server_registry.cpp).
   Registry = 34,
+  // Named mutexes (server_mutants.cpp).
+  Mutant = 35,
   Reply = 100,
   Apc = 101,
   Message = 102,
@@ -385,6 +387,24 @@ struct DelayedMoveRequest {
   uint32_t flags;
   uint32_t sourceBytes;
   uint32_t targetBytes;
+};
+
+// Mutexes: Create (`name`, `initialOwner`, and a self-relative security
+// descriptor of `descriptorBytes` after the name, none when 0), Open
+// (`name`, `access`), Release (`handle`). The frame carries the UTF-16
+// name after the request, then the descriptor. The reply's status is an
+// NTSTATUS (STATUS_OBJECT_NAME_EXISTS: a create opened an existing one),
+// its value the new handle, its information the count a release found.
+enum class MutantAction : uint32_t { Create = 1, Open = 2, Release = 3 };
+constexpr uint32_t kMaxMutantDescriptor = 4096;
+struct MutantRequest {
+  FrameHeader header;
+  uint32_t action;
+  uint64_t handle;
+  uint32_t access;
+  uint8_t initialOwner;
+  uint32_t nameBytes;
+  uint32_t descriptorBytes;
 };
 
 // A device request: `action`, then its input as fields (each a 32-bit byte

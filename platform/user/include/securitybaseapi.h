@@ -78,14 +78,7 @@ WINBASEAPI BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
 #define ERROR_NO_IMPERSONATION_TOKEN 1309L
 WINBASEAPI BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
 
-// Access-control lists and their entries.
-typedef struct _ACL {
-  BYTE AclRevision;
-  BYTE Sbz1;
-  WORD AclSize;
-  WORD AceCount;
-  WORD Sbz2;
-} ACL, *PACL;
+// Access-control lists (ACL itself is windows.h's) and their entries.
 typedef struct _ACE_HEADER {
   BYTE AceType;
   BYTE AceFlags;

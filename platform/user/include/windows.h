@@ -456,6 +456,50 @@ WINBASEAPI BOOL WINAPI SetFileSecurityW(LPCWSTR lpFileName,
                                         SECURITY_INFORMATION SecurityInformation,
                                         PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
+// Security descriptors built in memory (the absolute form), for the
+// security attributes of named objects.
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH 40
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define ERROR_INVALID_REVISION 1305L
+typedef PVOID PSID;
+typedef struct _ACL {
+  BYTE AclRevision;
+  BYTE Sbz1;
+  WORD AclSize;
+  WORD AceCount;
+  WORD Sbz2;
+} ACL, *PACL;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL;
+typedef struct _SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  SECURITY_DESCRIPTOR_CONTROL Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+WINBASEAPI BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                    DWORD dwRevision);
+// A present DACL that is null lets everyone in; an absent one leaves the
+// creator's default.
+WINBASEAPI BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                 BOOL bDaclPresent, PACL pDacl, BOOL bDaclDefaulted);
+
+// Mutexes: named ones are shared by every process that names them ("Global\"
+// for the whole system, "Local\" or no prefix for the caller's session) and
+// last while a handle to one is open.
+#define MUTANT_QUERY_STATE 0x0001
+#define MUTEX_MODIFY_STATE MUTANT_QUERY_STATE
+#define MUTEX_ALL_ACCESS 0x1F0001
+#define ERROR_NOT_OWNER 288L
+WINBASEAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                      LPCWSTR lpName);
+WINBASEAPI HANDLE WINAPI OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+WINBASEAPI BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
 // Critical sections: a recursive lock of the process's threads.
 typedef struct _RTL_CRITICAL_SECTION {
   PVOID DebugInfo;

@@ -3,6 +3,7 @@
 // synchronous request paths of the Nt/Zw file calls.
 #include "internal.h"
 #include "io/io_internal.h"
+#include "ob/mutant.h"
 #include "ps/process.h"
 #include "se/token.h"
 
@@ -110,6 +111,7 @@ _OBJECT_TYPE FileType{u"File", DestroyFile, FILE_GENERIC_READ, FILE_GENERIC_WRIT
                       FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
 
 void OnLastHandleClosed(PVOID object) {
+  if (HeaderOf(object)->type == &MutantType) return OnLastMutantHandleClosed(object);
   if (HeaderOf(object)->type != &FileType) return;
   auto *file = static_cast<PFILE_OBJECT>(object);
   if (FileStateOf(file)->createSent && !(file->Flags & FO_CLEANUP_COMPLETE)) {

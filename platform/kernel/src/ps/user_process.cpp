@@ -2,6 +2,7 @@
 #include "bw/user_session.h"
 #include "internal.h"
 #include "io/io_internal.h"
+#include "ob/mutant.h"
 #include "ps/process.h"
 #include "se/logon_session.h"
 #include "se/token.h"
@@ -284,6 +285,23 @@ class UserProcessImpl final : public UserProcess {
   void Run(UserThread &thread, const std::function<void()> &work) override {
     ThreadContext context(ObjectOf(thread));
     work();
+  }
+
+  NTSTATUS CreateMutant(UserThread &thread, std::u16string_view name, bool initialOwner,
+                        PSECURITY_DESCRIPTOR descriptor, HANDLE *handle) override {
+    ThreadContext context(ObjectOf(thread));
+    return bw::CreateMutant(process_, ObjectOf(thread), name, initialOwner, descriptor, handle);
+  }
+
+  NTSTATUS OpenMutant(UserThread &thread, std::u16string_view name, ACCESS_MASK access,
+                      HANDLE *handle) override {
+    ThreadContext context(ObjectOf(thread));
+    return bw::OpenMutant(process_, name, access, handle);
+  }
+
+  NTSTATUS ReleaseMutant(UserThread &thread, HANDLE handle, LONG *previousCount) override {
+    ThreadContext context(ObjectOf(thread));
+    return bw::ReleaseMutant(process_, ObjectOf(thread), handle, previousCount);
   }
 
   NTSTATUS Close(HANDLE handle) override {

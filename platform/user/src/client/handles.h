@@ -8,7 +8,7 @@
 
 namespace bw::user {
 
-enum class HandleKind { File, Thread, Token, Find };
+enum class HandleKind { File, Thread, Token, Find, Mutex };
 
 // A handle the daemon started as `bootId` gave.
 void RegisterDaemonHandle(HANDLE handle, HandleKind kind, uint64_t bootId);

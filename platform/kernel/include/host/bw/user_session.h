@@ -150,6 +150,19 @@ class UserProcess {
   virtual IoResult Write(UserThread &thread, HANDLE handle, const void *data, ULONG length,
                          uint64_t offset) = 0;
   virtual NTSTATUS Close(HANDLE handle) = 0;
+  // Mutexes (NtCreateMutant, NtOpenMutant, NtReleaseMutant) by their
+  // Win32 names: "Global\X" in "\BaseNamedObjects", "Local\X" or "X" in
+  // the process's session directory; an empty name makes an unnamed one.
+  // A create of an existing name opens it and answers
+  // STATUS_OBJECT_NAME_EXISTS. `descriptor` (self-relative, or null for the
+  // token's default) guards later opens; a null DACL lets anyone in. A
+  // release by a thread that does not own it is 0xC0000046
+  // (STATUS_MUTANT_NOT_OWNED).
+  virtual NTSTATUS CreateMutant(UserThread &thread, std::u16string_view name, bool initialOwner,
+                                PSECURITY_DESCRIPTOR descriptor, HANDLE *handle) = 0;
+  virtual NTSTATUS OpenMutant(UserThread &thread, std::u16string_view name, ACCESS_MASK access,
+                              HANDLE *handle) = 0;
+  virtual NTSTATUS ReleaseMutant(UserThread &thread, HANDLE handle, LONG *previousCount) = 0;
   // Runs `work` on the calling host thread standing for `thread`, as the
   // process's requests run: for tests of kernel code that must run in a
   // client's context.
