@@ -345,4 +345,44 @@ TEST_F(BootDisks, SessionLetterGoesBootLetterStays) {
             }));
 }
 
+
+// A broken record (here one whose required value is gone) skips every boot
+// disk of that start; the engine serves all the same.
+TEST_F(BootDisks, BrokenRecordSkipsAllBootDisks) {
+  ASSERT_STEP(Run([&] {
+    CHECK(RamctlAddAutoVolumeEx(u'H', nullptr, 0, ENGINE_MOUNT_MEMORY, 0, 0, 8 << 20, ENGINE_FS_FAT, nullptr, nullptr,
+                                nullptr, 0, 0, 0));
+    CHECK(RamctlAddAutoVolumeEx(u'J', nullptr, 0, ENGINE_MOUNT_MEMORY, 0, 0, 8 << 20, ENGINE_FS_FAT, nullptr, nullptr,
+                                nullptr, 0, 0, 0));
+    HKEY key = nullptr;
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                        u"System\\CurrentControlSet\\Services\\RamvolEngine\\Options\\Auto\\J:", 0,
+                        KEY_ALL_ACCESS, &key) == ERROR_SUCCESS);
+    LSTATUS deleted = RegDeleteValueW(key, u"MountFlags");
+    RegCloseKey(key);
+    CHECK(deleted == ERROR_SUCCESS);
+    return std::string();
+  }));
+  ASSERT_NO_FATAL_FAILURE(Reboot());
+  ASSERT_STEP(Run([&] {
+    // The engine answers; neither disk came, the healthy one included.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    uint32_t count = 7;
+    uint64_t *handles = nullptr;
+    CHECK(RamctlGetVolumes(&count, &handles));
+    RamctlFree(&handles);
+    CHECK(count == 0);
+    CHECK(!RamctlIsLetterUsed(u'H'));
+    VV_AUTO_VOLUME_DATA *records = nullptr;
+    uint32_t listed = 0;
+    CHECK(!RamctlGetAutoVolumes(&records, &listed));
+    // A fresh memory volume is made as ever.
+    MountResult result{};
+    CHECK(RamctlCreateMemoryVolumeEx(ENGINE_ALGORITHM_NULL, 8 << 20, nullptr, nullptr, 0, 0, ENGINE_FS_FAT, 0, nullptr,
+                                     &result));
+    CHECK(result.Status == 0);
+    return std::string();
+  }));
+}
+
 }  // namespace
