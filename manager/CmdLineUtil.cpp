@@ -1,5 +1,7 @@
 #include "CmdLineUtil.h"
 
+#include "Volumes.h"
+
 #include <limits>
 #include <optional>
 
@@ -56,18 +58,7 @@ std::optional<int> ParseIndex(const QString &value, const QStringList &words) {
 
 }  // namespace
 
-QString TrFormat(const QString &english, const QStringList &args) {
-  QString format = Tr(english);
-  QString result;
-  qsizetype next = 0;
-  for (const QString &arg : args) {
-    qsizetype at = format.indexOf(QStringLiteral("%s"), next);
-    if (at < 0) break;
-    result += format.mid(next, at - next) + arg;
-    next = at + 2;
-  }
-  return result + format.mid(next);
-}
+QString TrFormat(const QString &english, const QStringList &args) { return FormatText(Tr(english), args); }
 
 TCmdLineParams::TCmdLineParams(const QString &text) {
   for (const QString &item : text.split(u',')) items_.append(item.trimmed());
