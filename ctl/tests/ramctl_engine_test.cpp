@@ -244,9 +244,8 @@ TEST_F(Engine, ThreadsAtOnce) {
   EXPECT_TRUE(WaitFor([&] { return Volumes().empty(); }));
 }
 
-// The engine keeps no automatic volumes yet (it refuses new records), so
-// the list comes back empty: the count is taken out of a reply of four
-// bytes, and no record follows.
+// A fresh system has no automatic volumes: the count is taken out of a
+// reply of four bytes, and no record follows.
 TEST_F(Engine, EmptyAutoVolumeList) {
   VV_AUTO_VOLUME_DATA *records = nullptr;
   uint32_t count = 7;
