@@ -180,7 +180,7 @@ TAddDiskForm::TAddDiskForm(QWidget *owner, bool bootDisk, uint64_t usedFreeMemor
   FCreateImage->setToolTip(Tr(QStringLiteral("Create Image")));
   FBrowseImage = new QToolButton(info);
   FBrowseImage->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-  FBrowseImage->setToolTip(Tr(QStringLiteral("Browse")));
+  FBrowseImage->setToolTip(Tr(QStringLiteral("&Browse")).remove(u'&'));
   imageRow->addWidget(FImage);
   imageRow->addWidget(FCreateImage);
   imageRow->addWidget(FBrowseImage);

@@ -39,7 +39,7 @@ QPushButton *AddOkCancel(QDialog *dialog, QVBoxLayout *layout) {
 QToolButton *BrowseButton(QWidget *parent) {
   auto *button = new QToolButton(parent);
   button->setIcon(parent->style()->standardIcon(QStyle::SP_DirOpenIcon));
-  button->setToolTip(Tr(QStringLiteral("Browse")));
+  button->setToolTip(Tr(QStringLiteral("&Browse")).remove(u'&'));
   return button;
 }
 

@@ -13,6 +13,7 @@
 #include <QToolButton>
 
 #include "AddDisk.h"
+#include "Language.h"
 #include "ImageDialogs.h"
 #include "Volumes.h"
 #include "dialog_test_support.h"
@@ -404,6 +405,23 @@ TEST_F(AddDiskDialogTest, CreateImageButtonMakesTheFileAndEntersIt) {
   EXPECT_TRUE(boxes.back().Text.startsWith(QStringLiteral("Creation of image file failed\r\n")));
   EXPECT_EQ(form.ImageFile(), QStringLiteral("C:\\Images\\new.img"));
   EXPECT_EQ(busyTexts.last(), QString());
+}
+
+TEST_F(AddDiskDialogTest, OtherLanguagesTranslateTheDialogAndWidenIt) {
+  TLanguage::TProgramInstance program;
+  {
+    TAddDiskForm english(nullptr, false, 0);
+    EXPECT_EQ(english.windowTitle(), QStringLiteral("Add/Edit Disk"));
+    EXPECT_EQ(english.width(), english.sizeHint().width());
+  }
+  program.Language().SetCurrLang(QStringLiteral("German"));
+  TAddDiskForm german(nullptr, false, 0);
+  EXPECT_NE(german.windowTitle(), QStringLiteral("Add/Edit Disk"));
+  EXPECT_EQ(german.width(), german.sizeHint().width() * 5 / 4);
+  // The refusals speak the language too.
+  EXPECT_FALSE(TryOk(german, 2048, fsFAT));
+  EXPECT_NE(LastBoxText(), QStringLiteral("FAT requires the disk to be 1 to 2047 MB in size"));
+  EXPECT_TRUE(LastBoxText().contains(QStringLiteral("2047")));
 }
 
 }  // namespace

@@ -146,10 +146,31 @@ TEST_F(ImageEngineDialogTest, ImagesMountedShownAndUnmountedThroughTheDialogs) {
   EXPECT_EQ(unmount.result(), QDialog::Rejected);
   EXPECT_EQ(TOpenVolumeList(etFile).Count(), 2);
 
-  for (int i = 0; i < unmount.FVolumes->topLevelItemCount(); ++i)
-    if (unmount.FVolumes->topLevelItem(i)->text(0) == QString(letter) + u':')
-      unmount.FVolumes->setCurrentItem(unmount.FVolumes->topLevelItem(i));
+  auto select = [&] {
+    for (int i = 0; i < unmount.FVolumes->topLevelItemCount(); ++i)
+      if (unmount.FVolumes->topLevelItem(i)->text(0) == QString(letter) + u':')
+        unmount.FVolumes->setCurrentItem(unmount.FVolumes->topLevelItem(i));
+  };
+  // A file open on the volume: the plain dismount is refused and the user
+  // is asked; No keeps the dialog and the volume.
+  std::u16string openName = (QString(letter) + QStringLiteral(":\\open.txt")).toStdU16String();
+  HANDLE open = CreateFileW(openName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(open, INVALID_HANDLE_VALUE) << GetLastError();
+  select();
   QTest::mouseClick(unmount.FOK, Qt::LeftButton);
+  EXPECT_EQ(unmount.result(), QDialog::Rejected);
+  ASSERT_EQ(ui_.questions.size(), 1);
+  EXPECT_EQ(ui_.questions[0], QString(QStringLiteral(
+                                  "Unable to dismount volume %1: Perhaps it contains open files or is locked. "
+                                  "Force dismount?"))
+                                  .arg(letter));
+  EXPECT_EQ(TOpenVolumeList(etFile).Count(), 2);
+  // Yes forces it.
+  ui_.confirm = true;
+  select();
+  QTest::mouseClick(unmount.FOK, Qt::LeftButton);
+  CloseHandle(open);
   EXPECT_EQ(unmount.result(), QDialog::Accepted);
   EXPECT_TRUE(ui_.errors.isEmpty()) << ui_.errors.join(u'\n').toStdString();
   TOpenVolumeList left(etFile);
