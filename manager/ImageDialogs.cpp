@@ -121,7 +121,10 @@ void TCreateImageForm::FileNameChanged() {
   FFreeSpace->setVisible(freeBytes / kMB != 0);
   bool invalid = HasInvalidPathCharacters(name);
   FOK->setEnabled(!invalid && IsLocalRootedPath(name));
-  if (invalid) ShowDialogError(this, QString(), Tr(QStringLiteral("Illegal characters in path.")));
+  // Told once when the name turns invalid, not again at every key typed
+  // after it.
+  if (invalid && !invalidName_) ShowDialogError(this, QString(), Tr(QStringLiteral("Illegal characters in path.")));
+  invalidName_ = invalid;
 }
 
 void TCreateImageForm::FillCreator(TImageCreator &creator) const {

@@ -44,6 +44,8 @@ class TCreateImageForm : public QDialog {
 
  private:
   void FileNameChanged();
+
+  bool invalidName_ = false;
 };
 
 class TMountImageForm : public QDialog {

@@ -42,12 +42,23 @@ TEST_F(ImageDialogTest, CreateTakesOnlyLocalRootedNames) {
   EXPECT_TRUE(boxes.empty());
   // Characters no path may hold: an error, and no OK.
   for (const char *name : {"C:\\a?.img", "C:\\a*.img", "C:\\a|b.img", "C:\\a<b>.img", "C:\\x:y.img"}) {
+    form.FFileName->setText(QStringLiteral("C:\\valid.img"));
     boxes.clear();
     form.FFileName->setText(QString::fromLatin1(name));
     EXPECT_FALSE(form.FOK->isEnabled()) << name;
     ASSERT_EQ(boxes.size(), 1u) << name;
     EXPECT_EQ(boxes[0].Kind, TBoxKind::Error);
   }
+  // Typing on after the bad character does not repeat the message; the
+  // name mended takes OK again.
+  form.FFileName->setText(QStringLiteral("C:\\a"));
+  boxes.clear();
+  QTest::keyClicks(form.FFileName, QStringLiteral("?bc.img"));
+  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_FALSE(form.FOK->isEnabled());
+  form.FFileName->setText(QStringLiteral("C:\\abc.img"));
+  EXPECT_TRUE(form.FOK->isEnabled());
+  EXPECT_EQ(boxes.size(), 1u);
 }
 
 TEST_F(ImageDialogTest, CreateShowsTheFreeSpaceOfTheNamedDrive) {

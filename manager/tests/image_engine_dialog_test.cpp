@@ -110,6 +110,16 @@ TEST_F(ImageEngineDialogTest, ImagesMountedShownAndUnmountedThroughTheDialogs) {
     EXPECT_TRUE(form.FImageSize->isHidden());
   }
 
+  // The create dialog tells what the host's drive has free.
+  {
+    TCreateImageForm create(nullptr);
+    create.FFileName->setText(HostPath("new.img"));
+    EXPECT_FALSE(create.FFreeSpace->isHidden());
+    EXPECT_TRUE(create.FFreeSpace->text().startsWith(QStringLiteral("Free Space on Z:\\ ")))
+        << create.FFreeSpace->text().toStdString();
+    EXPECT_TRUE(create.FOK->isEnabled());
+  }
+
   // Mounted on the letter the mount dialog offers first.
   TMountImageForm mount(nullptr);
   mount.FFileName->setText(HostPath("none.img"));
