@@ -1,0 +1,101 @@
+// Pictures for review, used by scripts/screenshots.sh:
+//   ramdeck_screenshots dialogs <folder> <language>  each dialog as a PNG
+//   ramdeck_screenshots screen <file.png>            the whole screen
+//   ramdeck_screenshots language <language>          the language the next
+//                                                     manager starts in
+#include <QApplication>
+#include <QDir>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "ConfigFile.h"
+#include "Errors.h"
+#include "Language.h"
+#include "Settings.h"
+#include "SettingsDialogs.h"
+#include "TempFolder.h"
+
+namespace {
+
+using namespace Ramdeck;
+
+bool Save(QWidget *form, const QString &file) {
+  form->show();
+  form->activateWindow();
+  // Let the window manager map it and the layout settle.
+  for (int i = 0; i < 20; ++i) {
+    QApplication::processEvents();
+    QThread::msleep(10);
+  }
+  bool saved = form->grab().save(file, "PNG");
+  form->hide();
+  std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(file));
+  return saved;
+}
+
+int Dialogs(const QString &folder, const QString &languageName) {
+  TLanguage::TProgramInstance language;
+  try {
+    language.Language().SetCurrLang(languageName);
+  } catch (const Exception &e) {
+    std::fprintf(stderr, "%s\n", qPrintable(e.Message()));
+    return 1;
+  }
+  QDir().mkpath(folder);
+  int failures = 0;
+  auto save = [&](QWidget *form, const char *name) {
+    if (!Save(form, folder + u'/' + QString::fromLatin1(name) + QStringLiteral(".png"))) ++failures;
+  };
+
+  TSettingsForm settings(nullptr);
+  settings.ShowSettings(TConfigSettings{}, TRegistrySettings{});
+  save(&settings, "settings");
+
+  TTempFolderForm temp(nullptr, QStringLiteral("R:\\Temp,S:\\Scratch"));
+  save(&temp, "tempfolder");
+
+  TApplicationsForm apps(nullptr, {QStringLiteral("\"%WINDIR%\\notepad.exe\" C:\\notes.txt"),
+                                   QStringLiteral("\"C:\\Program Files\\Tool\\tool.exe\""),
+                                   QStringLiteral("C:\\Scripts\\sync.cmd")});
+  save(&apps, "applications");
+
+  TAboutForm about(nullptr);
+  save(&about, "about");
+  return failures ? 1 : 0;
+}
+
+int Screen(const QString &file) {
+  QScreen *screen = QGuiApplication::primaryScreen();
+  if (!screen) return 1;
+  bool saved = screen->grabWindow(0).save(file, "PNG");
+  std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(file));
+  return saved ? 0 : 1;
+}
+
+int Language(const QString &name) {
+  TRegistrySettings settings;
+  try {
+    ReadRegistrySettings(settings, name);
+    settings.Language = name;
+    WriteRegistrySettings(settings, false);
+  } catch (const Exception &e) {
+    std::fprintf(stderr, "%s\n", qPrintable(e.Message()));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  QApplication app(argc, argv);
+  const QStringList args = QApplication::arguments();
+  if (args.size() == 4 && args[1] == QStringLiteral("dialogs")) return Dialogs(args[2], args[3]);
+  if (args.size() == 3 && args[1] == QStringLiteral("screen")) return Screen(args[2]);
+  if (args.size() == 3 && args[1] == QStringLiteral("language")) return Language(args[2]);
+  std::fprintf(stderr, "usage: %s dialogs <folder> <language> | screen <file.png> | language <name>\n", argv[0]);
+  return 2;
+}
