@@ -63,6 +63,7 @@ TAboutForm::TAboutForm(QWidget *owner) : QDialog(owner), OpenUrl(OpenWebPage) {
   large.setPointSize(11);
   large.setBold(true);
   LabelTitle->setFont(large);
+  LabelTitle->setMinimumWidth(280);
   LabelVersion = new QLabel(FormatText(Tr(QStringLiteral("Version %s")), {ProgramVersion()}) + QStringLiteral(" 64-bit"), this);
   LinkWebSite = new TLinkLabel(Tr(QStringLiteral("Web-site")), QString::fromUtf16(kWebSiteUrl), this);
   LinkContact = new TLinkLabel(Tr(QStringLiteral("Contact us")), QString::fromUtf16(kContactUrl), this);

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+#include <windows.h>
+
 #include "ConfigFile.h"
 #include "Errors.h"
 #include "Language.h"
@@ -54,9 +56,16 @@ int Dialogs(const QString &folder, const QString &languageName) {
   settings.ShowSettings(TConfigSettings{}, TRegistrySettings{});
   save(&settings, "settings");
 
+  ApplyTempFolder(QStringLiteral("R:\\Temp"));  // this root is the script's own
   TTempFolderForm temp(nullptr, QStringLiteral("R:\\Temp,S:\\Scratch"));
   save(&temp, "tempfolder");
 
+  // The programs of the list exist, so that their icons show.
+  CreateDirectoryW(u"C:\\Program Files", nullptr);
+  CreateDirectoryW(u"C:\\Program Files\\Tool", nullptr);
+  CreateDirectoryW(u"C:\\Scripts", nullptr);
+  for (const char16_t *file : {u"C:\\Program Files\\Tool\\tool.exe", u"C:\\Scripts\\sync.cmd"})
+    CloseHandle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   TApplicationsForm apps(nullptr, {QStringLiteral("\"%WINDIR%\\notepad.exe\" C:\\notes.txt"),
                                    QStringLiteral("\"C:\\Program Files\\Tool\\tool.exe\""),
                                    QStringLiteral("C:\\Scripts\\sync.cmd")});
