@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Pictures of the manager for a reviewer, in English and in German, under a
-# virtual X display with a notification-area host: the main window and the
+# virtual X display with a notification-area host (trayer): the main window and the
 # tray menu of the real Ramdeck (when it shows a window), and each dialog.
 # Everything runs on a root of its own (a fresh ramvold with the drivers
 # loaded), so the user's own system is not touched. Output:
@@ -55,26 +55,28 @@ for _ in $(seq 100); do
   xdotool getdisplaygeometry >/dev/null 2>&1 && break
   sleep 0.1
 done
-cat >"$work/tint2rc" <<'EOF'
-rounded = 0
-border_width = 0
-background_color = #2e3440 100
-border_color = #2e3440 100
-panel_items = S
-panel_position = bottom right horizontal
-panel_size = 240 36
-panel_background_id = 1
-systray_padding = 6 4 6
-systray_background_id = 0
-systray_icon_size = 24
-EOF
-tint2 -c "$work/tint2rc" >"$work/tint2.log" 2>&1 &
+# trayer hosts the notification area without a window manager.
+trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+  --tint 0x2e3440 --transparent true --alpha 0 >"$work/trayer.log" 2>&1 &
 pids+=($!)
 sleep 1
 
-shot() { build/bin/ramdeck_screenshots screen "$1"; }
+shot() { build/bin/ramdeck_screenshots "$@"; }
 
-# The tray icon is the manager's small top-level window inside the panel.
+# The manager's largest visible window is the main window.
+main_window() {
+  local pid=$1 w best= area=0
+  for w in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)" || continue
+    if [ $((WIDTH * HEIGHT)) -gt "$area" ] && [ "$WIDTH" -gt 64 ]; then
+      area=$((WIDTH * HEIGHT))
+      best=$w
+    fi
+  done
+  [ -n "$best" ] && echo "$best"
+}
+
+# The tray icon is the manager's small window inside the panel.
 tray_window() {
   local pid=$1 w
   for w in $(xdotool search --pid "$pid" 2>/dev/null); do
@@ -97,19 +99,21 @@ for language in English German; do
   build/bin/Ramdeck >"$work/ramdeck-$language.log" 2>&1 &
   manager=$!
   pids+=($manager)
-  visible=
+  window=
   for _ in $(seq 50); do
-    visible=$(xdotool search --onlyvisible --pid "$manager" 2>/dev/null | head -1 || true)
-    [ -n "$visible" ] && break
+    window=$(main_window "$manager" || true)
+    [ -n "$window" ] && break
     sleep 0.2
   done
-  if [ -n "$visible" ]; then
+  if [ -n "$window" ]; then
     sleep 1
-    shot "$dir/main-window.png"
+    shot window "$dir/main-window.png" "$window"
     if icon=$(tray_window "$manager"); then
       xdotool mousemove --window "$icon" 4 4 click 3
       sleep 1
-      shot "$dir/tray-menu.png"
+      # The menu opens above the icon at the bottom right.
+      read -r width height < <(xdotool getdisplaygeometry)
+      shot screen "$dir/tray-menu.png" $((width - 480)) $((height - 400)) 480 400
       xdotool key Escape
     else
       echo "screenshots: no tray icon of the manager found ($language)" >&2

@@ -29,7 +29,7 @@ for option in "$@"; do
   case $option in
     # anchors of the benchmarks: a RAM-backed block server and its client
     --bench) packages+=(nbdkit fio) ;;
-    --gui) packages+=(xvfb tint2 xdotool) ;;
+    --gui) packages+=(xvfb trayer xdotool) ;;
   esac
 done
 

@@ -1,6 +1,7 @@
 // Pictures for review, used by scripts/screenshots.sh:
 //   ramdeck_screenshots dialogs <folder> <language>  each dialog as a PNG
-//   ramdeck_screenshots screen <file.png>            the whole screen
+//   ramdeck_screenshots screen <file.png> [x y w h]  the screen or a part
+//   ramdeck_screenshots window <file.png> <id>       an X window of any program
 //   ramdeck_screenshots language <language>          the language the next
 //                                                     manager starts in
 #include <QApplication>
@@ -76,10 +77,13 @@ int Dialogs(const QString &folder, const QString &languageName) {
   return failures ? 1 : 0;
 }
 
-int Screen(const QString &file) {
+// `window` 0 is the whole screen; a rectangle with a width cuts a part.
+int Screen(const QString &file, WId window, QRect part = {}) {
   QScreen *screen = QGuiApplication::primaryScreen();
   if (!screen) return 1;
-  bool saved = screen->grabWindow(0).save(file, "PNG");
+  QPixmap picture = part.width() > 0 ? screen->grabWindow(window, part.x(), part.y(), part.width(), part.height())
+                                     : screen->grabWindow(window);
+  bool saved = !picture.isNull() && picture.save(file, "PNG");
   std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(file));
   return saved ? 0 : 1;
 }
@@ -103,8 +107,11 @@ int main(int argc, char **argv) {
   QApplication app(argc, argv);
   const QStringList args = QApplication::arguments();
   if (args.size() == 4 && args[1] == QStringLiteral("dialogs")) return Dialogs(args[2], args[3]);
-  if (args.size() == 3 && args[1] == QStringLiteral("screen")) return Screen(args[2]);
+  if (args.size() == 3 && args[1] == QStringLiteral("screen")) return Screen(args[2], 0);
+  if (args.size() == 7 && args[1] == QStringLiteral("screen"))
+    return Screen(args[2], 0, QRect(args[3].toInt(), args[4].toInt(), args[5].toInt(), args[6].toInt()));
+  if (args.size() == 4 && args[1] == QStringLiteral("window")) return Screen(args[2], args[3].toULongLong());
   if (args.size() == 3 && args[1] == QStringLiteral("language")) return Language(args[2]);
-  std::fprintf(stderr, "usage: %s dialogs <folder> <language> | screen <file.png> | language <name>\n", argv[0]);
+  std::fprintf(stderr, "usage: %s dialogs <folder> <language> | screen <file.png> [x y w h] | window <file.png> <id> | language <name>\n", argv[0]);
   return 2;
 }
