@@ -428,12 +428,22 @@ void TManagerCore::RemoveLogonDisks(const QString &errorPrefix) {
   for (uint64_t handle : handles) WaitForRemoval(handle);
 }
 
-void TManagerCore::Finish() {
+void TManagerCore::WriteRegistry() {
   try {
     WriteRegistrySettings(FRegistry, TLanguage::Instance() && TLanguage::Instance()->IsExternal());
   } catch (const Exception &e) {
     ui_.ShowError(e.Message());
   }
+}
+
+void TManagerCore::SettingsChanged() {
+  ui_.ShowTrayIcon(FConfig.TrayIcon);
+  SaveConfig();
+  WriteRegistry();
+}
+
+void TManagerCore::Finish() {
+  WriteRegistry();
   if (FInitDone && Allowed()) SaveConfig();
   RemoveLogonDisks(QStringLiteral("Dismounting volumes on closure failed:"));
 }

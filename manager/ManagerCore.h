@@ -106,6 +106,11 @@ class TManagerCore : public QObject, public TDiskCommandTarget {
   // The first free letter from A (GetLogicalDrives) not used by a disk.
   static QChar FirstFreeLetter();
   void SaveConfig();
+  // The per-user settings written to the registry; a failure is shown.
+  void WriteRegistry();
+  // After the settings dialog: the tray icon shown or hidden at once, the
+  // configuration file and the registry settings written.
+  void SettingsChanged();
   QString StatusMountedText() const;
   QString StatusFreeMemoryText() const;
 

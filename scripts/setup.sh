@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build and the tests need (with --bench,
-# also what the benchmarks run against). Does nothing when all are present;
-# otherwise needs root (or sudo) for apt-get.
+# also what the benchmarks run against; with --gui, the virtual display, the
+# notification-area host and the pointer tool scripts/screenshots.sh uses).
+# Does nothing when all are present; otherwise needs root (or sudo) for
+# apt-get.
 set -euo pipefail
 
 packages=(
@@ -23,10 +25,13 @@ packages=(
   # sanitizer runtimes of the same LLVM version
   clang-14 libclang-rt-14-dev
 )
-if [ "${1:-}" = --bench ]; then
-  # anchors of the benchmarks: a RAM-backed block server and its client
-  packages+=(nbdkit fio)
-fi
+for option in "$@"; do
+  case $option in
+    # anchors of the benchmarks: a RAM-backed block server and its client
+    --bench) packages+=(nbdkit fio) ;;
+    --gui) packages+=(xvfb trayer xdotool) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
