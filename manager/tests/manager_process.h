@@ -34,6 +34,8 @@ class Manager {
       else
         setenv("BRIMWELL_LOGON_SESSION", logonSession.c_str(), 1);
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      // The runner without a window: its answers are on standard output.
+      setenv("RAMDECK_HEADLESS", "1", 1);
       std::vector<char *> argv{program.data()};
       for (auto &a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
