@@ -1,5 +1,6 @@
 #include "Icons.h"
 
+#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -149,6 +150,12 @@ void Draw(QPainter &p, TIconKind kind) {
 }  // namespace
 
 QIcon Icon(TIconKind kind) {
+  // Drawn once per kind: the list asks for its two icons at every redraw.
+  // Kept to the process's end: pixmaps must not outlive the application
+  // object in static destruction.
+  static auto *drawn = new QHash<int, QIcon>;
+  auto found = drawn->constFind(static_cast<int>(kind));
+  if (found != drawn->constEnd()) return *found;
   QIcon icon;
   for (int size : {16, 20, 24, 32, 48, 64}) {
     QPixmap pixmap(size, size);
@@ -160,6 +167,7 @@ QIcon Icon(TIconKind kind) {
     painter.end();
     icon.addPixmap(pixmap);
   }
+  drawn->insert(static_cast<int>(kind), icon);
   return icon;
 }
 

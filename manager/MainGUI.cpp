@@ -416,6 +416,12 @@ void TBWMainGUIForm::Started(const QString &commandLine, bool hidden) {
     ShowInformation(Tr(QStringLiteral(
         "You are running this application as a regular user and you cannot change any settings. In order to "
         "control the application you should launch it as administrator.")));
+  // Once the window's first events (shown, painted) are handled, scripts
+  // and the start-up benchmark learn that the manager is there.
+  QTimer::singleShot(0, this, [] {
+    printf("ready\n");
+    fflush(stdout);
+  });
 }
 
 void TBWMainGUIForm::CommandLineReceived(const QString &commandLine) {
