@@ -199,6 +199,93 @@ TEST_F(MainWindow, CancelledDialogAddsNothing) {
   EXPECT_EQ(0, window_->LogonGroup->childCount() + window_->BootGroup->childCount());
 }
 
+TEST_F(MainWindow, PropertiesApplyTheChangesAndRemountOnlyWhenAsked) {
+  Start();
+  TUserVolume *disk = Add(u'R');
+  ASSERT_TRUE(disk && disk->FMounted) << Boxes();
+  auto engineSize = [] {
+    TOpenVolumeList volumes(etAll);
+    volumes.Enumerate();
+    for (int i = 0; i < volumes.Count(); ++i)
+      if (volumes.Items(i)->Letter() == u'R') return volumes.Items(i)->Size();
+    return uint64_t{0};
+  };
+  const uint64_t before = engineSize();
+  ASSERT_NE(0u, before);
+  uint64_t offered = 0;
+  window_->Dialogs.AddDisk = [&](QWidget *, TUserVolume &d, bool boot, uint64_t usedFreeMemory) {
+    offered = usedFreeMemory;
+    d.FSize = 32 << 20;
+    return !boot;
+  };
+  window_->SelectDisk(disk);
+  answer_ = false;
+  window_->ActionProperties->trigger();
+  EXPECT_EQ(uint64_t{16} << 20, offered) << "a mounted disk's memory comes back at the remount";
+  ASSERT_EQ(1, boxes_.size()) << Boxes();
+  EXPECT_EQ(Box::ConfirmQuestion, boxes_[0].first);
+  EXPECT_TRUE(boxes_[0].second.startsWith(QStringLiteral("Would you like to remount the disk now"))) << Boxes();
+  EXPECT_EQ(before, engineSize()) << "not remounted";
+  EXPECT_EQ(QStringLiteral("32"), window_->LogonGroup->child(0)->text(1));
+  EXPECT_NE(std::string::npos, ConfigText().find("size=\"32\"")) << ConfigText();
+
+  answer_ = true;
+  window_->ActionProperties->trigger();
+  EXPECT_EQ(2, boxes_.size()) << Boxes();
+  EXPECT_TRUE(disk->FMounted);
+  EXPECT_GT(engineSize(), before) << "remounted with the new size";
+
+  // An unmounted disk takes a new letter without a question.
+  window_->ActionUnmount->trigger();
+  window_->Dialogs.AddDisk = [&](QWidget *, TUserVolume &d, bool, uint64_t usedFreeMemory) {
+    offered = usedFreeMemory;
+    d.SetLetter(u'S');
+    return true;
+  };
+  window_->ActionProperties->trigger();
+  EXPECT_EQ(0u, offered);
+  EXPECT_EQ(2, boxes_.size()) << Boxes();
+  EXPECT_EQ(QStringLiteral("S:"), window_->LogonGroup->child(0)->text(0));
+  EXPECT_NE(std::string::npos, ConfigText().find("letter=\"S\""));
+  EXPECT_EQ(std::string::npos, ConfigText().find("letter=\"R\""));
+}
+
+TEST_F(MainWindow, ExportedDisksImportedAfterTheQuestion) {
+  Start();
+  ASSERT_TRUE(Add(u'R'));
+  ASSERT_TRUE(Add(u'B', true));
+  QString file = WindowsPath("export.xml");
+  bool saving = false;
+  window_->Dialogs.XmlFile = [&](QWidget *, bool save, const QString &) {
+    saving = save;
+    return file;
+  };
+  ASSERT_TRUE(window_->ActionExportAllDisks->isEnabled());
+  window_->ActionExportAllDisks->trigger();
+  EXPECT_TRUE(saving);
+  EXPECT_TRUE(boxes_.isEmpty()) << Boxes();
+
+  window_->SelectDisk(window_->Core().FUserVolumeList.ItemByLetter(u'R'));
+  window_->ActionDelete->trigger();
+  ASSERT_EQ(1, window_->Core().FUserVolumeList.Count());
+
+  answer_ = false;
+  window_->ActionImportDisks->trigger();
+  ASSERT_EQ(1, boxes_.size());
+  EXPECT_EQ(Box::ConfirmWarning, boxes_[0].first);
+  EXPECT_EQ(1, window_->Core().FUserVolumeList.Count()) << "cancelled: nothing changes";
+  EXPECT_TRUE(EngineHas(u'B'));
+
+  answer_ = true;
+  window_->ActionImportDisks->trigger();
+  EXPECT_FALSE(saving);
+  EXPECT_EQ(2, boxes_.size()) << Boxes();
+  EXPECT_EQ(2, window_->Core().FUserVolumeList.Count());
+  EXPECT_EQ(1, window_->LogonGroup->childCount());
+  EXPECT_EQ(1, window_->BootGroup->childCount());
+  EXPECT_NE(std::string::npos, ConfigText().find("letter=\"R\""));
+}
+
 TEST_F(MainWindow, EjectRequestUnmountsTheDiskOnlyWhenEjectIsAllowed) {
   Start();
   TUserVolume *disk = Add(u'S', false, true);
