@@ -317,8 +317,18 @@ TEST_F(MainWindow, EjectRequestUnmountsTheDiskOnlyWhenEjectIsAllowed) {
   EXPECT_EQ(QStringLiteral("0 RAM disks mounted"), window_->StatusMounted->text());
 }
 
-TEST_F(MainWindow, BootDiskDismountedElsewhereShowsUnmounted) {
+TEST_F(MainWindow, DisksDismountedElsewhereShowUnmounted) {
   Start();
+  TUserVolume *logon = Add(u'R');
+  ASSERT_TRUE(logon && logon->FMounted) << Boxes();
+  TOpenVolume(logon->VolumeHandle()).Dismount(true);
+  EXPECT_TRUE(Until([&] { return !logon->FMounted; })) << "another program removed the logon disk";
+  EXPECT_TRUE(logon->Mountable()) << "still mounted at the next logon";
+  window_->SelectDisk(logon);
+  EXPECT_TRUE(window_->ActionMount->isEnabled());
+  window_->ActionMount->trigger();
+  EXPECT_TRUE(EngineHas(u'R')) << Boxes();
+
   TUserVolume *disk = Add(u'T', true);
   ASSERT_TRUE(disk) << Boxes();
   EXPECT_TRUE(dialogBoot_);
@@ -332,7 +342,7 @@ TEST_F(MainWindow, BootDiskDismountedElsewhereShowsUnmounted) {
   other.Dismount(true);
   EXPECT_TRUE(Until([&] { return !disk->FMounted; }));
   EXPECT_TRUE(Until([&] { return window_->Core().FRemovalEventList.contains(handle); }));
-  EXPECT_EQ(QStringLiteral("0 RAM disks mounted"), window_->StatusMounted->text());
+  EXPECT_EQ(QStringLiteral("1 RAM disks mounted"), window_->StatusMounted->text());
   EXPECT_EQ(1, window_->BootGroup->childCount()) << "the boot disk stays configured";
 
   // Deleting it removes its automatic volume without a question.
