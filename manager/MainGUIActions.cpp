@@ -94,7 +94,7 @@ void TBWMainGUIForm::Properties(TUserVolume *disk) {
 
 void TBWMainGUIForm::Browse(TUserVolume *disk) {
   std::u16string root = QString(QString(disk->FLetter) + QStringLiteral(":\\")).toStdU16String();
-  ShellExecuteW(reinterpret_cast<HWND>(winId()), u"open", root.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(nullptr, u"open", root.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void TBWMainGUIForm::SaveToImage(TUserVolume *disk) { core_.SaveToImage(disk, true); }
