@@ -99,31 +99,31 @@ void TBWMainGUIForm::CreateActions() {
   // Actions on "the selected disk" act on the list's selection.
   auto onSelected = [this](QAction *action, auto work) {
     connect(action, &QAction::triggered, this, [this, work] {
-      if (TUserVolume *disk = SelectedDisk()) work(disk);
+      if (TUserVolume *disk = SelectedDisk()) Run([&] { work(disk); });
     });
   };
-  connect(ActionAdd, &QAction::triggered, this, [this] { AddDisk(false); });
-  connect(ActionBootAdd, &QAction::triggered, this, [this] { AddDisk(true); });
+  connect(ActionAdd, &QAction::triggered, this, [this] { Run([this] { AddDisk(false); }); });
+  connect(ActionBootAdd, &QAction::triggered, this, [this] { Run([this] { AddDisk(true); }); });
   onSelected(ActionDelete, [this](TUserVolume *d) { core_.DeleteDiskItem(d); });
   onSelected(ActionProperties, [this](TUserVolume *d) { Properties(d); });
-  connect(ActionRefresh, &QAction::triggered, this, [this] { UpdateDisplay(); });
+  connect(ActionRefresh, &QAction::triggered, this, [this] { Run([this] { UpdateDisplay(); }); });
   onSelected(ActionMount, [this](TUserVolume *d) { core_.MountDisk(d); });
   onSelected(ActionUnmount, [this](TUserVolume *d) { core_.UnmountDisk(d); });
   onSelected(ActionBrowseVolume, [this](TUserVolume *d) { Browse(d); });
   onSelected(ActionSaveToImage, [this](TUserVolume *d) { SaveToImage(d); });
-  connect(ActionMountAll, &QAction::triggered, this, [this] { core_.MountAll(); });
-  connect(ActionUnmountAll, &QAction::triggered, this, [this] { core_.UnmountAll(); });
-  connect(ActionCreateImage, &QAction::triggered, this, [this] { CreateImage(); });
-  connect(ActionMountImage, &QAction::triggered, this, [this] { MountImage(); });
-  connect(ActionUnmountImage, &QAction::triggered, this, [this] { Dialogs.UnmountImage(this, core_); });
-  connect(ActionExportAllDisks, &QAction::triggered, this, [this] { ExportDisks(); });
-  connect(ActionImportDisks, &QAction::triggered, this, [this] { ImportDisks(); });
-  connect(ActionApps, &QAction::triggered, this, [this] { Applications(); });
-  connect(ActionSettings, &QAction::triggered, this, [this] { Settings(); });
-  connect(ActionSetTempFolder, &QAction::triggered, this, [this] { Dialogs.TempFolder(this, core_); });
-  connect(ActionLoadLanguage, &QAction::triggered, this, [this] { LoadLanguage(); });
+  connect(ActionMountAll, &QAction::triggered, this, [this] { Run([this] { core_.MountAll(); }); });
+  connect(ActionUnmountAll, &QAction::triggered, this, [this] { Run([this] { core_.UnmountAll(); }); });
+  connect(ActionCreateImage, &QAction::triggered, this, [this] { Run([this] { CreateImage(); }); });
+  connect(ActionMountImage, &QAction::triggered, this, [this] { Run([this] { MountImage(); }); });
+  connect(ActionUnmountImage, &QAction::triggered, this, [this] { Run([this] { Dialogs.UnmountImage(this, core_); }); });
+  connect(ActionExportAllDisks, &QAction::triggered, this, [this] { Run([this] { ExportDisks(); }); });
+  connect(ActionImportDisks, &QAction::triggered, this, [this] { Run([this] { ImportDisks(); }); });
+  connect(ActionApps, &QAction::triggered, this, [this] { Run([this] { Applications(); }); });
+  connect(ActionSettings, &QAction::triggered, this, [this] { Run([this] { Settings(); }); });
+  connect(ActionSetTempFolder, &QAction::triggered, this, [this] { Run([this] { Dialogs.TempFolder(this, core_); }); });
+  connect(ActionLoadLanguage, &QAction::triggered, this, [this] { Run([this] { LoadLanguage(); }); });
   connect(ActionShowApplication, &QAction::triggered, this, [this] { Activate(); });
-  connect(ActionExitApplication, &QAction::triggered, this, [this] { ExitApplication(); });
+  connect(ActionExitApplication, &QAction::triggered, this, [this] { Run([this] { ExitApplication(); }); });
   connect(ActionAbout, &QAction::triggered, this, [this] { Dialogs.About(this); });
   connect(ActionWebSite, &QAction::triggered, this, [this] { OpenWebSite(false); });
   connect(ActionUserManual, &QAction::triggered, this, [this] { OpenWebSite(true); });
@@ -325,8 +325,21 @@ void TBWMainGUIForm::SelectDisk(const TUserVolume *disk) {
       }
 }
 
+void TBWMainGUIForm::Run(const std::function<void()> &work) {
+  if (operating_ > 0) return;
+  ++operating_;
+  UpdateActions();
+  work();
+  --operating_;
+  UpdateActions();
+}
+
 void TBWMainGUIForm::UpdateActions() {
-  const bool allowed = core_.Allowed();
+  // While an operation waits (and events are handled) nothing else may
+  // start: a disk being unmounted must not be deleted under it.
+  const bool idle = operating_ == 0;
+  ActionExitApplication->setEnabled(idle);
+  const bool allowed = idle && core_.Allowed();
   const bool any = core_.FUserVolumeList.Count() > 0;
   const TUserVolume *disk = SelectedDisk();
   const bool selected = allowed && disk;
@@ -344,7 +357,7 @@ void TBWMainGUIForm::UpdateActions() {
   ActionMountAll->setEnabled(allowed && any);
   ActionUnmountAll->setEnabled(allowed && any);
   ActionExportAllDisks->setEnabled(allowed && any);
-  if (languages_) languages_->setEnabled(allowed || !core_.FInitDone);
+  if (languages_) languages_->setEnabled(idle && (allowed || !core_.FInitDone));
 }
 
 // The user's messages.

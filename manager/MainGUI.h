@@ -79,6 +79,9 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
 
   // Rebuilds the list and the status bar from the disk list.
   void UpdateDisplay();
+  // Runs an action's work; none starts while another is running.
+  void Run(const std::function<void()> &work);
+  bool Operating() const { return operating_ > 0; }
   // Applies every action's enabling rule.
   void UpdateActions();
   // Every caption, hint and menu title in the current language.
@@ -152,6 +155,7 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
   QToolBar *toolBar_ = nullptr;
   QActionGroup *languages_ = nullptr;
   bool finished_ = false;
+  int operating_ = 0;
 };
 
 }  // namespace Ramdeck

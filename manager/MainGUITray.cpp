@@ -43,7 +43,7 @@ void TBWMainGUIForm::BuildTrayDiskMenu() {
     // The disk may be gone by the time an item is chosen.
     auto act = [this, disk](auto work) {
       return [this, disk, work] {
-        if (core_.FUserVolumeList.IndexOf(disk) >= 0) work(disk);
+        if (core_.FUserVolumeList.IndexOf(disk) >= 0) Run([&] { work(disk); });
       };
     };
     QAction *browse = item->addAction(Tr(QStringLiteral("&Browse")), this, act([this](TUserVolume *d) { Browse(d); }));

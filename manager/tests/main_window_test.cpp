@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QUuid>
 
 #include <chrono>
@@ -161,7 +162,21 @@ TEST_F(MainWindow, LogonDiskAddedMountedUnmountedAndDeletedThroughTheActions) {
   EXPECT_FALSE(w.ActionSaveToImage->isEnabled()) << "no image file";
   EXPECT_TRUE(w.ActionMountAll->isEnabled());
 
+  // While the unmount waits for the engine, the window handles events but
+  // no other action may start on the disk.
+  bool deletable = true, exitable = true, addable = true;
+  QTimer::singleShot(0, &w, [&] {
+    deletable = w.ActionDelete->isEnabled();
+    exitable = w.ActionExitApplication->isEnabled();
+    addable = w.ActionAdd->isEnabled();
+    w.ActionDelete->trigger();
+  });
   w.ActionUnmount->trigger();
+  EXPECT_FALSE(deletable);
+  EXPECT_FALSE(exitable);
+  EXPECT_FALSE(addable);
+  ASSERT_EQ(1, w.Core().FUserVolumeList.Count()) << "a delete during the unmount did nothing";
+  EXPECT_TRUE(w.ActionExitApplication->isEnabled());
   EXPECT_FALSE(disk->FMounted);
   EXPECT_FALSE(EngineHas(u'R'));
   EXPECT_EQ(QStringLiteral("0 RAM disks mounted"), w.StatusMounted->text());
