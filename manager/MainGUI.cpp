@@ -332,6 +332,11 @@ void TBWMainGUIForm::Run(const std::function<void()> &work) {
   work();
   --operating_;
   UpdateActions();
+  // Command lines that came while the operation waited, in their order.
+  while (operating_ == 0 && !pendingCommandLines_.isEmpty()) {
+    const QString commandLine = pendingCommandLines_.takeFirst();
+    Run([&] { core_.ProcessCommandLine(commandLine); });
+  }
 }
 
 void TBWMainGUIForm::UpdateActions() {
@@ -440,7 +445,13 @@ void TBWMainGUIForm::Started(const QString &commandLine, bool hidden) {
 void TBWMainGUIForm::CommandLineReceived(const QString &commandLine) {
   printf("4000: %s\n", qPrintable(commandLine));
   fflush(stdout);
-  core_.ProcessCommandLine(commandLine);
+  // One arriving while an operation waits for the engine runs after it, so
+  // that it cannot pull a disk from under the operation.
+  if (operating_ > 0) {
+    pendingCommandLines_.append(commandLine);
+    return;
+  }
+  Run([&] { core_.ProcessCommandLine(commandLine); });
   UpdateDisplay();
 }
 

@@ -156,6 +156,7 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
   QActionGroup *languages_ = nullptr;
   bool finished_ = false;
   int operating_ = 0;
+  QStringList pendingCommandLines_;
 };
 
 }  // namespace Ramdeck

@@ -170,13 +170,20 @@ TEST_F(MainWindow, LogonDiskAddedMountedUnmountedAndDeletedThroughTheActions) {
     exitable = w.ActionExitApplication->isEnabled();
     addable = w.ActionAdd->isEnabled();
     w.ActionDelete->trigger();
+    // A later start's command line waits for the unmount too.
+    w.CommandLineReceived(QStringLiteral("Ramdeck /del:R"));
+    EXPECT_EQ(1, w.Core().FUserVolumeList.Count());
   });
   w.ActionUnmount->trigger();
   EXPECT_FALSE(deletable);
   EXPECT_FALSE(exitable);
   EXPECT_FALSE(addable);
-  ASSERT_EQ(1, w.Core().FUserVolumeList.Count()) << "a delete during the unmount did nothing";
   EXPECT_TRUE(w.ActionExitApplication->isEnabled());
+  EXPECT_EQ(0, w.Core().FUserVolumeList.Count()) << "the later start's delete ran after the unmount";
+  EXPECT_TRUE(boxes_.isEmpty()) << Boxes();
+  disk = Add(u'R');
+  ASSERT_NE(nullptr, disk) << Boxes();
+  w.ActionUnmount->trigger();
   EXPECT_FALSE(disk->FMounted);
   EXPECT_FALSE(EngineHas(u'R'));
   EXPECT_EQ(QStringLiteral("0 RAM disks mounted"), w.StatusMounted->text());
