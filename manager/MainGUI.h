@@ -6,9 +6,7 @@
 // user through TManagerUi.
 #pragma once
 
-#include <QCheckBox>
 #include <QMainWindow>
-#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTreeWidget>
