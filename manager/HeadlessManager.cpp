@@ -1,22 +1,11 @@
 #include "HeadlessManager.h"
 
 #include <QCoreApplication>
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace Ramdeck {
 
 namespace {
-
-// The signal handler only writes a byte; the manager reads it on its thread.
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  char byte = 1;
-  if (write(gSignalPipe[1], &byte, 1) < 0) {
-  }
-}
 
 void Say(const char *kind, const QString &text) {
   fprintf(stderr, "Ramdeck: %s%s\n", kind, qPrintable(text));
@@ -41,29 +30,10 @@ void TConsoleUi::ProcessEvents() { QCoreApplication::processEvents(); }
 void TConsoleUi::Activate() { Say("", QStringLiteral("already running")); }
 
 THeadlessManager::THeadlessManager() : core_(ui_) {
-  if (pipe(gSignalPipe) == 0) {
-    signals_ = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(signals_.get(), &QSocketNotifier::activated, [this] {
-      char byte;
-      if (read(gSignalPipe[0], &byte, 1) > 0) Ending();
-    });
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-  }
+  QObject::connect(&sessionEnd_, &TSessionEndWatch::SessionEnding, [this] { Ending(); });
 }
 
-THeadlessManager::~THeadlessManager() {
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGHUP, SIG_DFL);
-  signals_.reset();
-  if (gSignalPipe[0] >= 0) close(gSignalPipe[0]);
-  if (gSignalPipe[1] >= 0) close(gSignalPipe[1]);
-  gSignalPipe[0] = gSignalPipe[1] = -1;
-}
+THeadlessManager::~THeadlessManager() = default;
 
 // Each command line the manager takes is told on standard output first.
 void THeadlessManager::Started(const QString &commandLine, bool hidden) {
@@ -85,7 +55,6 @@ void THeadlessManager::ActivateRequested() {
 }
 
 void THeadlessManager::Ending() {
-  signals_->setEnabled(false);
   core_.FQuitting = true;
   core_.Finish();
   QCoreApplication::quit();

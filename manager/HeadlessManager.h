@@ -5,11 +5,10 @@
 // is told on standard output ("started: ...", "4000: ...", "4001").
 #pragma once
 
-#include <QSocketNotifier>
-#include <memory>
 
 #include "ManagerCore.h"
 #include "ProgramStart.h"
+#include "SessionEnd.h"
 
 namespace Ramdeck {
 
@@ -44,7 +43,7 @@ class THeadlessManager : public TManagerHost {
 
   TConsoleUi ui_;
   TManagerCore core_;
-  std::unique_ptr<QSocketNotifier> signals_;
+  TSessionEndWatch sessionEnd_;
 };
 
 }  // namespace Ramdeck

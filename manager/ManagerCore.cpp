@@ -392,7 +392,21 @@ void TManagerCore::EjectRequested(uint64_t handle) {
   }
 }
 
-void TManagerCore::VolumeRemoved(uint64_t handle) { FRemovalEventList.append(handle); }
+void TManagerCore::VolumeRemoved(uint64_t handle) {
+  FRemovalEventList.append(handle);
+  // A logon disk whose volume another program removed is no longer
+  // mounted; the list must not go on showing it so. (Boot disks learn it
+  // from the letters' change.) Its wish to be mounted at logon stays.
+  bool changed = false;
+  for (int i = 0; i < FUserVolumeList.Count(); ++i) {
+    TUserVolume *disk = FUserVolumeList.Items(i);
+    if (!disk->IsBoot() && disk->FMounted && disk->VolumeHandle() == handle) {
+      disk->FMounted = false;
+      changed = true;
+    }
+  }
+  if (changed) ui_.Redraw();
+}
 
 void TManagerCore::VolumeChanged() {
   for (int i = 0; i < FUserVolumeList.Count(); ++i)

@@ -95,27 +95,35 @@ TStartResult StartProgram(const QStringList &arguments, const TStartOptions &opt
   return result;
 }
 
+void ServeLaterStarts(TSingleInstanceServer &server, TManagerHost &host) {
+  QObject::connect(&server, &TSingleInstanceServer::MessageReceived, [&host](quint32 id, const QString &text) {
+    if (id == kCopyDataCommandLine)
+      host.CommandLineReceived(text);
+    else
+      host.ActivateRequested();
+  });
+}
+
 int RunManager(int argc, char **argv, const TStartOptions &options,
                const std::function<std::unique_ptr<TManagerHost>()> &makeHost) {
-  QCoreApplication app(argc, argv);
-  app.setApplicationName(QString::fromUtf16(kDisplayName));
-  QStringList arguments = app.arguments();
+  std::unique_ptr<QCoreApplication> app = options.MakeApplication
+                                              ? options.MakeApplication(argc, argv)
+                                              : std::make_unique<QCoreApplication>(argc, argv);
+  app->setApplicationName(QString::fromUtf16(kDisplayName));
+  QStringList arguments = app->arguments();
   TStartResult start = StartProgram(arguments, options);
   if (!start.Run) return start.ExitCode;
   std::unique_ptr<TManagerHost> host = makeHost();
   TSingleInstanceServer server;
-  QObject::connect(&server, &TSingleInstanceServer::MessageReceived,
-                   [&host](quint32 id, const QString &text) {
-                     if (id == kCopyDataCommandLine)
-                       host->CommandLineReceived(text);
-                     else
-                       host->ActivateRequested();
-                   });
+  ServeLaterStarts(server, *host);
   if (!server.Listen())
     fprintf(stderr, "Ramdeck: later starts cannot reach this manager (channel %s)\n",
             qPrintable(SingleInstanceChannelName()));
   host->Started(JoinCommandLine(arguments), start.Hidden);
-  return app.exec();
+  int code = app->exec();
+  // The host (the window) goes before the application object.
+  host.reset();
+  return code;
 }
 
 }  // namespace Ramdeck

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+class QCoreApplication;
+
 namespace Ramdeck {
 
 struct TStartOptions {
@@ -21,6 +23,9 @@ struct TStartOptions {
   std::function<void(const QString &text)> ReportError;
   // The host folder of ramvol.sys and ramenum.inf; empty: the program's own.
   QString ProgramFolder;
+  // The process's application object (the window needs a QApplication);
+  // none: a QCoreApplication. `argc` must outlive it.
+  std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)> MakeApplication;
 };
 
 struct TStartResult {
@@ -53,6 +58,10 @@ class TManagerHost {
   // A later start without parameters (data id 4001): show and flash.
   virtual void ActivateRequested() = 0;
 };
+
+class TSingleInstanceServer;
+// Hands the messages of later starts to `host`.
+void ServeLaterStarts(TSingleInstanceServer &server, TManagerHost &host);
 
 // The whole process: StartProgram, then the channel for later starts and
 // the host, until the application quits. Returns the exit code.

@@ -20,7 +20,7 @@ inline const std::string kRamdeck = BW_BIN_DIR "/Ramdeck";
 class Manager {
  public:
   Manager(const std::string &root, std::vector<std::string> args, std::string logonSession = "",
-          std::string program = kRamdeck) {
+          std::string program = kRamdeck, bool window = false) {
     char pattern[] = "/tmp/ramdeck-out.XXXXXX";
     int fd = mkstemp(pattern);
     output_ = pattern;
@@ -34,6 +34,12 @@ class Manager {
       else
         setenv("BRIMWELL_LOGON_SESSION", logonSession.c_str(), 1);
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      // The runner without a window unless the test wants the window (on
+      // the offscreen display); both tell what they take on standard output.
+      if (window)
+        unsetenv("RAMDECK_HEADLESS");
+      else
+        setenv("RAMDECK_HEADLESS", "1", 1);
       std::vector<char *> argv{program.data()};
       for (auto &a : args) argv.push_back(a.data());
       argv.push_back(nullptr);

@@ -1,0 +1,68 @@
+// The program with its main window (on the offscreen display) as a user's
+// session runs it: disks from its own and a later start's command line, a
+// later start without parameters bringing the window forward, and the end
+// of the session taking the logon disks and leaving the boot disks.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <thread>
+
+#include "manager_process.h"
+#include "platform/daemon/tests/daemon_harness.h"
+
+namespace {
+
+using Ramdeck::test::Manager;
+
+bool WaitFor(const std::function<bool()> &condition, int ms = 30000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+bool HasLetter(const char16_t *root) {
+  char16_t fs[16] = {};
+  return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 16);
+}
+
+class MainWindowProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(daemon_.Start({"--load-drivers"})) << daemon_.Output();
+    setenv("BRIMWELL_ROOT", daemon_.Root().c_str(), 1);
+  }
+  void TearDown() override { daemon_.Stop(); }
+
+  bw::test::Daemon daemon_;
+};
+
+TEST_F(MainWindowProgram, SessionEndTakesTheLogonDisksAndLaterStartsReachTheWindow) {
+  Manager window(daemon_.Root(), {"/add:letter=R,fs=fat,size=16M"}, "", Ramdeck::test::kRamdeck, true);
+  ASSERT_TRUE(window.WaitFor("started: ")) << window.Output();
+  ASSERT_TRUE(WaitFor([] { return HasLetter(u"R:\\"); })) << window.Output();
+
+  {
+    Manager later(daemon_.Root(), {"/add:type=boot,letter=B,fs=fat,size=16M"}, "", Ramdeck::test::kRamdeck, true);
+    EXPECT_EQ(0, later.Wait()) << later.Output();
+  }
+  EXPECT_TRUE(window.WaitFor("4000: ")) << window.Output();
+  ASSERT_TRUE(WaitFor([] { return HasLetter(u"B:\\"); })) << window.Output();
+  {
+    Manager later(daemon_.Root(), {}, "", Ramdeck::test::kRamdeck, true);
+    EXPECT_EQ(0, later.Wait()) << later.Output();
+  }
+  EXPECT_TRUE(window.WaitFor("4001")) << window.Output();
+
+  window.Signal(SIGTERM);
+  EXPECT_FALSE(HasLetter(u"R:\\")) << "the logon disk went before the program ended\n" << window.Output();
+  EXPECT_TRUE(HasLetter(u"B:\\")) << "the boot disk stays";
+  EXPECT_EQ(std::string::npos, window.Output().find("Sanitizer")) << window.Output();
+}
+
+}  // namespace
