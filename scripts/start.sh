@@ -8,7 +8,7 @@
 # manager ends as at the end of the session, then the system shuts down.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --gui
 scripts/build.sh ramvold ramvol ramenum ramsetup devio mountmgr raw fat ntfs disk Ramdeck
 
 root="${BRIMWELL_ROOT:-${XDG_STATE_HOME:-$HOME/.local/state}/brimwell}"
