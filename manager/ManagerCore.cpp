@@ -143,6 +143,19 @@ bool IsExternal(const TUserVolume *disk) {
 
 }  // namespace
 
+bool TManagerCore::RunBusy(const QString &text, const std::function<void()> &operation) {
+  ui_.SetBusy(text);
+  try {
+    operation();
+  } catch (const Exception &e) {
+    ui_.SetBusy(QString());
+    ui_.ShowError(e.Message());
+    return false;
+  }
+  ui_.SetBusy(QString());
+  return true;
+}
+
 bool TManagerCore::MountDisk(TUserVolume *disk) {
   if (disk->FMounted) return true;
   if (IsExternal(disk)) {
@@ -150,15 +163,7 @@ bool TManagerCore::MountDisk(TUserVolume *disk) {
     return false;
   }
   disk->FLocalLink = FConfig.LocalLinks;
-  ui_.SetBusy(Tr(QStringLiteral("Mounting...")));
-  try {
-    disk->Mount();
-  } catch (const Exception &e) {
-    ui_.SetBusy(QString());
-    ui_.ShowError(e.Message());
-    return false;
-  }
-  ui_.SetBusy(QString());
+  if (!RunBusy(Tr(QStringLiteral("Mounting...")), [disk] { disk->Mount(); })) return false;
   disk->SetMountable(true);
   SaveConfig();
   ui_.Redraw();
@@ -176,26 +181,30 @@ void TManagerCore::WaitForRemoval(uint64_t handle) {
   FRemovalEventList.removeAll(handle);
 }
 
-bool TManagerCore::DismountWithQuestion(TUserVolume *disk, bool force) {
-  uint64_t handle = disk->VolumeHandle();
+bool TManagerCore::DismountAsking(QChar letter, uint64_t handle, bool force,
+                                  const std::function<void(bool force)> &dismount) {
   try {
-    disk->Dismount(force);
+    dismount(force);
   } catch (const EVolumeError &) {
     ui_.SetBusy(QString());
     QString question = FormatText(
         Tr(QStringLiteral("Unable to dismount volume %s Perhaps it contains open files or is locked. Force dismount?")),
-        {Letter(disk->FLetter)});
+        {Letter(letter)});
     if (!ui_.Confirm(question, true)) return false;
     try {
-      disk->Dismount(true);
+      dismount(true);
     } catch (const EVolumeError &) {
-      ui_.ShowError(FormatText(Tr(QStringLiteral("Unable to dismount volume %s")), {Letter(disk->FLetter)}));
+      ui_.ShowError(FormatText(Tr(QStringLiteral("Unable to dismount volume %s")), {Letter(letter)}));
       return false;
     }
   }
   ui_.SetBusy(QString());
   WaitForRemoval(handle);
   return true;
+}
+
+bool TManagerCore::DismountWithQuestion(TUserVolume *disk, bool force) {
+  return DismountAsking(disk->FLetter, disk->VolumeHandle(), force, [disk](bool f) { disk->Dismount(f); });
 }
 
 bool TManagerCore::UnmountDisk(TUserVolume *disk, bool removeAfter) {
@@ -235,16 +244,7 @@ bool TManagerCore::SaveToImage(TUserVolume *disk, bool ask) {
   if (!disk->FSaveToImage && ask &&
       !ui_.Confirm(Tr(QStringLiteral("Save Disk Contents to the Image")) + u'?', false))
     return false;
-  ui_.SetBusy(Tr(QStringLiteral("Saving to image...")));
-  try {
-    disk->Save();
-  } catch (const EVolumeError &e) {
-    ui_.SetBusy(QString());
-    ui_.ShowError(e.Message());
-    return false;
-  }
-  ui_.SetBusy(QString());
-  return true;
+  return RunBusy(Tr(QStringLiteral("Saving to image...")), [disk] { disk->Save(); });
 }
 
 bool TManagerCore::AddNewDisk(std::unique_ptr<TUserVolume> disk) {
@@ -320,16 +320,7 @@ bool TManagerCore::ImportReplacing(const QString &fileName) {
 }
 
 bool TManagerCore::CreateImage(TImageCreator &creator) {
-  ui_.SetBusy(Tr(QStringLiteral("Creating image...")));
-  try {
-    creator.CreateImage();
-  } catch (const EVolumeError &e) {
-    ui_.SetBusy(QString());
-    ui_.ShowError(e.Message());
-    return false;
-  }
-  ui_.SetBusy(QString());
-  return true;
+  return RunBusy(Tr(QStringLiteral("Creating image...")), [&creator] { creator.CreateImage(); });
 }
 
 bool TManagerCore::MountImage(const QString &imageFile, QChar letter, bool hddEmulation) {
@@ -350,24 +341,7 @@ bool TManagerCore::MountImage(const QString &imageFile, QChar letter, bool hddEm
 
 bool TManagerCore::DismountOpenVolume(TOpenVolume &volume) {
   ui_.SetBusy(Tr(QStringLiteral("Unmounting...")));
-  try {
-    volume.Dismount(false);
-  } catch (const EVolumeError &) {
-    ui_.SetBusy(QString());
-    QString question = FormatText(
-        Tr(QStringLiteral("Unable to dismount volume %s Perhaps it contains open files or is locked. Force dismount?")),
-        {Letter(volume.Letter())});
-    if (!ui_.Confirm(question, true)) return false;
-    try {
-      volume.Dismount(true);
-    } catch (const EVolumeError &) {
-      ui_.ShowError(FormatText(Tr(QStringLiteral("Unable to dismount volume %s")), {Letter(volume.Letter())}));
-      return false;
-    }
-  }
-  ui_.SetBusy(QString());
-  WaitForRemoval(volume.VolumeHandle());
-  return true;
+  return DismountAsking(volume.Letter(), volume.VolumeHandle(), false, [&volume](bool f) { volume.Dismount(f); });
 }
 
 void TManagerCore::EjectRequested(uint64_t handle) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "AutoStartApps.h"
@@ -150,6 +151,11 @@ class TManagerCore : public QObject, public TDiskCommandTarget {
   void WaitForRemoval(uint64_t handle);
   // Dismount with the force question and the wait.
   bool DismountWithQuestion(TUserVolume *disk, bool force);
+  // `dismount` with `force`; when the engine refuses, the force question,
+  // then the wait for the removal report.
+  bool DismountAsking(QChar letter, uint64_t handle, bool force, const std::function<void(bool force)> &dismount);
+  // Runs `operation` under the busy window with `text`; a failure is shown.
+  bool RunBusy(const QString &text, const std::function<void()> &operation);
   void CheckTempVariables();
   void RemoveLogonDisks(const QString &errorPrefix);
   TConfigFile Config();
