@@ -165,8 +165,9 @@ void TBWMainGUIForm::CreateMenus() {
   StatusMounted = new QLabel(this);
   StatusFree = new QLabel(this);
   StatusInfo = new QLabel(this);
-  StatusMounted->setFixedWidth(150);
-  StatusFree->setFixedWidth(150);
+  // 150 pixels each, wider when a translation's text needs more.
+  StatusMounted->setMinimumWidth(150);
+  StatusFree->setMinimumWidth(150);
   statusBar()->addWidget(StatusMounted);
   statusBar()->addWidget(StatusFree);
   statusBar()->addWidget(StatusInfo, 1);
