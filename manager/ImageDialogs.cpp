@@ -43,6 +43,16 @@ QToolButton *BrowseButton(QWidget *parent) {
   return button;
 }
 
+// The "Image File Name" row: the name field and its browse button.
+void AddImageNameRow(QWidget *parent, QFormLayout *form, QLineEdit **name, QToolButton **browse) {
+  auto *row = new QHBoxLayout;
+  *name = new QLineEdit(parent);
+  *browse = BrowseButton(parent);
+  row->addWidget(*name);
+  row->addWidget(*browse);
+  form->addRow(Tr(QStringLiteral("Image File Name")), row);
+}
+
 bool IsSeparator(QChar c) { return c == u'\\' || c == u'/'; }
 
 bool HasDrive(const QString &path) { return path.size() >= 2 && path[1] == u':' && path[0].isLetter(); }
@@ -71,12 +81,7 @@ TCreateImageForm::TCreateImageForm(QWidget *owner) : QDialog(owner) {
   setWindowTitle(Tr(QStringLiteral("Create Image")));
   auto *layout = new QVBoxLayout(this);
   auto *form = new QFormLayout;
-  auto *nameRow = new QHBoxLayout;
-  FFileName = new QLineEdit(this);
-  FBrowse = BrowseButton(this);
-  nameRow->addWidget(FFileName);
-  nameRow->addWidget(FBrowse);
-  form->addRow(Tr(QStringLiteral("Image File Name")), nameRow);
+  AddImageNameRow(this, form, &FFileName, &FBrowse);
   FFreeSpace = new QLabel(this);
   QFont bold = FFreeSpace->font();
   bold.setBold(true);
@@ -150,12 +155,7 @@ TMountImageForm::TMountImageForm(QWidget *owner) : QDialog(owner) {
   setWindowTitle(Tr(QStringLiteral("Mount Image")));
   auto *layout = new QVBoxLayout(this);
   auto *form = new QFormLayout;
-  auto *nameRow = new QHBoxLayout;
-  FFileName = new QLineEdit(this);
-  FBrowse = BrowseButton(this);
-  nameRow->addWidget(FFileName);
-  nameRow->addWidget(FBrowse);
-  form->addRow(Tr(QStringLiteral("Image File Name")), nameRow);
+  AddImageNameRow(this, form, &FFileName, &FBrowse);
   FLetter = new QComboBox(this);
   FLetter->addItems(FreeLetterItems());
   FLetter->setCurrentIndex(FLetter->count() ? 0 : -1);

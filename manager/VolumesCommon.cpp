@@ -59,20 +59,9 @@ EVolumeError::EVolumeError(const QString &Msg, const QStringList &Args)
       }()) {}
 
 QString ImageStatusText(int32_t code) {
-  static const char *const kTexts[] = {
-      "Image load succeeded",
-      "Image signature is invalid",
-      "Incorrect block size detected",
-      "Image header is corrupted or not accessible",
-      "Version of the image file does not match current kernel",
-      "Key or password is invalid",
-      "Unknown algorithm detected",
-      "Image file could not be opened",
-      "Image was not formatted",
-      "Image is too big for the operation",
-      "Unknown reason",
-  };
-  if (code >= 0 && code <= 10) return Tr(QString::fromLatin1(kTexts[code]));
+  // The engine's protocol names each status it knows.
+  if (const char *text = code >= 0 ? EngineImageStatusText(static_cast<uint32_t>(code)) : nullptr)
+    return Tr(QString::fromLatin1(text));
   return QString::number(static_cast<uint32_t>(code), 16).rightJustified(8, u' ');
 }
 

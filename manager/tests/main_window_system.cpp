@@ -16,20 +16,9 @@
 
 namespace {
 
+using Ramdeck::test::HasLetter;
 using Ramdeck::test::Manager;
-
-bool WaitFor(const std::function<bool()> &condition, int ms = 30000) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
-bool HasLetter(const char16_t *root) {
-  char16_t fs[16] = {};
-  return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 16);
-}
+using Ramdeck::test::WaitFor;
 
 class MainWindowProgram : public ::testing::Test {
  protected:

@@ -8,7 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <windows.h>
+
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -90,5 +95,20 @@ class Manager {
   pid_t pid_ = -1;
   int exitCode_ = -1;
 };
+
+// Waits up to `ms` for the condition to hold.
+inline bool WaitFor(const std::function<bool()> &condition, int ms = 30000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+// Whether a volume answers at the root.
+inline bool HasLetter(const char16_t *root) {
+  char16_t fs[16] = {};
+  return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 16);
+}
 
 }  // namespace Ramdeck::test

@@ -17,7 +17,9 @@
 namespace {
 
 using Ramdeck::test::kRamdeck;
+using Ramdeck::test::HasLetter;
 using Ramdeck::test::Manager;
+using Ramdeck::test::WaitFor;
 
 std::u16string HostPath(const std::string &path) {
   std::u16string windows = u"Z:";
@@ -25,19 +27,6 @@ std::u16string HostPath(const std::string &path) {
   return windows;
 }
 std::string Narrow(const std::u16string &text) { return std::string(text.begin(), text.end()); }
-
-bool WaitFor(const std::function<bool()> &condition, int ms = 30000) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
-bool HasLetter(const char16_t *root) {
-  char16_t fs[16] = {};
-  return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 16);
-}
 
 void WINAPI Ignore(uint64_t, uint32_t) {}
 
