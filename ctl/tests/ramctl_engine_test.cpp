@@ -161,7 +161,8 @@ TEST_F(Engine, UnmountAllRemovesEveryVolume) {
   ASSERT_NE(0, RamctlCreateLink(b, 0, u'U', 0));
   ASSERT_EQ((std::set<uint64_t>{a, b, c}), Volumes());
   uint64_t failed = 0;
-  ASSERT_NE(0, RamctlUnmountAll(1, 0, &failed)) << RamctlGetErrorCode();
+  ASSERT_NE(0, RamctlUnmountAll(1, 0, &failed))
+      << RamctlGetErrorCode() << " at " << (failed == a ? "a" : failed == b ? "b (lettered)" : "c");
   EXPECT_EQ(0u, failed);
   EXPECT_TRUE(WaitFor([&] { return Volumes().empty(); }));
   // Nothing left: still a success.

@@ -78,6 +78,8 @@ NTSTATUS MakeVolume(AutoVolumeStart *Start, VolumeBlock *Volume) {
 
 // The volume leaves at once with its memory wiped, as a forced unmount.
 VOID Abandon(VolumeBlock *Volume) {
+  // Letters a partial assignment left would keep the reaper away.
+  if (VolumeHasAnyFlag(Volume, VOLUME_HAS_LETTER)) VolumeRemoveLetters(Volume, -1);
   Volume->Force = 1;
   Volume->Wipe = 1;
   KIRQL irql;

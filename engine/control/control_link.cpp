@@ -3,7 +3,6 @@
 #include "engine/control/control_volume.h"
 #include "engine/system/logon_sessions.h"
 #include "engine/volume/volume_parts.h"
-#include "engine/volume/volume_reaper.h"
 
 namespace {
 
@@ -31,17 +30,7 @@ NTSTATUS RemoveLetters(const LinkRequest &Input, VolumeBlock *Volume) {
       (Volume->DeviceName || VolumeHasAnyFlag(Volume, VOLUME_DISK_EMULATION)))
     status = VolumeRemoveLetters(Volume, Input.PartitionSelector);
   if (!NT_SUCCESS(status)) return status;
-  // An unmount that waited for the letter to go runs now.
-  KIRQL irql;
-  KeAcquireSpinLock(&Volume->SpinLock, &irql);
-  BOOLEAN remove = !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_HAS_LETTER) &&
-                   Volume->PagingUseCount == 0;
-  KeReleaseSpinLock(&Volume->SpinLock, irql);
-  if (remove) {
-    status = VolumePostCommand(Volume, VOLUME_COMMAND_TAKE_OFFLINE);
-    VolumeReaperWake();
-  }
-  return status;
+  return VolumeRemoveIfUnmounted(Volume);
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ VOID DropLogonSessionLinks(LUID LogonId) {
   for (ULONG i = 0; i < found.Count; ++i) {
     VolumeBlock *volume = found.Volumes[i];
     // Checked again: the letter may have gone since the walk.
-    if (OwnedBySession(volume, LogonId)) VolumeRemoveLetters(volume, -1);
+    if (OwnedBySession(volume, LogonId) && NT_SUCCESS(VolumeRemoveLetters(volume, -1)))
+      VolumeRemoveIfUnmounted(volume);
     VolumeRelease(&volume);
   }
   KsFree(&found.Volumes);

@@ -328,6 +328,34 @@ TEST_F(DriveLetters, ASessionLetterLivesInItsLogonSessionOnlyAndGoesWithIt) {
   for (uint64_t handle : {mine.handle, global.handle, theirs.handle}) EXPECT_STATUS(STATUS_SUCCESS, Unmount(handle, 0, 0));
 }
 
+// An unmounted volume with a letter waits for the letter, however many
+// times the reaper looks meanwhile, and goes with it: removed by request,
+// or by the end of the logon session that holds it.
+TEST_F(DriveLetters, AnUnmountedVolumeWaitsForItsLetterToGo) {
+  Client &owner = NewClient(1000);
+  Reply global = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  Reply local = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, 8 * kMiB, ENGINE_FS_FAT);
+  ASSERT_STATUS(STATUS_SUCCESS, global.status);
+  ASSERT_STATUS(STATUS_SUCCESS, local.status);
+  ASSERT_STATUS(STATUS_SUCCESS, Link(global.handle, ENGINE_LINK_CREATE, u'U'));
+  ASSERT_STATUS(STATUS_SUCCESS, LinkFrom(owner, local.handle, ENGINE_LINK_CREATE, u'L', 1));
+
+  ASSERT_STATUS(STATUS_SUCCESS, Unmount(global.handle, 1, 0));
+  ASSERT_STATUS(STATUS_SUCCESS, Unmount(local.handle, 1, 0));
+  std::this_thread::sleep_for(450ms);  // several of the reaper's rounds
+  EXPECT_EQ(2u, VolumeCount());
+  EXPECT_EQ(u'U', Query(global.handle).DriveLetter);
+
+  ASSERT_STATUS(STATUS_SUCCESS, Link(global.handle, ENGINE_LINK_DELETE, 0));
+  WaitForVolumeCount(1);
+  EXPECT_EQ(1u, VolumeCount());
+  EXPECT_FALSE(bw::ObjectExists(u"\\GLOBAL??\\U:"));
+
+  ASSERT_STATUS(STATUS_SUCCESS, bw::EndLogonSession(owner.process->LogonId()));
+  WaitForVolumeCount(0);
+  EXPECT_EQ(0u, VolumeCount());
+}
+
 TEST_F(DriveLetters, ADevicePathUnderASessionLetterTurnsIntoThatLetter) {
   auto convert = EngineHook<NTSTATUS (*)(PCUNICODE_STRING, PUNICODE_STRING *)>("EngineTestToDriveLetterPath");
   auto release = EngineHook<void (*)(PUNICODE_STRING *)>("EngineTestFreeString");

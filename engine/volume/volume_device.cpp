@@ -55,7 +55,7 @@ NTSTATUS VolumeDispatchCreate(PDEVICE_OBJECT Device, PIRP Irp) {
 NTSTATUS VolumeDispatchClose(PDEVICE_OBJECT Device, PIRP Irp) {
   VolumeBlock *volume = VolumeOfDevice(Device);
   LONG open = InterlockedDecrement(&volume->OpenCount);
-  if (open == 0 && !VolumeHasAnyFlag(volume, VOLUME_IN_SERVICE | VOLUME_REMOVAL_DEFERRED) &&
+  if (open == 0 && !VolumeHasAnyFlag(volume, VOLUME_IN_SERVICE | VOLUME_HAS_LETTER | VOLUME_REMOVAL_DEFERRED) &&
       VolumeQueueIsEmpty(volume))
     VolumeReaperWake();
   return Complete(Irp, STATUS_SUCCESS, 0);

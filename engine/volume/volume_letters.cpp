@@ -5,6 +5,7 @@
 #include "engine/system/drive_letters.h"
 #include "engine/system/partition_letters.h"
 #include "engine/volume/volume_parts.h"
+#include "engine/volume/volume_reaper.h"
 #include "kernel-support/ks_alloc.h"
 #include "kernel-support/ks_string.h"
 
@@ -29,4 +30,16 @@ VOID VolumeFreeNames(VolumeBlock *Volume) {
   KsFreeString(&Volume->LetterLink);
   KsFreeString(&Volume->SuggestedLink);
   KsFree(&Volume->OwnerSid);
+}
+
+NTSTATUS VolumeRemoveIfUnmounted(VolumeBlock *Volume) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Volume->SpinLock, &irql);
+  BOOLEAN remove = !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_HAS_LETTER) &&
+                   Volume->PagingUseCount == 0;
+  KeReleaseSpinLock(&Volume->SpinLock, irql);
+  if (!remove) return STATUS_SUCCESS;
+  NTSTATUS status = VolumePostCommand(Volume, VOLUME_COMMAND_TAKE_OFFLINE);
+  VolumeReaperWake();
+  return status;
 }

@@ -36,6 +36,9 @@ NTSTATUS VolumeAssignLetters(VolumeBlock *Volume, WCHAR Letter, const WCHAR *Add
                              UCHAR AdditionalCount, BOOLEAN SessionLocal, LONG PartitionSelector,
                              PIRP Irp);
 NTSTATUS VolumeRemoveLetters(VolumeBlock *Volume, LONG PartitionSelector);
+// An unmount that waited for the last letter to go takes the volume
+// offline now; nothing happens while it is in service or has a letter.
+NTSTATUS VolumeRemoveIfUnmounted(VolumeBlock *Volume);
 // Frees the names, letter records and owner SID of a volume being destroyed.
 VOID VolumeFreeNames(VolumeBlock *Volume);
 

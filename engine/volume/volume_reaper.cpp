@@ -12,8 +12,11 @@ namespace {
 // reaching 0 or a queue running dry does not always wake it.
 constexpr LONGLONG kPollInterval = -100 * 10000LL;
 
+// An unmounted volume that still has a letter waits for the letter's
+// removal, which takes it offline: reaped before, the removal would find no
+// volume and the letter's owner would be told the unmount failed.
 BOOLEAN IsRipe(VolumeBlock *Volume) {
-  return !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_REMOVAL_DEFERRED | VOLUME_DELETED) &&
+  return !VolumeHasAnyFlag(Volume, VOLUME_IN_SERVICE | VOLUME_HAS_LETTER | VOLUME_REMOVAL_DEFERRED | VOLUME_DELETED) &&
          ReadAcquire(&Volume->OpenCount) == 0 && VolumeQueueIsEmpty(Volume);
 }
 
