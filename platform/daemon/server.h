@@ -67,6 +67,12 @@ class Server {
   bool ServeDestroyWindow(Session &session, const Frame &frame);
   bool ServePostMessage(Session &session, const Frame &frame);
   bool ServeBroadcast(Session &session, const Frame &frame);
+  bool ServeAnswerMessage(Session &session, const Frame &frame);
+  // Tells the top-level windows that a logon session ends (`logonId`; 0:
+  // the whole system shuts down) with WM_QUERYENDSESSION and then
+  // WM_ENDSESSION, each sent and waited for; the calling thread's own
+  // windows, which cannot answer while it waits, are left out.
+  void EndSessionRound(uint64_t logonId, uint32_t callerPid, uint32_t callerTid);
   // The windows of a client thread go with its connection.
   void ForgetWindows(uint32_t pid, uint32_t tid);
   // The service control manager, the system's restart, pending file
@@ -112,8 +118,19 @@ class Server {
     uint32_t pid;
     uint32_t tid;
     uint32_t flags;  // wire::kWindowTopLevel, kWindowMessageOnly
+    uint64_t logonId;  // of the owning process
     std::weak_ptr<Connection> owner;
   };
+  // Sent messages waiting for their answer, by answer id, under windowLock_.
+  struct PendingAnswer {
+    uint32_t pid;
+    uint32_t tid;
+    bool answered;
+    uint64_t result;
+  };
+  std::map<uint64_t, PendingAnswer> answers_;
+  uint64_t lastAnswer_ = 0;
+  std::condition_variable answered_;
   std::mutex windowLock_;
   std::map<uint64_t, WindowEntry> windows_;
   uint64_t lastWindow_ = 0x10000;

@@ -102,6 +102,8 @@ bool Server::Dispatch(Session &session, const Frame &frame) {
       return ServePostMessage(session, frame);
     case wire::Op::Broadcast:
       return ServeBroadcast(session, frame);
+    case wire::Op::AnswerMessage:
+      return ServeAnswerMessage(session, frame);
     case wire::Op::Service:
       return ServeService(session, frame);
     case wire::Op::ExitSystem:

@@ -176,6 +176,8 @@ bool Server::ServeExitSystem(Session &session, const Frame &frame) {
   // The caller hears of success before the system goes down, as the call
   // returns on Windows before the shutdown is under way.
   bool replied = session.Reply(ERROR_SUCCESS);
+  // Every program's windows hear that the system goes down first.
+  EndSessionRound(0, session.pid, session.thread->Tid());
   exitAction_ = kind == kExitReboot ? ExitAction::Reboot : ExitAction::Shutdown;
   Stop();
   return replied;

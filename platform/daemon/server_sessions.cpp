@@ -42,6 +42,9 @@ bool Server::ServeLogonSession(Session &session, const Frame &frame) {
         // system runs, as the interactive logon does.
         if ((s.uid != session.uid && session.uid != 0) || s.isDefault)
           return session.Reply(STATUS_ACCESS_DENIED);
+        // The session's programs hear of it first, while its letters and
+        // processes are still there, as a logoff tells them on Windows.
+        EndSessionRound(request.logonId, session.pid, session.thread->Tid());
         return session.Reply(EndLogonSession(id));
       }
       return session.Reply(STATUS_NO_SUCH_LOGON_SESSION);

@@ -5,12 +5,28 @@
 // be told of things.
 #include "platform/daemon/server_internal.h"
 
+#include <chrono>
+
 namespace bw {
 
 namespace {
 
 // A thread's queue is full (ERROR_NOT_ENOUGH_QUOTA for the poster).
 constexpr NTSTATUS kStatusQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
+
+// The messages of a session's end, as user32 numbers them.
+constexpr uint32_t kQueryEndSession = 0x0011;  // WM_QUERYENDSESSION
+constexpr uint32_t kEndSession = 0x0016;       // WM_ENDSESSION
+constexpr uint64_t kEndSessionLogoff = 0x80000000;  // ENDSESSION_LOGOFF
+// How long the windows have to answer: a window that does not answer the
+// question in time is taken as hung and as agreeing; the end itself gets
+// longer, since programs save their work there.
+constexpr auto kQueryWait = std::chrono::seconds(5);
+constexpr auto kEndWait = std::chrono::seconds(60);
+
+uint64_t PackLuid(LUID id) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(id.HighPart)) << 32) | id.LowPart;
+}
 
 // A message frame as the owner's connection sends it: the head, then the
 // bytes the lParam pointed at.
@@ -51,7 +67,8 @@ bool Server::ServeCreateWindow(Session &session, const Frame &frame) {
     if (lastWindow_ >= 0x7FFFFFF0) lastWindow_ = 0x10000;
     window = lastWindow_;
   } while (windows_.count(window) || window == 0xFFFF);
-  windows_[window] = WindowEntry{session.pid, session.thread->Tid(), flags, session.connection};
+  windows_[window] = WindowEntry{session.pid, session.thread->Tid(), flags,
+                                 PackLuid(session.process->process->LogonId()), session.connection};
   return session.Reply(STATUS_SUCCESS, 0, window);
 }
 
@@ -72,6 +89,7 @@ bool Server::ServePostMessage(Session &session, const Frame &frame) {
   wire::PostMessageRequest request;
   const uint8_t *data;
   if (!TakeMessage(frame.data, frame.length, &request, &data)) return false;
+  request.head.answerId = 0;  // only the system sends
   std::shared_ptr<Connection> owner;
   {
     std::lock_guard<std::mutex> guard(windowLock_);
@@ -103,15 +121,97 @@ bool Server::ServeBroadcast(Session &session, const Frame &frame) {
   for (auto &[window, owner] : targets) {
     wire::MessageHead head = request.head;
     head.window = window;
+    head.answerId = 0;
     if (owner->QueueMessage(MessageFrameOf(head, data))) ++reached;
   }
   return session.Reply(STATUS_SUCCESS, reached);
+}
+
+bool Server::ServeAnswerMessage(Session &session, const Frame &frame) {
+  wire::AnswerMessageRequest request;
+  if (!frame.Exactly(&request)) return false;
+  std::lock_guard<std::mutex> guard(windowLock_);
+  auto it = answers_.find(request.answerId);
+  if (it == answers_.end() || it->second.answered) return session.Reply(STATUS_INVALID_PARAMETER);
+  if (it->second.pid != session.pid || it->second.tid != session.thread->Tid())
+    return session.Reply(STATUS_ACCESS_DENIED);
+  it->second.answered = true;
+  it->second.result = request.result;
+  answered_.notify_all();
+  return session.Reply(STATUS_SUCCESS);
+}
+
+void Server::EndSessionRound(uint64_t logonId, uint32_t callerPid, uint32_t callerTid) {
+  struct Target {
+    uint64_t window;
+    std::shared_ptr<Connection> owner;
+    uint32_t pid;
+    uint32_t tid;
+  };
+  std::vector<Target> targets;
+  {
+    std::lock_guard<std::mutex> guard(windowLock_);
+    for (auto &[window, entry] : windows_) {
+      if (!(entry.flags & wire::kWindowTopLevel)) continue;
+      if (logonId && entry.logonId != logonId) continue;
+      if (entry.pid == callerPid && entry.tid == callerTid) continue;
+      if (auto owner = entry.owner.lock()) targets.push_back({window, owner, entry.pid, entry.tid});
+    }
+  }
+  if (targets.empty()) return;
+  uint64_t lParam = logonId ? kEndSessionLogoff : 0;
+
+  // Sends one message to every target and waits until each has answered,
+  // its thread has gone, or the time is up.
+  auto sendToAll = [&](uint32_t message, uint64_t wParam, std::chrono::seconds wait) {
+    std::vector<uint64_t> ids(targets.size(), 0);
+    {
+      // A window gone since the round began is not waited for; one that goes
+      // from now on is forgotten with its pending answer (ForgetWindows).
+      std::lock_guard<std::mutex> guard(windowLock_);
+      for (size_t i = 0; i < targets.size(); ++i) {
+        ids[i] = ++lastAnswer_;
+        answers_[ids[i]] = PendingAnswer{targets[i].pid, targets[i].tid, windows_.count(targets[i].window) == 0, 0};
+      }
+    }
+    for (size_t i = 0; i < targets.size(); ++i) {
+      {
+        std::lock_guard<std::mutex> guard(windowLock_);
+        if (answers_[ids[i]].answered) continue;
+      }
+      wire::MessageHead head{targets[i].window, message, wParam, lParam, 0, ids[i]};
+      // A full queue cannot take it: that window is hung.
+      if (!targets[i].owner->QueueMessage(MessageFrameOf(head, nullptr))) {
+        std::lock_guard<std::mutex> guard(windowLock_);
+        answers_[ids[i]].answered = true;
+      }
+    }
+    std::unique_lock<std::mutex> guard(windowLock_);
+    answered_.wait_until(guard, std::chrono::steady_clock::now() + wait, [&] {
+      for (uint64_t id : ids)
+        if (!answers_[id].answered) return false;
+      return true;
+    });
+    for (uint64_t id : ids) answers_.erase(id);
+  };
+  // The session ends whatever a window answers to the question: whoever
+  // ended it has decided, as a forced logoff or shutdown does on Windows.
+  sendToAll(kQueryEndSession, 0, kQueryWait);
+  sendToAll(kEndSession, 1, kEndWait);
 }
 
 void Server::ForgetWindows(uint32_t pid, uint32_t tid) {
   std::lock_guard<std::mutex> guard(windowLock_);
   for (auto it = windows_.begin(); it != windows_.end();)
     it = it->second.pid == pid && it->second.tid == tid ? windows_.erase(it) : std::next(it);
+  // A thread that is gone answers nothing more: nobody waits for it.
+  bool gone = false;
+  for (auto &[id, pending] : answers_) {
+    if (pending.pid != pid || pending.tid != tid || pending.answered) continue;
+    pending.answered = true;
+    gone = true;
+  }
+  if (gone) answered_.notify_all();
 }
 
 }  // namespace bw

@@ -18,7 +18,7 @@
 namespace bw::wire {
 
 constexpr uint32_t kMagic = 0x4C565742;  // "BWVL"
-constexpr uint32_t kVersion = 7;
+constexpr uint32_t kVersion = 8;
 constexpr size_t kMaxPathBytes = 32767 * 2;  // NT paths are at most 32767 characters
 constexpr size_t kMaxFrame = 64 + kMaxPathBytes;  // the largest frame: a create with its path
 
@@ -66,6 +66,8 @@ enum class Op : uint32_t {
   Registry = 34,
   // Named mutexes (server_mutants.cpp).
   Mutant = 35,
+  // The answer to a sent window message (server_windows.cpp).
+  AnswerMessage = 36,
   Reply = 100,
   Apc = 101,
   Message = 102,
@@ -297,12 +299,16 @@ struct DestroyWindowRequest {
 // record's `dataBytes` after the head; the receiver's lParam points at its
 // own copy.
 constexpr uint32_t kMaxMessageData = 32 * 1024;
+// A message the system sends, rather than posts, carries a nonzero
+// `answerId`: the receiving thread calls the window's procedure at its next
+// GetMessage or PeekMessage and returns the result with AnswerMessage.
 struct MessageHead {
   uint64_t window;
   uint32_t message;
   uint64_t wParam;
   uint64_t lParam;
   uint32_t dataBytes;
+  uint64_t answerId = 0;
 };
 // PostMessage: to the thread that owns `head.window` (STATUS_INVALID_HANDLE
 // when there is no such window, STATUS_QUOTA_EXCEEDED when its queue is
@@ -320,10 +326,18 @@ struct BroadcastRequest {
   uint32_t flags;
   MessageHead head;
 };
-// A posted message, sent to the owning thread's connection.
+// A posted or sent message, sent to the owning thread's connection.
 struct MessageFrame {
   FrameHeader header;
   MessageHead head;
+};
+// What the window's procedure returned for a sent message. Only the thread
+// the message went to answers it (STATUS_ACCESS_DENIED); an answer after
+// the sender stopped waiting finds nothing (STATUS_INVALID_PARAMETER).
+struct AnswerMessageRequest {
+  FrameHeader header;
+  uint64_t answerId;
+  uint64_t result;
 };
 
 // A request to the service control manager. The input (at `input` in the

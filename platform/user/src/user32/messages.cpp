@@ -1,7 +1,9 @@
 // The calling thread's message queue: messages posted to its windows
 // arrive as frames on its connection to the daemon (which also wakes a
 // thread waiting in GetMessageW), the quit request stays with the thread,
-// and dispatching calls the window's procedure.
+// and dispatching calls the window's procedure. Messages the system sends
+// (the end of a session) never enter the queue: GetMessageW and
+// PeekMessageW hand them to the procedure and return its answer.
 #include "platform/user/src/user32/window_table.h"
 
 #include "platform/user/src/client/connection.h"
@@ -32,6 +34,9 @@ struct ThreadQueue {
 };
 
 thread_local ThreadQueue tQueue;
+// Sent messages that arrived, waiting for the thread's next look at its queue.
+thread_local std::deque<MSG> tSent;
+thread_local std::deque<uint64_t> tSentIds;
 
 constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
 constexpr NTSTATUS kStatusQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
@@ -50,6 +55,13 @@ void TakeArrived(Connection *connection) {
     frames.pop_front();
     wire::MessageFrame head;
     memcpy(&head, frame.data(), sizeof head);
+    if (head.head.answerId) {
+      tSent.push_back(MSG{reinterpret_cast<HWND>(head.head.window), head.head.message,
+                          static_cast<WPARAM>(head.head.wParam), static_cast<LPARAM>(head.head.lParam),
+                          Now(), {}, 0});
+      tSentIds.push_back(head.head.answerId);
+      continue;
+    }
     Queued queued{};
     queued.message.hwnd = reinterpret_cast<HWND>(head.head.window);
     queued.message.message = head.head.message;
@@ -62,6 +74,35 @@ void TakeArrived(Connection *connection) {
     }
     tQueue.messages.push_back(std::move(queued));
   }
+}
+
+// Calls the procedure for each sent message and answers the sender. A
+// window that is gone answers 0.
+void DeliverSent(Connection *connection) {
+  while (!tSent.empty()) {
+    MSG message = tSent.front();
+    uint64_t id = tSentIds.front();
+    tSent.pop_front();
+    tSentIds.pop_front();
+    WindowInfo info;
+    LRESULT result = 0;
+    if (LookUpWindow(message.hwnd, &info) && info.thread == GetCurrentThreadId())
+      result = info.procedure(message.hwnd, message.message, message.wParam, message.lParam);
+    wire::AnswerMessageRequest answer{{wire::kMagic, static_cast<uint32_t>(wire::Op::AnswerMessage)}, id,
+                                      static_cast<uint64_t>(result)};
+    ReplyData reply;
+    // The sender may have stopped waiting; nothing to do about that here.
+    connection->Call(&answer, sizeof answer, &reply);
+  }
+}
+
+// Takes in what has arrived and answers what was sent.
+void TakeAndAnswer(Connection *connection) {
+  // A procedure's own calls may bring more while it runs.
+  do {
+    TakeArrived(connection);
+    DeliverSent(connection);
+  } while (!connection->Messages().empty());
 }
 
 bool Matches(const MSG &message, HWND window, UINT first, UINT last) {
@@ -153,7 +194,7 @@ BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFi
   if (Connection *connection = ThreadConnection()) {
     while (connection->WaitForFrame(0)) {
     }  // take in what has arrived
-    TakeArrived(connection);
+    TakeAndAnswer(connection);
   }
   return Take(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0) ? TRUE
                                                                                       : FALSE;
@@ -167,7 +208,7 @@ BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
   if (!FilterUsable(hWnd)) return -1;
   Connection *connection = ThreadConnection();
   for (;;) {
-    if (connection) TakeArrived(connection);
+    if (connection) TakeAndAnswer(connection);
     if (Take(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true))
       return lpMsg->message == WM_QUIT ? FALSE : TRUE;
     if (!connection || connection->Broken()) {

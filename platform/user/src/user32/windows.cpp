@@ -240,6 +240,7 @@ LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
 LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM, LPARAM) {
   switch (Msg) {
     case WM_NCCREATE:
+    case WM_QUERYENDSESSION:  // the session may end
       return TRUE;
     case WM_CLOSE:
       DestroyWindow(hWnd);
