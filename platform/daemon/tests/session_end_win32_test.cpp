@@ -110,4 +110,31 @@ TEST_F(SessionEnd, ANoDoesNotKeepTheSessionAndAVanishedProgramDoesNotHoldItUp) {
   EXPECT_FALSE(Listed(session_));
 }
 
+// A shutdown tells every session's windows, with no logoff flag, before the
+// system goes.
+TEST_F(SessionEnd, AShutdownTellsEverySessionsWindowsFirst) {
+  SessionWindow inside(daemon_.Root(), &session_, "");
+  SessionWindow outside(daemon_.Root(), nullptr, "");
+  ASSERT_EQ("ready", inside.Line());
+  ASSERT_EQ("ready", outside.Line());
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  TOKEN_PRIVILEGES shutdown = {};
+  shutdown.PrivilegeCount = 1;
+  shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &shutdown.Privileges[0].Luid));
+  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &shutdown, 0, nullptr, nullptr));
+  CloseHandle(token);
+
+  ASSERT_TRUE(ExitWindowsEx(EWX_SHUTDOWN, 0)) << GetLastError();
+  EXPECT_EQ("query lParam=0x0 alive=1", inside.Line());
+  EXPECT_EQ("end wParam=1 lParam=0x0 alive=1", inside.Line());
+  EXPECT_EQ(0, inside.End());
+  // The caller's default session (as root: the system's, which lists as
+  // none of a user's) hears it too.
+  EXPECT_EQ(0u, outside.Line().rfind("query lParam=0x0 alive=", 0));
+  EXPECT_EQ(0u, outside.Line().rfind("end wParam=1 lParam=0x0 alive=", 0));
+  EXPECT_EQ(0, outside.End());
+}
+
 }  // namespace
