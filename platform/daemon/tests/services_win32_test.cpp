@@ -4,6 +4,7 @@
 // SeShutdownPrivilege, disabled until enabled.
 #include "engine/protocol/engine_protocol.h"
 #include "platform/daemon/tests/daemon_harness.h"
+#include "platform/daemon/tests/shutdown_privilege.h"
 
 #include <windows.h>
 
@@ -303,15 +304,7 @@ TEST_F(ServicesWin32, EngineStartsAfterItsBusStopsBeforeItAndComesBackWithEachRe
   // ... and after a restart asked by a program with the privilege enabled.
   EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, SHTDN_REASON_MAJOR_OPERATINGSYSTEM));
   EXPECT_EQ(static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
-  HANDLE token = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-  TOKEN_PRIVILEGES shutdown = {};
-  shutdown.PrivilegeCount = 1;
-  shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &shutdown.Privileges[0].Luid));
-  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &shutdown, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-  CloseHandle(token);
+  ASSERT_TRUE(bw::test::EnableShutdownPrivilege());
   ASSERT_TRUE(ExitWindowsEx(EWX_REBOOT, SHTDN_REASON_FLAG_PLANNED |
                                             SHTDN_REASON_MAJOR_OPERATINGSYSTEM |
                                             SHTDN_REASON_MINOR_UPGRADE))

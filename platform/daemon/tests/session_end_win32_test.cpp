@@ -5,6 +5,7 @@
 // away instead of answering does not hold the end up.
 
 #include "platform/daemon/tests/daemon_harness.h"
+#include "platform/daemon/tests/shutdown_privilege.h"
 
 #include <windows.h>
 
@@ -117,14 +118,7 @@ TEST_F(SessionEnd, AShutdownTellsEverySessionsWindowsFirst) {
   SessionWindow outside(daemon_.Root(), nullptr, "");
   ASSERT_EQ("ready", inside.Line());
   ASSERT_EQ("ready", outside.Line());
-  HANDLE token = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-  TOKEN_PRIVILEGES shutdown = {};
-  shutdown.PrivilegeCount = 1;
-  shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &shutdown.Privileges[0].Luid));
-  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &shutdown, 0, nullptr, nullptr));
-  CloseHandle(token);
+  ASSERT_TRUE(bw::test::EnableShutdownPrivilege());
 
   ASSERT_TRUE(ExitWindowsEx(EWX_SHUTDOWN, 0)) << GetLastError();
   EXPECT_EQ("query lParam=0x0 alive=1", inside.Line());
