@@ -123,7 +123,14 @@ void TCreateImageForm::FileNameChanged() {
   if (!drive.isEmpty()) freeBytes = DialogSystem().FreeDiskSpace(drive + u'\\');
   FFreeSpace->setText(FormatText(Tr(QStringLiteral("Free Space on %s\\ %u MB")),
                                  {drive, QString::number(freeBytes / kMB)}));
-  FFreeSpace->setVisible(freeBytes / kMB != 0);
+  bool shown = freeBytes / kMB != 0;
+  if (shown != FFreeSpace->isVisibleTo(this)) {
+    FFreeSpace->setVisible(shown);
+    // The dialog's size is fixed: it follows the line, so that no other row
+    // is squeezed.
+    layout()->activate();
+    setFixedHeight(sizeHint().height());
+  }
   bool invalid = HasInvalidPathCharacters(name);
   FOK->setEnabled(!invalid && IsLocalRootedPath(name));
   // Told once when the name turns invalid, not again at every key typed
@@ -202,6 +209,9 @@ TUnmountImageForm::TUnmountImageForm(QWidget *owner, TManagerCore &core) : QDial
   FVolumes->setHeaderLabels(
       {Tr(QStringLiteral("Drive Letter")), Tr(QStringLiteral("Size (MB)")), Tr(QStringLiteral("Image File"))});
   FVolumes->header()->setStretchLastSection(true);
+  // Letter and size as wide as their headings, which translations lengthen.
+  FVolumes->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  FVolumes->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
   layout->addWidget(FVolumes);
   FOK = AddOkCancel(this, layout);
   connect(FOK, &QPushButton::clicked, this, &TUnmountImageForm::DismountSelected);

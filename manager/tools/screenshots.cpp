@@ -91,7 +91,14 @@ bool MountSampleImage(TManagerCore &core, const QString &fileName) {
     std::fprintf(stderr, "%s\n", qPrintable(e.Message()));
     return false;
   }
-  return core.MountImage(fileName, TManagerCore::FirstFreeLetter(), false);
+  // A letter a user would pick rather than the first free one, A:.
+  QChar letter = TManagerCore::FirstFreeLetter();
+  for (char16_t c = u'I'; c <= u'Z'; ++c)
+    if (!(GetLogicalDrives() & (1u << (c - u'A')))) {
+      letter = QChar(c);
+      break;
+    }
+  return core.MountImage(fileName, letter, false);
 }
 
 // The disk dialogs, the advanced properties and the image dialogs, filled
