@@ -304,12 +304,22 @@ void TAddDiskForm::ImageChanged() {
   } else {
     FImageSize->hide();
   }
-  // The dialog's size is fixed: it grows or shrinks by the line, so that no
-  // other row is squeezed under its neighbour. The group's layout is
-  // settled first, or the dialog would still see the old line.
+  if (isVisible()) FitHeight();
+}
+
+// The dialog's size is fixed: it grows or shrinks by the image-size line, so
+// that no other row is squeezed under its neighbour. The group's layout is
+// settled first, or the dialog would still see the old line.
+void TAddDiskForm::FitHeight() {
   FImageSize->parentWidget()->layout()->activate();
   layout()->activate();
   setFixedHeight(sizeHint().height());
+}
+
+// Filled before it is shown (an edited disk's image): fitted once here.
+void TAddDiskForm::showEvent(QShowEvent *event) {
+  FitHeight();
+  QDialog::showEvent(event);
 }
 
 TAdvancedSwitches TAddDiskForm::AdvancedSwitches() const {

@@ -123,20 +123,26 @@ void TCreateImageForm::FileNameChanged() {
   if (!drive.isEmpty()) freeBytes = DialogSystem().FreeDiskSpace(drive + u'\\');
   FFreeSpace->setText(FormatText(Tr(QStringLiteral("Free Space on %s\\ %u MB")),
                                  {drive, QString::number(freeBytes / kMB)}));
-  bool shown = freeBytes / kMB != 0;
-  if (shown != FFreeSpace->isVisibleTo(this)) {
-    FFreeSpace->setVisible(shown);
-    // The dialog's size is fixed: it follows the line, so that no other row
-    // is squeezed.
-    layout()->activate();
-    setFixedHeight(sizeHint().height());
-  }
+  FFreeSpace->setVisible(freeBytes / kMB != 0);
+  if (isVisible()) FitHeight();
   bool invalid = HasInvalidPathCharacters(name);
   FOK->setEnabled(!invalid && IsLocalRootedPath(name));
   // Told once when the name turns invalid, not again at every key typed
   // after it.
   if (invalid && !invalidName_) ShowDialogError(this, QString(), Tr(QStringLiteral("Illegal characters in path.")));
   invalidName_ = invalid;
+}
+
+// The dialog's size is fixed: it follows the free-space line, so that no
+// other row is squeezed.
+void TCreateImageForm::FitHeight() {
+  layout()->activate();
+  setFixedHeight(sizeHint().height());
+}
+
+void TCreateImageForm::showEvent(QShowEvent *event) {
+  FitHeight();
+  QDialog::showEvent(event);
 }
 
 void TCreateImageForm::FillCreator(TImageCreator &creator) const {

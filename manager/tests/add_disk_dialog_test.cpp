@@ -459,6 +459,15 @@ TEST_F(AddDiskDialogTest, LinesShownForANamedFileSqueezeNoRow) {
     EXPECT_EQ(form.height(), before);
   }
 
+  // Filled before it is shown, as the dialog of an edited disk with an
+  // image is.
+  TAddDiskForm edited(nullptr, true, 0);
+  edited.SetImageFile(image);
+  edited.show();
+  QApplication::processEvents();
+  EXPECT_TRUE(Below(&edited, edited.FFolders, edited.FAdvanced));
+  EXPECT_TRUE(Below(&edited, edited.FAdvanced, edited.FOK));
+
   freeSpace[QStringLiteral("C:\\")] = 500 * kMB;
   TCreateImageForm create(nullptr);
   create.show();

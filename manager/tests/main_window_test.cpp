@@ -140,8 +140,9 @@ class MainWindow : public ::testing::Test {
     }
     QTreeWidgetItem *header = window_->DiskList->headerItem();
     for (int i = 0; i < header->columnCount(); ++i) texts << header->text(i);
-    texts << window_->LogonGroup->text(0) << window_->BootGroup->text(0) << window_->StatusMounted->text()
-          << window_->StatusFree->text() << window_->TrayIcon->toolTip();
+    // The free memory (status bar, tray hint) changes while the test runs;
+    // the tests look at those texts apart.
+    texts << window_->LogonGroup->text(0) << window_->BootGroup->text(0) << window_->StatusMounted->text();
     return texts;
   }
   QAction *LanguageItem(const QString &name) const {
@@ -554,13 +555,17 @@ TEST_F(MainWindow, ChoosingALanguageRetranslatesEveryTextAndBack) {
     }
   }
   EXPECT_NE(german, english);
-  EXPECT_NE(window_->StatusMounted->text(), english[english.size() - 3]);
-  EXPECT_NE(window_->StatusFree->text(), english[english.size() - 2]);
+  EXPECT_NE(window_->StatusMounted->text(), english.last());
+  const QString freeEnglish = QStringLiteral(" MB memory free");
+  EXPECT_FALSE(window_->StatusFree->text().endsWith(freeEnglish)) << window_->StatusFree->text().toStdString();
+  EXPECT_TRUE(window_->TrayIcon->toolTip().contains(window_->StatusMounted->text()));
+  EXPECT_TRUE(window_->TrayIcon->toolTip().contains(window_->StatusFree->text()));
 
   // And back: every text is the English one again.
   LanguageItem(QStringLiteral("English"))->trigger();
   EXPECT_EQ(CheckedLanguages(), QStringList{QStringLiteral("English")});
-  EXPECT_EQ(WindowTexts(), english);
+  EXPECT_EQ(WindowTexts().join(u'|').toStdString(), english.join(u'|').toStdString());
+  EXPECT_TRUE(window_->StatusFree->text().endsWith(freeEnglish));
 }
 
 }  // namespace
