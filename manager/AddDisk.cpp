@@ -175,6 +175,8 @@ TAddDiskForm::TAddDiskForm(QWidget *owner, bool bootDisk, uint64_t usedFreeMemor
   infoLayout->addRow(FSizeLabel, FSize);
   auto *imageRow = new QHBoxLayout;
   FImage = new QLineEdit(info);
+  // Room for a path such as "C:\Images\projects.img" without scrolling.
+  FImage->setMinimumWidth(FImage->fontMetrics().averageCharWidth() * 28);
   FCreateImage = new QToolButton(info);
   FCreateImage->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
   FCreateImage->setToolTip(Tr(QStringLiteral("Create Image")));
@@ -302,6 +304,22 @@ void TAddDiskForm::ImageChanged() {
   } else {
     FImageSize->hide();
   }
+  if (isVisible()) FitHeight();
+}
+
+// The dialog's size is fixed: it grows or shrinks by the image-size line, so
+// that no other row is squeezed under its neighbour. The group's layout is
+// settled first, or the dialog would still see the old line.
+void TAddDiskForm::FitHeight() {
+  FImageSize->parentWidget()->layout()->activate();
+  layout()->activate();
+  setFixedHeight(sizeHint().height());
+}
+
+// Filled before it is shown (an edited disk's image): fitted once here.
+void TAddDiskForm::showEvent(QShowEvent *event) {
+  FitHeight();
+  QDialog::showEvent(event);
 }
 
 TAdvancedSwitches TAddDiskForm::AdvancedSwitches() const {

@@ -128,7 +128,11 @@ class TAddDiskForm : public QDialog {
   QPushButton *FOK;
   QPushButton *FCancel;
 
+ protected:
+  void showEvent(QShowEvent *event) override;
+
  private:
+  void FitHeight();
   uint64_t AvailableBytes() const;
   void UpdateEnabling();
   void ImageChanged();

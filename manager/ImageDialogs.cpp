@@ -124,12 +124,25 @@ void TCreateImageForm::FileNameChanged() {
   FFreeSpace->setText(FormatText(Tr(QStringLiteral("Free Space on %s\\ %u MB")),
                                  {drive, QString::number(freeBytes / kMB)}));
   FFreeSpace->setVisible(freeBytes / kMB != 0);
+  if (isVisible()) FitHeight();
   bool invalid = HasInvalidPathCharacters(name);
   FOK->setEnabled(!invalid && IsLocalRootedPath(name));
   // Told once when the name turns invalid, not again at every key typed
   // after it.
   if (invalid && !invalidName_) ShowDialogError(this, QString(), Tr(QStringLiteral("Illegal characters in path.")));
   invalidName_ = invalid;
+}
+
+// The dialog's size is fixed: it follows the free-space line, so that no
+// other row is squeezed.
+void TCreateImageForm::FitHeight() {
+  layout()->activate();
+  setFixedHeight(sizeHint().height());
+}
+
+void TCreateImageForm::showEvent(QShowEvent *event) {
+  FitHeight();
+  QDialog::showEvent(event);
 }
 
 void TCreateImageForm::FillCreator(TImageCreator &creator) const {
@@ -202,6 +215,9 @@ TUnmountImageForm::TUnmountImageForm(QWidget *owner, TManagerCore &core) : QDial
   FVolumes->setHeaderLabels(
       {Tr(QStringLiteral("Drive Letter")), Tr(QStringLiteral("Size (MB)")), Tr(QStringLiteral("Image File"))});
   FVolumes->header()->setStretchLastSection(true);
+  // Letter and size as wide as their headings, which translations lengthen.
+  FVolumes->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  FVolumes->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
   layout->addWidget(FVolumes);
   FOK = AddOkCancel(this, layout);
   connect(FOK, &QPushButton::clicked, this, &TUnmountImageForm::DismountSelected);

@@ -42,8 +42,12 @@ class TCreateImageForm : public QDialog {
   QComboBox *FImageType;
   QPushButton *FOK;
 
+ protected:
+  void showEvent(QShowEvent *event) override;
+
  private:
   void FileNameChanged();
+  void FitHeight();
 
   bool invalidName_ = false;
 };

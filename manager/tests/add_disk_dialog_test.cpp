@@ -426,3 +426,58 @@ TEST_F(AddDiskDialogTest, OtherLanguagesTranslateTheDialogAndWidenIt) {
 
 }  // namespace
 }  // namespace Ramdeck::test
+
+namespace Ramdeck::test {
+namespace {
+
+// Whether `lower` lies wholly below `upper`, both seen in `form`.
+bool Below(QWidget *form, QWidget *upper, QWidget *lower) {
+  int upperBottom = upper->mapTo(form, QPoint(0, upper->height())).y();
+  return lower->mapTo(form, QPoint(0, 0)).y() >= upperBottom;
+}
+
+// The lines that appear once a file is named (the image's size, the
+// drive's free space) make room for themselves in the fixed-size dialogs
+// instead of pushing the rows below into one another or off the dialog.
+TEST_F(AddDiskDialogTest, LinesShownForANamedFileSqueezeNoRow) {
+  const QString image = QStringLiteral("C:\\Images\\disk.img");
+  files[image] = 8 * kMB;
+  for (bool boot : {false, true}) {
+    TAddDiskForm form(nullptr, boot, 0);
+    form.show();
+    int before = form.height();
+    form.FImage->setText(image);
+    QApplication::processEvents();
+    EXPECT_FALSE(form.FImageSize->isHidden());
+    EXPECT_GT(form.height(), before);
+    EXPECT_TRUE(Below(&form, form.FFolders, form.FAdvanced)) << "boot " << boot;
+    EXPECT_TRUE(Below(&form, form.FAdvanced, form.FOK)) << "boot " << boot;
+    EXPECT_LE(form.FOK->mapTo(&form, QPoint(0, form.FOK->height())).y(), form.height());
+    // And gives the room back.
+    form.FImage->setText(QString());
+    QApplication::processEvents();
+    EXPECT_EQ(form.height(), before);
+  }
+
+  // Filled before it is shown, as the dialog of an edited disk with an
+  // image is.
+  TAddDiskForm edited(nullptr, true, 0);
+  edited.SetImageFile(image);
+  edited.show();
+  QApplication::processEvents();
+  EXPECT_TRUE(Below(&edited, edited.FFolders, edited.FAdvanced));
+  EXPECT_TRUE(Below(&edited, edited.FAdvanced, edited.FOK));
+
+  freeSpace[QStringLiteral("C:\\")] = 500 * kMB;
+  TCreateImageForm create(nullptr);
+  create.show();
+  create.FFileName->setText(image);
+  QApplication::processEvents();
+  ASSERT_FALSE(create.FFreeSpace->isHidden());
+  EXPECT_TRUE(Below(&create, create.FFreeSpace, create.FSize));
+  EXPECT_TRUE(Below(&create, create.FImageType, create.FOK));
+  EXPECT_LE(create.FOK->mapTo(&create, QPoint(0, create.FOK->height())).y(), create.height());
+}
+
+}  // namespace
+}  // namespace Ramdeck::test

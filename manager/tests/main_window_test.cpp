@@ -14,16 +14,20 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSystemTrayIcon>
+#include <QToolBar>
 #include <QTimer>
 #include <QUuid>
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "Language.h"
 #include "MainGUI.h"
+#include "Settings.h"
 #include "SingleInstance.h"
 #include "Translate.h"
 #include "ctl/ramctl.h"
@@ -110,6 +114,47 @@ class MainWindow : public ::testing::Test {
     QTreeWidgetItem *item = group->child(index);
     for (int i = 0; item && i < 5; ++i) texts << item->text(i);
     return texts;
+  }
+  // Every text of the window a user reads: menu titles, items, hints and
+  // tool tips (menus, tool bar, tray menu), the list's headers and groups,
+  // the status bar and the tray's hint. The items of the language submenu
+  // are names, not texts.
+  QStringList WindowTexts() const {
+    QStringList texts;
+    auto addAction = [&](QAction *action) {
+      if (!action->isSeparator()) texts << action->text() << action->toolTip() << action->statusTip();
+    };
+    std::function<void(QMenu *)> walk = [&](QMenu *menu) {
+      texts << menu->title();
+      if (menu == window_->LanguageMenu) return;
+      for (QAction *action : menu->actions()) {
+        if (action->menu()) walk(action->menu());
+        else addAction(action);
+      }
+    };
+    for (QAction *action : window_->menuBar()->actions()) walk(action->menu());
+    walk(window_->TrayMenu);
+    for (QToolBar *bar : window_->findChildren<QToolBar *>()) {
+      texts << bar->windowTitle();
+      for (QAction *action : bar->actions()) addAction(action);
+    }
+    QTreeWidgetItem *header = window_->DiskList->headerItem();
+    for (int i = 0; i < header->columnCount(); ++i) texts << header->text(i);
+    // The free memory (status bar, tray hint) changes while the test runs;
+    // the tests look at those texts apart.
+    texts << window_->LogonGroup->text(0) << window_->BootGroup->text(0) << window_->StatusMounted->text();
+    return texts;
+  }
+  QAction *LanguageItem(const QString &name) const {
+    for (QAction *item : window_->LanguageMenu->actions())
+      if (item->text() == name) return item;
+    return nullptr;
+  }
+  QStringList CheckedLanguages() const {
+    QStringList checked;
+    for (QAction *item : window_->LanguageMenu->actions())
+      if (item->isChecked()) checked << item->text();
+    return checked;
   }
   std::string Boxes() const {
     QString all;
@@ -467,6 +512,60 @@ TEST_F(MainWindow, ChosenLanguageTranslatesTheWindow) {
   EXPECT_EQ(Tr(QStringLiteral("Disks mounted on logon")), window_->LogonGroup->text(0));
   EXPECT_TRUE(item(QStringLiteral("German"))->isChecked());
   EXPECT_FALSE(item(QStringLiteral("English"))->isChecked());
+}
+
+TEST_F(MainWindow, LanguageMenuListsEveryLanguageAtStartWithTheStoredOneChosen) {
+  // The user chose German in an earlier run.
+  TRegistrySettings stored;
+  stored.Language = QStringLiteral("German");
+  WriteRegistrySettings(stored, false);
+  Start();
+
+  QStringList names;
+  for (QAction *item : window_->LanguageMenu->actions()) {
+    EXPECT_TRUE(item->isCheckable()) << item->text().toStdString();
+    names << item->text();
+  }
+  QStringList expected = TLanguage::Instance()->GetLanguages();
+  EXPECT_EQ(expected.size(), 33);
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(CheckedLanguages(), QStringList{QStringLiteral("German")});
+  // The window starts in it: nothing shows the English key of a text
+  // German translates.
+  for (const QString &text : WindowTexts()) {
+    EXPECT_EQ(Tr(text), text) << "left in English: " << text.toStdString();
+  }
+  EXPECT_EQ(window_->menuBar()->actions().first()->text(), Tr(QStringLiteral("&File")));
+}
+
+TEST_F(MainWindow, ChoosingALanguageRetranslatesEveryTextAndBack) {
+  Start();
+  ASSERT_EQ(CheckedLanguages(), QStringList{QStringLiteral("English")});
+  const QStringList english = WindowTexts();
+
+  ASSERT_NE(nullptr, LanguageItem(QStringLiteral("German")));
+  LanguageItem(QStringLiteral("German"))->trigger();
+  EXPECT_EQ(CheckedLanguages(), QStringList{QStringLiteral("German")});
+  const QStringList german = WindowTexts();
+  ASSERT_EQ(german.size(), english.size());
+  // A text left as it was must be one German does not translate.
+  for (int i = 0; i < english.size(); ++i) {
+    if (german[i] == english[i]) {
+      EXPECT_EQ(Tr(english[i]), english[i]) << "not retranslated: " << english[i].toStdString();
+    }
+  }
+  EXPECT_NE(german, english);
+  EXPECT_NE(window_->StatusMounted->text(), english.last());
+  const QString freeEnglish = QStringLiteral(" MB memory free");
+  EXPECT_FALSE(window_->StatusFree->text().endsWith(freeEnglish)) << window_->StatusFree->text().toStdString();
+  EXPECT_TRUE(window_->TrayIcon->toolTip().contains(window_->StatusMounted->text()));
+  EXPECT_TRUE(window_->TrayIcon->toolTip().contains(window_->StatusFree->text()));
+
+  // And back: every text is the English one again.
+  LanguageItem(QStringLiteral("English"))->trigger();
+  EXPECT_EQ(CheckedLanguages(), QStringList{QStringLiteral("English")});
+  EXPECT_EQ(WindowTexts().join(u'|').toStdString(), english.join(u'|').toStdString());
+  EXPECT_TRUE(window_->StatusFree->text().endsWith(freeEnglish));
 }
 
 }  // namespace

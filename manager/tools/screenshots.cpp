@@ -5,21 +5,33 @@
 //   ramdeck_screenshots language <language>          the language the next
 //                                                     manager starts in
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QTreeWidget>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 #include <windows.h>
 
+#include "AddDisk.h"
 #include "ConfigFile.h"
 #include "Errors.h"
+#include "ImageDialogs.h"
 #include "Language.h"
+#include "ManagerCore.h"
 #include "Settings.h"
 #include "SettingsDialogs.h"
 #include "TempFolder.h"
+#include "Volumes.h"
+#include "ctl/ramctl.h"
 
 namespace {
 
@@ -37,6 +49,109 @@ bool Save(QWidget *form, const QString &file) {
   form->hide();
   std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(file));
   return saved;
+}
+
+// The core behind the unmount-image dialog; nothing is asked while the
+// pictures are taken.
+class SilentUi : public TManagerUi {
+ public:
+  void ShowError(const QString &text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+  void ShowInformation(const QString &) override {}
+  void ShowWarning(const QString &) override {}
+  bool Confirm(const QString &, bool) override { return false; }
+  bool InformationWithDontShowAgain(const QString &) override { return false; }
+  void SetBusy(const QString &) override {}
+  void ShowBalloon(const QString &) override {}
+  bool WindowVisible() const override { return true; }
+  void ProcessEvents() override { QApplication::processEvents(); }
+  void Redraw() override {}
+  void ShowTrayIcon(bool) override {}
+  void Activate() override {}
+};
+
+void WINAPI IgnoreEngineEvent(uint64_t, uint32_t) {}
+
+constexpr uint64_t kMB = 1048576;
+
+// A small image file of the script's own root, mounted so that the
+// unmount-image dialog has a row; false when the engine is not there.
+bool MountSampleImage(TManagerCore &core, const QString &fileName) {
+  if (!RamctlInitialize(IgnoreEngineEvent)) return false;
+  // Mounted once; the first language's pass leaves it for the next.
+  if (TOpenVolumeList(etFile).Count() > 0) return true;
+  CreateDirectoryW(u"C:\\Images", nullptr);
+  try {
+    TImageCreator creator;
+    creator.FFileName = fileName;
+    creator.FImageSize = 8 * kMB;
+    creator.FFileSystem = fsFAT;
+    creator.FOverwrite = true;
+    creator.CreateImage();
+  } catch (const Exception &e) {
+    std::fprintf(stderr, "%s\n", qPrintable(e.Message()));
+    return false;
+  }
+  // A letter a user would pick rather than the first free one, A:.
+  QChar letter = TManagerCore::FirstFreeLetter();
+  for (char16_t c = u'I'; c <= u'Z'; ++c)
+    if (!(GetLogicalDrives() & (1u << (c - u'A')))) {
+      letter = QChar(c);
+      break;
+    }
+  return core.MountImage(fileName, letter, false);
+}
+
+// The disk dialogs, the advanced properties and the image dialogs, filled
+// as a user would fill them.
+int DiskAndImageDialogs(const std::function<void(QWidget *, const char *)> &save) {
+  const QString image = QStringLiteral("C:\\Images\\projects.img");
+  SilentUi ui;
+  TManagerCore core(ui);
+  bool mounted = MountSampleImage(core, image);
+
+  TAddDiskForm logon(nullptr, false, 0);
+  logon.SetSize(1024 * kMB);
+  logon.SetLetter(u'R');
+  logon.SetFileSystem(fsNTFS);
+  logon.SetRemovable(true);
+  logon.SetEraseEnabled(true);
+  logon.SetCreateFolders({QStringLiteral("Temp"), QStringLiteral("Browser\\Cache"), QStringLiteral("Build")});
+  save(&logon, "add-disk-logon");
+
+  TAddDiskForm boot(nullptr, true, 0);
+  boot.SetLetter(u'S');
+  boot.SetImageFile(image);
+  boot.SetSaveToImage(true);
+  boot.SetHDDEmulation(true);
+  save(&boot, "add-disk-boot");
+
+  TAddDiskMoreSettingsForm advanced(nullptr, TAdvancedSwitches{true, true, true});
+  advanced.SetVolumeLabel(QStringLiteral("RAMDISK"));
+  advanced.SetVolumeCompression(true);
+  advanced.SetAutoFlush(true);
+  advanced.SetAutoFlushTime(30);
+  advanced.SetNumaNode(0);
+  advanced.SetSpecNuma(false);
+  save(&advanced, "add-disk-advanced");
+
+  TCreateImageForm create(nullptr);
+  create.FFileName->setText(QStringLiteral("C:\\Images\\backup.img"));
+  create.FSize->setValue(256);
+  create.FFileSystem->setCurrentIndex(fsNTFS);
+  create.FLabel->setText(QStringLiteral("Backup"));
+  create.FImageType->setCurrentIndex(1);
+  save(&create, "create-image");
+
+  TMountImageForm mount(nullptr);
+  mount.FFileName->setText(image);
+  mount.FHDDEmulation->setChecked(true);
+  save(&mount, "mount-image");
+
+  TUnmountImageForm unmount(nullptr, core);
+  if (unmount.FVolumes->topLevelItemCount() > 0) unmount.FVolumes->setCurrentItem(unmount.FVolumes->topLevelItem(0));
+  else if (mounted) std::fprintf(stderr, "the mounted image is not listed\n");
+  save(&unmount, "unmount-image");
+  return mounted ? 0 : 1;
 }
 
 int Dialogs(const QString &folder, const QString &languageName) {
@@ -74,6 +189,8 @@ int Dialogs(const QString &folder, const QString &languageName) {
 
   TAboutForm about(nullptr);
   save(&about, "about");
+
+  if (DiskAndImageDialogs(save)) ++failures;
   return failures ? 1 : 0;
 }
 
