@@ -106,6 +106,14 @@ for language in English German; do
     sleep 0.2
   done
   if [ -n "$window" ]; then
+    # A logon disk and a boot disk in the list, handed to the running
+    # manager as a user's later start would; the configuration keeps them
+    # for the next language's start.
+    if [ "$language" = English ]; then
+      build/bin/Ramdeck "/add:letter=R,fs=ntfs,size=64M,label=Scratch" >>"$work/ramdeck-add.log" 2>&1 || true
+      build/bin/Ramdeck "/add:type=boot,letter=B,fs=fat32,size=64M" >>"$work/ramdeck-add.log" 2>&1 || true
+      sleep 2
+    fi
     sleep 1
     shot window "$dir/main-window.png" "$window"
     if icon=$(tray_window "$manager"); then
