@@ -175,6 +175,7 @@ void TBWMainGUIForm::CreateMenus() {
 
 void TBWMainGUIForm::CreateList() {
   DiskList = new QTreeWidget(this);
+  DiskList->viewport()->installEventFilter(this);
   DiskList->setObjectName(QStringLiteral("DiskList"));
   DiskList->setColumnCount(colCount);
   DiskList->setRootIsDecorated(false);
@@ -435,12 +436,31 @@ void TBWMainGUIForm::Started(const QString &commandLine, bool hidden) {
     ShowInformation(Tr(QStringLiteral(
         "You are running this application as a regular user and you cannot change any settings. In order to "
         "control the application you should launch it as administrator.")));
-  // Once the window's first events (shown, painted) are handled, scripts
-  // and the start-up benchmark learn that the manager is there.
-  QTimer::singleShot(0, this, [] {
-    printf("ready\n");
-    fflush(stdout);
-  });
+  // Scripts and the start-up benchmark learn that the manager is there once
+  // start-up is done and a shown window has been drawn with the disks. The
+  // display's expose, which draws a new window, is handled after posted
+  // events: a line posted now would come before the window is drawn, so it
+  // waits for the disk list's paint instead.
+  if (isVisible()) {
+    readyPending_ = true;
+    DiskList->viewport()->update();
+  } else {
+    SayReady();
+  }
+}
+
+void TBWMainGUIForm::SayReady() {
+  printf("ready\n");
+  fflush(stdout);
+}
+
+bool TBWMainGUIForm::eventFilter(QObject *watched, QEvent *event) {
+  if (readyPending_ && event->type() == QEvent::Paint && watched == DiskList->viewport()) {
+    readyPending_ = false;
+    // Said once this paint and the rest of its pass are done.
+    QTimer::singleShot(0, this, [this] { SayReady(); });
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void TBWMainGUIForm::CommandLineReceived(const QString &commandLine) {

@@ -117,6 +117,7 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
 
  protected:
   void closeEvent(QCloseEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
 
  private:
   void CreateActions();
@@ -141,6 +142,7 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
   void OpenWebSite(bool manual);
   bool RefuseExternal(TUserVolume *disk);
   void Finish();
+  void SayReady();
 
   bool DefaultMessageBox(TBox kind, const QString &text);
   void SetDefaultDialogs();
@@ -154,6 +156,7 @@ class TBWMainGUIForm : public QMainWindow, public TManagerUi, public TManagerHos
   QActionGroup *languages_ = nullptr;
   bool finished_ = false;
   int operating_ = 0;
+  bool readyPending_ = false;  // "ready" waits for the disk list's next paint
   QStringList pendingCommandLines_;
 };
 

@@ -25,6 +25,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "Language.h"
 #include "MainGUI.h"
 #include "Settings.h"
@@ -569,3 +571,63 @@ TEST_F(MainWindow, ChoosingALanguageRetranslatesEveryTextAndBack) {
 }
 
 }  // namespace
+
+// Scripts and the start benchmark wait for "ready": it must not come before
+// a shown window has drawn its disk list, nor wait for a paint that a
+// hidden start never gets.
+TEST_F(MainWindow, ReadyOnlyOnceAShownWindowHasDrawnItsDisks) {
+  struct PaintCount : QObject {
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  window_->DiskList->viewport()->installEventFilter(&counter);
+  fflush(stdout);
+  std::string out = daemon_.Root() + "/stdout.txt";
+  int saved = dup(1);
+  FILE *file = fopen(out.c_str(), "w");
+  ASSERT_TRUE(file);
+  dup2(fileno(file), 1);
+  auto said = [&] {
+    fflush(stdout);
+    std::ifstream in(out);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find("ready\n") != std::string::npos;
+  };
+  window_->Started(QStringLiteral("Ramdeck"), false);
+  bool early = said();
+  int paintsAtReady = -1;
+  bool ready = Until([&] {
+    if (!said()) return false;
+    paintsAtReady = counter.paints;
+    return true;
+  });
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  fclose(file);
+  EXPECT_FALSE(early);
+  EXPECT_TRUE(ready);
+  EXPECT_GT(paintsAtReady, 0);
+}
+
+TEST_F(MainWindow, HiddenStartIsReadyAtOnce) {
+  fflush(stdout);
+  std::string out = daemon_.Root() + "/stdout.txt";
+  int saved = dup(1);
+  FILE *file = fopen(out.c_str(), "w");
+  ASSERT_TRUE(file);
+  dup2(fileno(file), 1);
+  Start();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  fclose(file);
+  std::ifstream in(out);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(std::string::npos, text.str().find("ready\n"));
+}
