@@ -15,12 +15,15 @@
 #include "AddDisk.h"
 #include "ImageDialogs.h"
 #include "ManagerCore.h"
+#include "recording_ui.h"
 #include "Volumes.h"
 #include "dialog_test_support.h"
 #include "platform/daemon/tests/daemon_harness.h"
 
 namespace Ramdeck::test {
 namespace {
+
+using Ramdeck::test::RecordingUi;
 
 constexpr uint64_t kMB = 1048576;
 
@@ -32,27 +35,6 @@ void WINAPI Forward(uint64_t handle, uint32_t event) {
   if (gCore) emit gCore->EngineEvent(handle, event);
 }
 
-class RecordingUi : public TManagerUi {
- public:
-  void ShowError(const QString &text) override { errors << text; }
-  void ShowInformation(const QString &text) override { errors << text; }
-  void ShowWarning(const QString &text) override { errors << text; }
-  bool Confirm(const QString &text, bool) override {
-    questions << text;
-    return confirm;
-  }
-  bool InformationWithDontShowAgain(const QString &) override { return false; }
-  void SetBusy(const QString &) override {}
-  void ShowBalloon(const QString &) override {}
-  bool WindowVisible() const override { return true; }
-  void ProcessEvents() override { QCoreApplication::processEvents(); }
-  void Redraw() override {}
-  void ShowTrayIcon(bool) override {}
-  void Activate() override {}
-
-  QStringList errors, questions;
-  bool confirm = false;
-};
 
 class ImageEngineDialogTest : public DialogTest {
  protected:

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 
 #include "ManagerCore.h"
+#include "recording_ui.h"
 #include "ProgramStart.h"
 #include "Volumes.h"
 #include "ctl/ramctl.h"
@@ -25,27 +26,6 @@ char *gArgv[] = {gName, nullptr};
 const QString kMountedAll = QStringLiteral("All RAM disks have been mounted successfully");
 const QString kUnmountedAll = QStringLiteral("All RAM disks have been unmounted successfully");
 
-class RecordingUi : public TManagerUi {
- public:
-  void ShowError(const QString &text) override { errors << text; }
-  void ShowInformation(const QString &text) override { errors << text; }
-  void ShowWarning(const QString &text) override { errors << text; }
-  bool Confirm(const QString &text, bool) override {
-    questions << text;
-    return false;
-  }
-  bool InformationWithDontShowAgain(const QString &) override { return false; }
-  void SetBusy(const QString &) override {}
-  void ShowBalloon(const QString &text) override { balloons << text; }
-  bool WindowVisible() const override { return visible; }
-  void ProcessEvents() override { QCoreApplication::processEvents(); }
-  void Redraw() override {}
-  void ShowTrayIcon(bool) override {}
-  void Activate() override {}
-
-  QStringList errors, questions, balloons;
-  bool visible = false;
-};
 
 class MountAllBalloon : public ::testing::Test {
  protected:

@@ -20,6 +20,7 @@
 #include "ConfigFile.h"
 #include "Language.h"
 #include "ManagerCore.h"
+#include "recording_ui.h"
 #include "Settings.h"
 #include "SettingsDialogs.h"
 #include "manager_daemon.h"
@@ -33,24 +34,6 @@ namespace {
 using namespace Ramdeck;
 
 // What the manager would have shown; questions are not expected here.
-class TRecordingUi : public TManagerUi {
- public:
-  void ShowError(const QString &text) override { errors << text; }
-  void ShowInformation(const QString &text) override { errors << text; }
-  void ShowWarning(const QString &text) override { errors << text; }
-  bool Confirm(const QString &, bool) override { return false; }
-  bool InformationWithDontShowAgain(const QString &) override { return false; }
-  void SetBusy(const QString &) override {}
-  void ShowBalloon(const QString &) override {}
-  bool WindowVisible() const override { return true; }
-  void ProcessEvents() override { QCoreApplication::processEvents(); }
-  void Redraw() override {}
-  void ShowTrayIcon(bool show) override { trayIcon.push_back(show); }
-  void Activate() override {}
-
-  QStringList errors;
-  std::vector<bool> trayIcon;
-};
 
 class Dialogs : public Ramdeck::test::SystemTest {
  protected:
@@ -108,7 +91,7 @@ class Dialogs : public Ramdeck::test::SystemTest {
   }
 
   TLanguage::TProgramInstance language_;
-  TRecordingUi ui_;
+  Ramdeck::test::RecordingUi ui_;
   TManagerCore core_{ui_};
 };
 
