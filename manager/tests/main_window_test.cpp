@@ -572,6 +572,36 @@ TEST_F(MainWindow, ChoosingALanguageRetranslatesEveryTextAndBack) {
 
 }  // namespace
 
+// The process's standard output goes to a file while it lives.
+class CapturedOutput {
+ public:
+  explicit CapturedOutput(std::string file) : file_(std::move(file)) {
+    fflush(stdout);
+    saved_ = dup(1);
+    stream_ = fopen(file_.c_str(), "w");
+    if (stream_) dup2(fileno(stream_), 1);
+  }
+  ~CapturedOutput() {
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    if (stream_) fclose(stream_);
+  }
+  bool Capturing() const { return stream_ != nullptr; }
+  bool Said(const std::string &text) const {
+    fflush(stdout);
+    std::ifstream in(file_);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str().find(text) != std::string::npos;
+  }
+
+ private:
+  std::string file_;
+  int saved_ = -1;
+  FILE *stream_ = nullptr;
+};
+
 // Scripts and the start benchmark wait for "ready": it must not come before
 // a shown window has drawn its disk list, nor wait for a paint that a
 // hidden start never gets.
@@ -584,50 +614,31 @@ TEST_F(MainWindow, ReadyOnlyOnceAShownWindowHasDrawnItsDisks) {
     }
   } counter;
   window_->DiskList->viewport()->installEventFilter(&counter);
-  fflush(stdout);
-  std::string out = daemon_.Root() + "/stdout.txt";
-  int saved = dup(1);
-  FILE *file = fopen(out.c_str(), "w");
-  ASSERT_TRUE(file);
-  dup2(fileno(file), 1);
-  auto said = [&] {
-    fflush(stdout);
-    std::ifstream in(out);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str().find("ready\n") != std::string::npos;
-  };
-  window_->Started(QStringLiteral("Ramdeck"), false);
-  bool early = said();
+  bool early = true, ready = false;
   int paintsAtReady = -1;
-  bool ready = Until([&] {
-    if (!said()) return false;
-    paintsAtReady = counter.paints;
-    return true;
-  });
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  fclose(file);
+  {
+    CapturedOutput output(daemon_.Root() + "/stdout.txt");
+    ASSERT_TRUE(output.Capturing());
+    window_->Started(QStringLiteral("Ramdeck"), false);
+    early = output.Said("ready\n");
+    ready = Until([&] {
+      if (!output.Said("ready\n")) return false;
+      paintsAtReady = counter.paints;
+      return true;
+    });
+  }
   EXPECT_FALSE(early);
   EXPECT_TRUE(ready);
   EXPECT_GT(paintsAtReady, 0);
 }
 
 TEST_F(MainWindow, HiddenStartIsReadyAtOnce) {
-  fflush(stdout);
-  std::string out = daemon_.Root() + "/stdout.txt";
-  int saved = dup(1);
-  FILE *file = fopen(out.c_str(), "w");
-  ASSERT_TRUE(file);
-  dup2(fileno(file), 1);
-  Start();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  fclose(file);
-  std::ifstream in(out);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(std::string::npos, text.str().find("ready\n"));
+  bool said = false;
+  {
+    CapturedOutput output(daemon_.Root() + "/stdout.txt");
+    ASSERT_TRUE(output.Capturing());
+    Start();
+    said = output.Said("ready\n");
+  }
+  EXPECT_TRUE(said);
 }
