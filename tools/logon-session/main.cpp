@@ -72,7 +72,9 @@ int Run(char **argv) {
   } else {
     fprintf(stderr, "logon-session: cannot start %s: %s\n", argv[0], strerror(errno));
   }
-  if (!BwEndLogonSession(&id)) return Failed("ending the logon session");
+  // Someone may have ended it already (logon-session end): it is over then.
+  if (!BwEndLogonSession(&id) && GetLastError() != ERROR_NO_SUCH_LOGON_SESSION)
+    return Failed("ending the logon session");
   fprintf(stderr, "logon-session: session %s ended\n", name.c_str());
   return code;
 }

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -113,6 +116,34 @@ TEST_F(LogonSessionSystemTest, AProgramRunsInAFreshSessionThatEndsWithIt) {
   EXPECT_EQ(1, seen);
   // Once ended it stays ended.
   EXPECT_EQ(1, (Tool("end " + id, &code), code));
+}
+
+// A session ended from outside while its program runs: the program's
+// window is told, the program ends, and `run` takes the session as over.
+TEST_F(LogonSessionSystemTest, ASessionEndedFromOutsideEndsItsRun) {
+  if (getenv("BW_IN_SESSION")) GTEST_SKIP();
+  std::string out = daemon_.Root() + "/run.out";
+  std::string command = "BRIMWELL_ROOT=" + daemon_.Root() + " " BW_BIN_DIR "/logon-session run " BW_BIN_DIR
+                        "/session_window > " + out + " 2>&1";
+  FILE *run = popen(command.c_str(), "w");
+  ASSERT_TRUE(run);
+  std::string id;
+  for (int i = 0; i < 300 && id.empty(); ++i) {
+    std::string text = bw::test::Run("cat " + out);
+    size_t at = text.find("session ");
+    if (text.find("ready") != std::string::npos && at != std::string::npos) id = text.substr(at + 8, 17);
+    else usleep(50000);
+  }
+  ASSERT_FALSE(id.empty()) << bw::test::Run("cat " + out);
+  int code = -1;
+  EXPECT_EQ("", Tool("end " + id, &code));
+  EXPECT_EQ(0, code);
+  int status = pclose(run);
+  std::string text = bw::test::Run("cat " + out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  EXPECT_NE(std::string::npos, text.find("end wParam=1 lParam=0x80000000 alive=1")) << text;
+  EXPECT_NE(std::string::npos, text.find("session " + id + " ended")) << text;
+  EXPECT_EQ(std::string::npos, text.find("failed")) << text;
 }
 
 TEST_F(LogonSessionSystemTest, NobodyJoinsAnotherUsersOrAnEndedSession) {
