@@ -31,9 +31,11 @@ CachedVolume FromReply(const VolumeInfoReply &reply) {
 
 }  // namespace
 
+// Never destroyed: the notification thread lives as long as the process
+// and may still be at work while the process's exit runs destructors.
 std::map<uint64_t, CachedVolume> &Cache() {
-  static std::map<uint64_t, CachedVolume> cache;
-  return cache;
+  static auto *cache = new std::map<uint64_t, CachedVolume>;
+  return *cache;
 }
 
 bool CacheAdd(uint64_t handle) {

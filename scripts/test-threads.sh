@@ -10,5 +10,5 @@ BUILD_DIR=build-tsan scripts/build.sh -DBW_SANITIZE=OFF "-DCMAKE_CXX_FLAGS=-fsan
   -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
 # Child processes (ramvold, devio) report into the test's output as well.
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp}"
 ctest --test-dir build-tsan --output-on-failure -j"$(nproc)" --timeout 600 "$@"

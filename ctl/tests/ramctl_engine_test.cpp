@@ -22,7 +22,9 @@ namespace {
 using bw::test::Daemon;
 
 std::mutex gEventLock;
-std::vector<std::pair<uint64_t, uint32_t>> gEvents;  // what the first routine was told
+// What the first routine was told; never destroyed, since the library's
+// notification thread may still call it while the process exits.
+auto &gEvents = *new std::vector<std::pair<uint64_t, uint32_t>>;
 std::atomic<int> gSecondRoutineCalls{0};
 
 void WINAPI Record(uint64_t handle, uint32_t event) {
