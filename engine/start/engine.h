@@ -37,6 +37,9 @@ struct EngineState {
 
   BOOLEAN LogonRoutineRegistered;
 
+  // The last volume handle issued (see VolumeCreate).
+  volatile LONG64 LastVolumeHandle;
+
   // Autoflush work items queued or running, plus 1 for the engine itself
   // until unload closes the gate; the event is set when the count reaches 0.
   volatile LONG FlushItems;

@@ -398,15 +398,31 @@ TEST_F(AutoVolumeRecords, ProcessesWaitUntilTheStoresExist) {
   ASSERT_STATUS(STATUS_SUCCESS, IoSetDeviceInterfaceState(&linkName, FALSE));
   ASSERT_STATUS(STATUS_SUCCESS, LoadEngine());
 
+  // The hold begins in the engine's work item, which a loaded machine may
+  // start a little after the load: a process made before it goes on, and
+  // the next one is tried, until one is held.
   std::atomic<bool> created{false};
-  std::thread starter([&] {
-    process_ = NewProcess();
-    created = true;
-  });
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::thread starter;
+  bool held = false;
+  for (int attempt = 0; attempt < 50 && !held; ++attempt) {
+    created = false;
+    starter = std::thread([&] {
+      process_ = NewProcess();
+      created = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    held = !created.load();
+    if (held) break;
+    starter.join();
+    process_->Terminate();
+    process_.reset();
+  }
+  EXPECT_TRUE(held) << "no process waited for the stores";
+  // Still held a while later: the disk's store waits for the bus.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_FALSE(created.load());
   ASSERT_STATUS(STATUS_SUCCESS, IoSetDeviceInterfaceState(&linkName, TRUE));
-  starter.join();
+  if (starter.joinable()) starter.join();
   ASSERT_TRUE(process_);
   thread_ = process_->CreateThread(2);
   control_ = OpenControl(*process_, *thread_);

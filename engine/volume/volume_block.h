@@ -42,6 +42,7 @@ struct VolumeGeometry {
 };
 
 struct VolumeBlock {
+  ULONG64 Handle;           // what callers name it by; never issued twice
   KEVENT WakeEvent;         // wakes the VolumeWorker
   FAST_MUTEX TimerMutex;    // guards the autoflush timer, period and flags
   volatile LONG OpenCount;  // opens minus closes of the volume device
@@ -104,9 +105,7 @@ inline VOID VolumeUnlockNames(VolumeBlock *Volume) {
   KeLeaveCriticalRegion();
 }
 
-inline ULONG64 VolumeHandleOf(const VolumeBlock *Volume) {
-  return static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(Volume));
-}
+inline ULONG64 VolumeHandleOf(const VolumeBlock *Volume) { return Volume->Handle; }
 inline BOOLEAN VolumeHasFlags(const VolumeBlock *Volume, ULONG Flags) {
   return (ReadULongAcquire(&Volume->StateFlags) & Flags) == Flags;
 }

@@ -33,6 +33,21 @@ ULONG StateFromMountFlags(ULONG MountFlags) {
   return state;
 }
 
+// Handles are never issued twice while the engine runs: a volume's block
+// may be freed and its memory given to the next volume while a late
+// notification about the old one is still on its way, and the library must
+// not take that for news of the new one. They count on from the time of the
+// first creation, so that a restarted engine does not issue its previous
+// run's handles either.
+ULONG64 NewVolumeHandle() {
+  if (ReadAcquire64(&Engine.LastVolumeHandle) == 0) {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    InterlockedCompareExchange64(&Engine.LastVolumeHandle, static_cast<LONG64>(now.QuadPart), LONG64{0});
+  }
+  return static_cast<ULONG64>(InterlockedIncrement64(&Engine.LastVolumeHandle));
+}
+
 VOID InitializeBlock(VolumeBlock *Volume, CipherBlock *Cipher, VolumeStore *Store, ULONG MountFlags) {
   RtlZeroMemory(Volume, sizeof(*Volume));
   KeInitializeEvent(&Volume->WakeEvent, NotificationEvent, FALSE);
@@ -129,6 +144,7 @@ NTSTATUS VolumeCreate(CipherBlock *Cipher, VolumeStore *Store, ULONG MountFlags,
   auto *volume = static_cast<VolumeBlock *>(KsAllocate(sizeof(VolumeBlock), VOLUME_BLOCK_TAG));
   if (!volume) return STATUS_INSUFFICIENT_RESOURCES;
   InitializeBlock(volume, Cipher, Store, MountFlags);
+  volume->Handle = NewVolumeHandle();
 
   NTSTATUS status = VolumeQueueCreate(volume);
   if (NT_SUCCESS(status)) {
