@@ -5,6 +5,8 @@
 #include "engine/tests/apc_log.h"
 #include "engine/tests/volume_fixture.h"
 
+#include <set>
+
 
 namespace enginetest {
 namespace {
@@ -131,6 +133,25 @@ TEST_F(VolumeEvents, AFailedCreationIsNeverAnnounced) {
     ASSERT_EQ(0u, log_.Count()) << "after failing allocation " << skip;
   }
   ADD_FAILURE() << "no creation succeeded";
+}
+
+// A removal's notices may still be on their way when the next volume is
+// made, perhaps in the same memory: that volume has a handle of its own, so
+// the notices cannot be taken for it.
+TEST_F(VolumeEvents, HandlesAreNeverIssuedTwice) {
+  ASSERT_STATUS(STATUS_SUCCESS, Register(kRoutine));
+  std::set<uint64_t> seen;
+  for (int i = 0; i < 8; ++i) {
+    Reply reply = CreateMemory(ENGINE_ALGORITHM_NULL, kMemory, kMiB, ENGINE_FS_RAW);
+    ASSERT_STATUS(STATUS_SUCCESS, reply.status);
+    EXPECT_NE(0u, reply.handle);
+    EXPECT_TRUE(seen.insert(reply.handle).second) << "handle 0x" << std::hex << reply.handle << " again";
+    EXPECT_STATUS(STATUS_SUCCESS, Unmount(reply.handle, 1, 0));
+    WaitForVolumeCount(0);
+  }
+  // The removed ones are refused, not found anew.
+  for (uint64_t handle : seen)
+    EXPECT_STATUS(STATUS_INVALID_HANDLE, Unmount(handle, 1, 0));
 }
 
 TEST_F(VolumeEvents, NothingReachesAThreadThatWithdrewOrEnded) {
