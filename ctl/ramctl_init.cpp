@@ -14,8 +14,13 @@ HANDLE gNotificationThread = nullptr;  // under the lock
 std::atomic<RamctlNotifyRoutine> gRoutine{nullptr};
 
 // The library's load and unload, as DllMain's process attach and detach.
+// Once the notification thread runs, the lock stays: the unload comes with
+// the process's exit, while that thread may still be in it (Windows ends
+// the other threads first; here they run on into the exit).
 __attribute__((constructor)) void LibraryAttach() { InitializeCriticalSection(&gLock); }
-__attribute__((destructor)) void LibraryDetach() { DeleteCriticalSection(&gLock); }
+__attribute__((destructor)) void LibraryDetach() {
+  if (!gNotificationThread) DeleteCriticalSection(&gLock);
+}
 
 // The thread waits alertably forever, so that the engine's calls run on it.
 DWORD WINAPI NotificationThread(LPVOID) {
