@@ -65,7 +65,7 @@ NTSTATUS Query(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   if (!head) return STATUS_INVALID_INFO_CLASS;
   ULONG length = stack->Parameters.QueryDirectory.Length;
   if (length < head) return STATUS_INFO_LENGTH_MISMATCH;
-  auto *out = static_cast<PUCHAR>(FatRequestBuffer(Irp));
+  auto *out = static_cast<PUCHAR>(FsRequestBuffer(Irp));
   if (!out) return STATUS_INSUFFICIENT_RESOURCES;
   PUNICODE_STRING pattern = stack->Parameters.QueryDirectory.FileName;
   BOOLEAN restart = (stack->Flags & SL_RESTART_SCAN) != 0;
@@ -132,11 +132,11 @@ NTSTATUS Query(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
 
 NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY) return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY) return FsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   ULONG_PTR information = 0;
-  FatEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status = Query(Volume, Irp, &information);
-  FatLeave(Volume);
+  FsLeave(Volume);
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);

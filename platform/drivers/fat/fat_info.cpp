@@ -299,12 +299,12 @@ NTSTATUS Rename(FatVolume *Volume, PIO_STACK_LOCATION Stack, FatFcb *Fcb, const 
 NTSTATUS FatQueryInformation(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto *fcb = static_cast<FatFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return FatPassDown(Volume, Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
   ULONG_PTR information = 0;
-  FatEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status = Query(Volume, stack->FileObject, fcb, stack->Parameters.QueryFile.FileInformationClass,
-                          FatRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information);
-  FatLeave(Volume);
+                          FsRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information);
+  FsLeave(Volume);
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = information;  // a partial name goes with STATUS_BUFFER_OVERFLOW
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -315,10 +315,10 @@ NTSTATUS FatSetInformation(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PFILE_OBJECT file = stack->FileObject;
   auto *fcb = static_cast<FatFcb *>(file->FsContext);
-  if (!fcb) return FatPassDown(Volume, Irp);
-  PVOID buffer = FatRequestBuffer(Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
+  PVOID buffer = FsRequestBuffer(Irp);
   ULONG length = stack->Parameters.SetFile.Length;
-  FatEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status;
   switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileBasicInformation:
@@ -362,6 +362,6 @@ NTSTATUS FatSetInformation(FatVolume *Volume, PIRP Irp) {
       status = STATUS_INVALID_PARAMETER;
       break;
   }
-  FatLeave(Volume);
-  return FatComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }

@@ -131,10 +131,10 @@ NTSTATUS SetLabel(FatVolume *Volume, const FILE_FS_LABEL_INFORMATION *info, ULON
 NTSTATUS FatQueryVolumeInformation(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG_PTR information = 0;
-  FatEnter(Volume);
-  NTSTATUS status = Query(Volume, stack->Parameters.QueryVolume.FsInformationClass, FatRequestBuffer(Irp),
+  FsEnter(Volume);
+  NTSTATUS status = Query(Volume, stack->Parameters.QueryVolume.FsInformationClass, FsRequestBuffer(Irp),
                           stack->Parameters.QueryVolume.Length, &information);
-  FatLeave(Volume);
+  FsLeave(Volume);
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -144,10 +144,10 @@ NTSTATUS FatQueryVolumeInformation(FatVolume *Volume, PIRP Irp) {
 NTSTATUS FatSetVolumeInformation(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->Parameters.SetVolume.FsInformationClass != FileFsLabelInformation)
-    return FatComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-  FatEnter(Volume);
-  NTSTATUS status = SetLabel(Volume, static_cast<PFILE_FS_LABEL_INFORMATION>(FatRequestBuffer(Irp)),
+    return FsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+  FsEnter(Volume);
+  NTSTATUS status = SetLabel(Volume, static_cast<PFILE_FS_LABEL_INFORMATION>(FsRequestBuffer(Irp)),
                              stack->Parameters.SetVolume.Length);
-  FatLeave(Volume);
-  return FatComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }

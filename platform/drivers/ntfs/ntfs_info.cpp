@@ -263,13 +263,13 @@ NTSTATUS Rename(NtfsVolume *Volume, PIO_STACK_LOCATION Stack, NtfsFcb *Fcb, cons
 NTSTATUS NtfsQueryInformation(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto *fcb = static_cast<NtfsFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return NtfsPassDown(Volume, Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
   ULONG_PTR information = 0;
-  NtfsEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status = Volume->Lib ? Query(Volume, stack->FileObject, fcb, stack->Parameters.QueryFile.FileInformationClass,
-                                        NtfsRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information)
+                                        FsRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information)
                                 : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
+  FsLeave(Volume);
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = information;  // a partial name goes with STATUS_BUFFER_OVERFLOW
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -280,14 +280,14 @@ NTSTATUS NtfsSetInformation(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PFILE_OBJECT file = stack->FileObject;
   auto *fcb = static_cast<NtfsFcb *>(file->FsContext);
-  if (!fcb) return NtfsPassDown(Volume, Irp);
-  PVOID buffer = NtfsRequestBuffer(Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
+  PVOID buffer = FsRequestBuffer(Irp);
   ULONG length = stack->Parameters.SetFile.Length;
-  NtfsEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status;
   if (!Volume->Lib) {
-    NtfsLeave(Volume);
-    return NtfsComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
+    FsLeave(Volume);
+    return FsComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
   }
   switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileBasicInformation:
@@ -338,6 +338,6 @@ NTSTATUS NtfsSetInformation(NtfsVolume *Volume, PIRP Irp) {
       status = STATUS_INVALID_PARAMETER;
       break;
   }
-  NtfsLeave(Volume);
-  return NtfsComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }

@@ -117,11 +117,11 @@ NTSTATUS SetLabel(NtfsVolume *Volume, const FILE_FS_LABEL_INFORMATION *info, ULO
 NTSTATUS NtfsQueryVolumeInformation(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG_PTR information = 0;
-  NtfsEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status = Volume->Lib ? Query(Volume, stack->Parameters.QueryVolume.FsInformationClass,
-                                        NtfsRequestBuffer(Irp), stack->Parameters.QueryVolume.Length, &information)
+                                        FsRequestBuffer(Irp), stack->Parameters.QueryVolume.Length, &information)
                                 : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
+  FsLeave(Volume);
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -131,11 +131,11 @@ NTSTATUS NtfsQueryVolumeInformation(NtfsVolume *Volume, PIRP Irp) {
 NTSTATUS NtfsSetVolumeInformation(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->Parameters.SetVolume.FsInformationClass != FileFsLabelInformation)
-    return NtfsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-  NtfsEnter(Volume);
-  NTSTATUS status = Volume->Lib ? SetLabel(Volume, static_cast<PFILE_FS_LABEL_INFORMATION>(NtfsRequestBuffer(Irp)),
+    return FsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+  FsEnter(Volume);
+  NTSTATUS status = Volume->Lib ? SetLabel(Volume, static_cast<PFILE_FS_LABEL_INFORMATION>(FsRequestBuffer(Irp)),
                                            stack->Parameters.SetVolume.Length)
                                 : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
-  return NtfsComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }
