@@ -5,13 +5,12 @@
 
 namespace {
 
-BOOLEAN LibraryGone(FsVolume *Volume);
 NTSTATUS OpenPath(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information);
 VOID CleanupFile(FsVolume *Volume, PFILE_OBJECT File, FsCcb *Ccb);
 VOID ReleaseFcb(PVOID Fcb);
 VOID CheckForDismount(FsVolume *Volume, BOOLEAN Creating);
 
-constexpr FsFileSystem kNtfs{kNtfsTag, sizeof(NtfsCcb), LibraryGone, OpenPath, CleanupFile, ReleaseFcb,
+constexpr FsFileSystem kNtfs{kNtfsTag, sizeof(NtfsCcb), NtfsLibraryGone, OpenPath, CleanupFile, ReleaseFcb,
                              CheckForDismount};
 
 // An existing file or folder, found as Info says.
@@ -132,8 +131,6 @@ NTSTATUS OpenPath(FsVolume *Fs, PIRP Irp, ULONG_PTR *Information) {
   }
   return status;
 }
-
-BOOLEAN LibraryGone(FsVolume *Volume) { return !static_cast<NtfsVolume *>(Volume)->Lib; }
 
 // The last handle of a file pending deletion removes it; a folder that
 // gained entries since stays.

@@ -190,6 +190,8 @@ VOID NtfsReleaseLibrary(NtfsVolume *Volume) {
   Volume->Lib = nullptr;
 }
 
+BOOLEAN NtfsLibraryGone(FsVolume *Volume) { return !static_cast<NtfsVolume *>(Volume)->Lib; }
+
 VOID NtfsCheckForDismount(NtfsVolume *Volume, BOOLEAN Creating) {
   if (!FsVolumeIsUnused(Volume, Creating)) return;
   FsEnter(Volume);

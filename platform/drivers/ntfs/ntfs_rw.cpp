@@ -6,8 +6,6 @@
 
 namespace {
 
-BOOLEAN LibraryGone(FsVolume *Volume) { return !static_cast<NtfsVolume *>(Volume)->Lib; }
-
 BOOLEAN IsDirectory(PVOID Fcb) { return static_cast<NtfsFcb *>(Fcb)->Directory; }
 
 NTSTATUS Size(FsVolume *Volume, PVOID Fcb, LONGLONG *Size) {
@@ -36,7 +34,7 @@ NTSTATUS Write(FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG
   return status;
 }
 
-constexpr FsFileIo kIo{LibraryGone, IsDirectory, Size, Read, Write};
+constexpr FsFileIo kIo{NtfsLibraryGone, IsDirectory, Size, Read, Write};
 
 }  // namespace
 

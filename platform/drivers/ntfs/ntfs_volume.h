@@ -60,6 +60,8 @@ VOID NtfsCheckForDismount(NtfsVolume *Volume, BOOLEAN Creating);
 // Lets the library's volume go (everything written); the volume answers
 // STATUS_VOLUME_DISMOUNTED from then on. Called with the lock held.
 VOID NtfsReleaseLibrary(NtfsVolume *Volume);
+// Whether the library's volume is gone (the shared requests ask it).
+BOOLEAN NtfsLibraryGone(FsVolume *Volume);
 
 // ntfs_fcb.cpp
 NtfsFcb *NtfsNewFcb(NtfsVolume *Volume, NtfsFcb *Parent, ULONG64 Inode, BOOLEAN Directory, PCWSTR Name,
