@@ -1,6 +1,7 @@
 // Directory listings: the entries of a folder that match a pattern, in the
 // record kinds callers ask for, from where the last query left off.
 #include "platform/drivers/fat/fat_volume.h"
+#include "platform/drivers/fscommon/fs_info.h"
 
 namespace {
 
@@ -128,17 +129,10 @@ NTSTATUS Query(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   return status;
 }
 
+NTSTATUS List(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
+  return Query(static_cast<FatVolume *>(Volume), Irp, Information);
+}
+
 }  // namespace
 
-NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY) return FsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  ULONG_PTR information = 0;
-  FsEnter(Volume);
-  NTSTATUS status = Query(Volume, Irp, &information);
-  FsLeave(Volume);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = information;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
-}
+NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp) { return FsDirectoryControl(Volume, Irp, List, nullptr); }

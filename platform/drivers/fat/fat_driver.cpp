@@ -54,20 +54,10 @@ NTSTATUS FatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   }
 }
 
-VOID FatUnload(PDRIVER_OBJECT) {
-  IoUnregisterFileSystem(gFileSystemDevice);
-  IoDeleteDevice(gFileSystemDevice);
-  gFileSystemDevice = nullptr;
-}
+VOID FatUnload(PDRIVER_OBJECT) { FsUnregisterFileSystem(&gFileSystemDevice); }
 
 }  // namespace
 
 DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  for (PDRIVER_DISPATCH &dispatch : Driver->MajorFunction) dispatch = FatDispatch;
-  Driver->DriverUnload = FatUnload;
-  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Fat");
-  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &gFileSystemDevice);
-  if (!NT_SUCCESS(status)) return status;
-  IoRegisterFileSystem(gFileSystemDevice);
-  return STATUS_SUCCESS;
+  return FsRegisterFileSystem(Driver, u"\\Fat", FatDispatch, FatUnload, &gFileSystemDevice);
 }

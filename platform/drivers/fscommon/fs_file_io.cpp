@@ -42,7 +42,8 @@ NTSTATUS FsReadWrite(FsVolume *Volume, PIRP Irp, const FsFileIo *Io) {
   } else {
     status = Io->Read(Volume, fcb, at.QuadPart, buffer, length, &done);
   }
-  if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO)) file->CurrentByteOffset.QuadPart = at.QuadPart + done;
+  if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO))
+    file->CurrentByteOffset.QuadPart = at.QuadPart + done;
   FsLeave(Volume);
   return FsComplete(Irp, status, done);
 }

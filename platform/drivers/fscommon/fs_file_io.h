@@ -13,8 +13,10 @@ struct FsFileIo {
   // The file's size, where a write to the end of the file goes.
   NTSTATUS (*Size)(FsVolume *Volume, PVOID Fcb, LONGLONG *Size);
   // Both run with the volume's lock held; Offset is not negative.
-  NTSTATUS (*Read)(FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done);
-  NTSTATUS (*Write)(FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done);
+  NTSTATUS (*Read)
+  (FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done);
+  NTSTATUS (*Write)
+  (FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done);
 };
 
 // A read or write of a file; those of the volume itself go to its device.

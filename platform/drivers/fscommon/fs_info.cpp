@@ -1,7 +1,8 @@
 // File information requests: the query's frame and what every file has.
 #include "platform/drivers/fscommon/fs_info.h"
 
-NTSTATUS FsQueryInformation(FsVolume *Volume, PIRP Irp, FsQueryFile Query, BOOLEAN (*ContentsGone)(FsVolume *Volume)) {
+NTSTATUS FsQueryInformation(FsVolume *Volume, PIRP Irp, FsQueryFile Query,
+                            BOOLEAN (*ContentsGone)(FsVolume *Volume)) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PVOID fcb = stack->FileObject->FsContext;
   if (!fcb) return FsPassDown(Volume, Irp);
@@ -42,4 +43,21 @@ BOOLEAN FsIsPlainName(PCWSTR Name, USHORT Length) {
   for (USHORT i = 0; i < Length; ++i)
     if (Name[i] == u'\\') return FALSE;
   return TRUE;
+}
+
+NTSTATUS FsDirectoryControl(FsVolume *Volume, PIRP Irp,
+                            NTSTATUS (*Query)(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information),
+                            BOOLEAN (*ContentsGone)(FsVolume *Volume)) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY)
+    return FsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  ULONG_PTR information = 0;
+  FsEnter(Volume);
+  NTSTATUS status = STATUS_VOLUME_DISMOUNTED;
+  if (!ContentsGone || !ContentsGone(Volume)) status = Query(Volume, Irp, &information);
+  FsLeave(Volume);
+  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Information = information;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
 }

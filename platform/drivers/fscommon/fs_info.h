@@ -5,14 +5,16 @@
 #include "platform/drivers/fscommon/fs_volume.h"
 
 // Answers one information class for an FCB; the volume's lock is held.
-using FsQueryFile = NTSTATUS (*)(FsVolume *Volume, PFILE_OBJECT File, PVOID Fcb, FILE_INFORMATION_CLASS Class,
-                                 PVOID Buffer, ULONG Length, ULONG_PTR *Information);
+using FsQueryFile = NTSTATUS (*)(FsVolume *Volume, PFILE_OBJECT File, PVOID Fcb,
+                                 FILE_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
+                                 ULONG_PTR *Information);
 
 // A query of a file's information: those of the volume itself go to its
 // device; a volume whose contents are gone (ContentsGone, optional) answers
 // STATUS_VOLUME_DISMOUNTED. A name cut short keeps its length with
 // STATUS_BUFFER_OVERFLOW.
-NTSTATUS FsQueryInformation(FsVolume *Volume, PIRP Irp, FsQueryFile Query, BOOLEAN (*ContentsGone)(FsVolume *Volume));
+NTSTATUS FsQueryInformation(FsVolume *Volume, PIRP Irp, FsQueryFile Query,
+                            BOOLEAN (*ContentsGone)(FsVolume *Volume));
 // FilePositionInformation, the file object's own.
 NTSTATUS FsQueryPosition(PFILE_OBJECT File, PVOID Buffer, ULONG Length, ULONG_PTR *Information);
 NTSTATUS FsSetPosition(PFILE_OBJECT File, PVOID Buffer, ULONG Length);
@@ -21,3 +23,11 @@ NTSTATUS FsSetPosition(PFILE_OBJECT File, PVOID Buffer, ULONG Length);
 BOOLEAN FsRenameInformationIsWhole(const FILE_RENAME_INFORMATION *Info, ULONG Length);
 // A new name for a rename within the same folder: no path in it.
 BOOLEAN FsIsPlainName(PCWSTR Name, USHORT Length);
+
+// IRP_MN_QUERY_DIRECTORY, listed by Query with the volume's lock held (the
+// other minor functions are refused); a volume whose contents are gone
+// (ContentsGone, optional) answers STATUS_VOLUME_DISMOUNTED. A record cut
+// short keeps its length with STATUS_BUFFER_OVERFLOW.
+NTSTATUS FsDirectoryControl(FsVolume *Volume, PIRP Irp,
+                            NTSTATUS (*Query)(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information),
+                            BOOLEAN (*ContentsGone)(FsVolume *Volume));

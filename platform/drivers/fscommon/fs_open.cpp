@@ -15,7 +15,9 @@ NTSTATUS FsReadOpen(PIO_STACK_LOCATION Stack, FsOpen *Open) {
   Open->File = file;
   Open->Options = Stack->Parameters.Create.Options & 0x00FFFFFF;
   Open->Disposition = Stack->Parameters.Create.Options >> 24;
-  Open->Access = Stack->Parameters.Create.SecurityContext ? Stack->Parameters.Create.SecurityContext->DesiredAccess : 0;
+  Open->Access = Stack->Parameters.Create.SecurityContext
+                     ? Stack->Parameters.Create.SecurityContext->DesiredAccess
+                     : 0;
   Open->ShareAccess = Stack->Parameters.Create.ShareAccess;
   Open->WantDirectory = (Open->Options & FILE_DIRECTORY_FILE) != 0;
   Open->WantFile = (Open->Options & FILE_NON_DIRECTORY_FILE) != 0;
@@ -50,22 +52,27 @@ BOOLEAN FsOpensStartFolder(const FsOpen *Open, BOOLEAN Related) {
 NTSTATUS FsCheckStartFolderOpen(const FsOpen *Open) {
   if (Open->TargetDirectory) return STATUS_OBJECT_NAME_INVALID;
   if (Open->WantFile) return STATUS_FILE_IS_A_DIRECTORY;
-  if (Open->Disposition != FILE_OPEN && Open->Disposition != FILE_OPEN_IF) return STATUS_OBJECT_NAME_COLLISION;
+  if (Open->Disposition != FILE_OPEN && Open->Disposition != FILE_OPEN_IF)
+    return STATUS_OBJECT_NAME_COLLISION;
   return STATUS_SUCCESS;
 }
 
 BOOLEAN FsOverwrites(ULONG Disposition) {
-  return Disposition == FILE_OVERWRITE || Disposition == FILE_OVERWRITE_IF || Disposition == FILE_SUPERSEDE;
+  return Disposition == FILE_OVERWRITE || Disposition == FILE_OVERWRITE_IF ||
+         Disposition == FILE_SUPERSEDE;
 }
 
-NTSTATUS FsCheckExistingOpen(const FsOpen *Open, BOOLEAN Directory, BOOLEAN ReadOnly, BOOLEAN DeletePending) {
+NTSTATUS FsCheckExistingOpen(const FsOpen *Open, BOOLEAN Directory, BOOLEAN ReadOnly,
+                             BOOLEAN DeletePending) {
   ULONG disposition = Open->Disposition;
   if (disposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
   if (DeletePending) return STATUS_DELETE_PENDING;
   if (Open->WantDirectory && !Directory) return STATUS_NOT_A_DIRECTORY;
   if (Open->WantFile && Directory) return STATUS_FILE_IS_A_DIRECTORY;
-  if (Directory && disposition != FILE_OPEN && disposition != FILE_OPEN_IF) return STATUS_OBJECT_NAME_COLLISION;
-  if (!Directory && ReadOnly && ((Open->Access & kWriteAccess) || FsOverwrites(disposition))) return STATUS_ACCESS_DENIED;
+  if (Directory && disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
+    return STATUS_OBJECT_NAME_COLLISION;
+  if (!Directory && ReadOnly && ((Open->Access & kWriteAccess) || FsOverwrites(disposition)))
+    return STATUS_ACCESS_DENIED;
   if (ReadOnly && (Open->Options & FILE_DELETE_ON_CLOSE)) return STATUS_CANNOT_DELETE;
   return STATUS_SUCCESS;
 }
@@ -83,8 +90,8 @@ NTSTATUS FsTakeShare(const FsOpen *Open, ULONG Handles, PSHARE_ACCESS Share) {
   return IoCheckShareAccess(Open->Access, Open->ShareAccess, Open->File, Share, TRUE);
 }
 
-NTSTATUS FsAttachOpen(const FsOpen *Open, const FsFileSystem *Fs, PVOID Fcb, BOOLEAN IsRoot, ULONG *Handles,
-                      PSHARE_ACCESS Share) {
+NTSTATUS FsAttachOpen(const FsOpen *Open, const FsFileSystem *Fs, PVOID Fcb, BOOLEAN IsRoot,
+                      ULONG *Handles, PSHARE_ACCESS Share) {
   PFILE_OBJECT file = Open->File;
   BOOLEAN deleteOnClose = (Open->Options & FILE_DELETE_ON_CLOSE) != 0;
   if (deleteOnClose && IsRoot) {

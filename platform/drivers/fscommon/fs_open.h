@@ -30,8 +30,8 @@ struct FsOpen {
 
 // What a file system hands the shared open, cleanup and close.
 struct FsFileSystem {
-  ULONG Tag;        // of the contexts it allocates
-  SIZE_T CcbSize;   // its context, which begins with FsCcb
+  ULONG Tag;       // of the contexts it allocates
+  SIZE_T CcbSize;  // its context, which begins with FsCcb
   // Optional: whether the volume's contents are gone while it is not yet
   // marked dismounted.
   BOOLEAN (*ContentsGone)(FsVolume *Volume);
@@ -56,7 +56,8 @@ BOOLEAN FsOpensStartFolder(const FsOpen *Open, BOOLEAN Related);
 // The open of the root or the related folder itself.
 NTSTATUS FsCheckStartFolderOpen(const FsOpen *Open);
 // The open of a file or folder that exists.
-NTSTATUS FsCheckExistingOpen(const FsOpen *Open, BOOLEAN Directory, BOOLEAN ReadOnly, BOOLEAN DeletePending);
+NTSTATUS FsCheckExistingOpen(const FsOpen *Open, BOOLEAN Directory, BOOLEAN ReadOnly,
+                             BOOLEAN DeletePending);
 BOOLEAN FsOverwrites(ULONG Disposition);
 // The open of the folder a name goes in: the file object keeps the last
 // component as its name, which a rename takes as the new name.
@@ -66,8 +67,8 @@ NTSTATUS FsTakeShare(const FsOpen *Open, ULONG Handles, PSHARE_ACCESS Share);
 // Gives the file object its context for an FCB it opened (share access
 // taken) and counts the handle; on failure the share access is given back
 // and the caller still holds its reference to the FCB.
-NTSTATUS FsAttachOpen(const FsOpen *Open, const FsFileSystem *Fs, PVOID Fcb, BOOLEAN IsRoot, ULONG *Handles,
-                      PSHARE_ACCESS Share);
+NTSTATUS FsAttachOpen(const FsOpen *Open, const FsFileSystem *Fs, PVOID Fcb, BOOLEAN IsRoot,
+                      ULONG *Handles, PSHARE_ACCESS Share);
 
 // fs_open_volume.cpp: the create, cleanup and close requests.
 NTSTATUS FsCreate(FsVolume *Volume, PIRP Irp, const FsFileSystem *Fs);

@@ -9,9 +9,12 @@ namespace {
 // folder (its root is, named by a backslash).
 NTSTATUS OpenVolume(FsVolume *Volume, PIO_STACK_LOCATION Stack, const FsFileSystem *Fs) {
   PFILE_OBJECT file = Stack->FileObject;
-  ACCESS_MASK access = Stack->Parameters.Create.SecurityContext ? Stack->Parameters.Create.SecurityContext->DesiredAccess : 0;
+  ACCESS_MASK access = Stack->Parameters.Create.SecurityContext
+                           ? Stack->Parameters.Create.SecurityContext->DesiredAccess
+                           : 0;
   if (Stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
-  NTSTATUS status = IoCheckShareAccess(access, Stack->Parameters.Create.ShareAccess, file, &Volume->Share, TRUE);
+  NTSTATUS status =
+      IoCheckShareAccess(access, Stack->Parameters.Create.ShareAccess, file, &Volume->Share, TRUE);
   if (!NT_SUCCESS(status)) return status;
   auto *ccb = static_cast<FsCcb *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, Fs->CcbSize, Fs->Tag));
   if (!ccb) {

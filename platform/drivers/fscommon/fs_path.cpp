@@ -1,8 +1,9 @@
 // The walk of a path to the folder of its last component.
 #include "platform/drivers/fscommon/fs_path.h"
 
-NTSTATUS FsWalkToParent(FsVolume *Volume, PVOID Dir, PCWSTR Path, USHORT Length, const FsPathWalk *Walk,
-                        PVOID Scratch, PVOID *Parent, PCWSTR *Name, USHORT *NameLength) {
+NTSTATUS FsWalkToParent(FsVolume *Volume, PVOID Dir, PCWSTR Path, USHORT Length,
+                        const FsPathWalk *Walk, PVOID Scratch, PVOID *Parent, PCWSTR *Name,
+                        USHORT *NameLength) {
   PVOID dir = Dir;
   USHORT at = 0;
   if (Length && Path[0] == u'\\') at = 1;

@@ -20,7 +20,8 @@ NTSTATUS FsComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
 }
 
 PVOID FsRequestBuffer(PIRP Irp) {
-  if (Irp->MdlAddress) return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
+  if (Irp->MdlAddress)
+    return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
   if (Irp->Flags & IRP_BUFFERED_IO) return Irp->AssociatedIrp.SystemBuffer;
   return Irp->UserBuffer;
 }

@@ -9,9 +9,13 @@ VOID FsInitializeVolume(FsVolume *Volume, PDEVICE_OBJECT Self, PDEVICE_OBJECT Ta
   KeInitializeEvent(&Volume->Lock, SynchronizationEvent, TRUE);
 }
 
-VOID FsEnter(FsVolume *Volume) { KeWaitForSingleObject(&Volume->Lock, Executive, KernelMode, FALSE, nullptr); }
+VOID FsEnter(FsVolume *Volume) {
+  KeWaitForSingleObject(&Volume->Lock, Executive, KernelMode, FALSE, nullptr);
+}
 
-VOID FsLeave(FsVolume *Volume) { KeSetEvent(&Volume->Lock, IO_NO_INCREMENT, FALSE); }
+VOID FsLeave(FsVolume *Volume) {
+  KeSetEvent(&Volume->Lock, IO_NO_INCREMENT, FALSE);
+}
 
 VOID FsSetVpbLocked(FsVolume *Volume, BOOLEAN Locked) {
   KIRQL irql;

@@ -70,3 +70,10 @@ VOID FsDeleteVolume(FsVolume *Volume);
 // everything but the unlock on a dismounted volume. Returns FALSE, the
 // request untouched, for any other control.
 BOOLEAN FsVolumeControl(FsVolume *Volume, PIRP Irp, const FsVolumeHooks *Hooks, NTSTATUS *Status);
+
+// fs_register.cpp: the file system's own device, named Name, registered so
+// that the I/O manager offers it volumes to mount; Dispatch takes every
+// request of the driver, Unload its unload (which unregisters the device).
+NTSTATUS FsRegisterFileSystem(PDRIVER_OBJECT Driver, PCWSTR Name, PDRIVER_DISPATCH Dispatch,
+                              PDRIVER_UNLOAD Unload, PDEVICE_OBJECT *Device);
+VOID FsUnregisterFileSystem(PDEVICE_OBJECT *Device);

@@ -4,7 +4,8 @@
 namespace {
 
 // A name at the end of an answer: as much as fits.
-NTSTATUS CopyName(PWCHAR To, ULONG Room, PCWSTR Name, ULONG Length, ULONG Head, ULONG_PTR *Information) {
+NTSTATUS CopyName(PWCHAR To, ULONG Room, PCWSTR Name, ULONG Length, ULONG Head,
+                  ULONG_PTR *Information) {
   ULONG n = Length < Room ? Length : Room;
   if (n) RtlCopyMemory(To, Name, n * sizeof(WCHAR));
   *Information = Head + n * sizeof(WCHAR);
@@ -13,8 +14,9 @@ NTSTATUS CopyName(PWCHAR To, ULONG Room, PCWSTR Name, ULONG Length, ULONG Head, 
 
 }  // namespace
 
-NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class, const FsVolumeFacts *Facts,
-                                   PVOID Buffer, ULONG Length, ULONG_PTR *Information) {
+NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class,
+                                   const FsVolumeFacts *Facts, PVOID Buffer, ULONG Length,
+                                   ULONG_PTR *Information) {
   switch (Class) {
     case FileFsVolumeInformation: {
       ULONG head = FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
@@ -23,8 +25,8 @@ NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class,
       RtlZeroMemory(info, head);
       info->VolumeSerialNumber = Facts->Serial;
       info->VolumeLabelLength = Facts->LabelLength * sizeof(WCHAR);
-      return CopyName(info->VolumeLabel, (Length - head) / sizeof(WCHAR), Facts->Label, Facts->LabelLength, head,
-                      Information);
+      return CopyName(info->VolumeLabel, (Length - head) / sizeof(WCHAR), Facts->Label,
+                      Facts->LabelLength, head, Information);
     }
     case FileFsSizeInformation: {
       if (Length < sizeof(FILE_FS_SIZE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -54,14 +56,16 @@ NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class,
       info->FileSystemAttributes = Facts->Attributes;
       info->MaximumComponentNameLength = Facts->MaxComponent;
       info->FileSystemNameLength = Facts->NameLength * sizeof(WCHAR);
-      return CopyName(info->FileSystemName, (Length - head) / sizeof(WCHAR), Facts->Name, Facts->NameLength, head,
-                      Information);
+      return CopyName(info->FileSystemName, (Length - head) / sizeof(WCHAR), Facts->Name,
+                      Facts->NameLength, head, Information);
     }
     case FileFsDeviceInformation: {
       if (Length < sizeof(FILE_FS_DEVICE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
       auto *info = static_cast<PFILE_FS_DEVICE_INFORMATION>(Buffer);
-      info->DeviceType = Volume->Vpb->RealDevice ? Volume->Vpb->RealDevice->DeviceType : FILE_DEVICE_DISK;
-      info->Characteristics = Volume->Vpb->RealDevice ? Volume->Vpb->RealDevice->Characteristics : 0;
+      info->DeviceType =
+          Volume->Vpb->RealDevice ? Volume->Vpb->RealDevice->DeviceType : FILE_DEVICE_DISK;
+      info->Characteristics =
+          Volume->Vpb->RealDevice ? Volume->Vpb->RealDevice->Characteristics : 0;
       *Information = sizeof *info;
       return STATUS_SUCCESS;
     }

@@ -6,13 +6,13 @@
 
 struct FsVolumeFacts {
   ULONG Serial;
-  PCWSTR Label;  // only asked for FileFsVolumeInformation
+  PCWSTR Label;       // only asked for FileFsVolumeInformation
   ULONG LabelLength;  // characters
   ULONG64 TotalClusters;
   ULONG64 FreeClusters;
   ULONG SectorsPerCluster;
   ULONG BytesPerSector;
-  ULONG Attributes;  // FILE_* file-system attributes
+  ULONG Attributes;    // FILE_* file-system attributes
   ULONG MaxComponent;  // characters of a name
   PCWSTR Name;
   ULONG NameLength;  // characters
@@ -20,12 +20,13 @@ struct FsVolumeFacts {
 
 // Answers one volume information class; a label or name cut short keeps
 // its length with STATUS_BUFFER_OVERFLOW.
-NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class, const FsVolumeFacts *Facts,
-                                   PVOID Buffer, ULONG Length, ULONG_PTR *Information);
+NTSTATUS FsAnswerVolumeInformation(FsVolume *Volume, FS_INFORMATION_CLASS Class,
+                                   const FsVolumeFacts *Facts, PVOID Buffer, ULONG Length,
+                                   ULONG_PTR *Information);
 
 // Answers one class for the volume; the volume's lock is held.
-using FsQueryVolume = NTSTATUS (*)(FsVolume *Volume, FS_INFORMATION_CLASS Class, PVOID Buffer, ULONG Length,
-                                   ULONG_PTR *Information);
+using FsQueryVolume = NTSTATUS (*)(FsVolume *Volume, FS_INFORMATION_CLASS Class, PVOID Buffer,
+                                   ULONG Length, ULONG_PTR *Information);
 // Sets the volume's label from a whole FILE_FS_LABEL_INFORMATION of Length
 // characters; the volume's lock is held.
 using FsSetLabel = NTSTATUS (*)(FsVolume *Volume, PCWSTR Label, ULONG Length);

@@ -13,7 +13,8 @@ NTSTATUS StepInto(FsVolume *Volume, PVOID Dir, PCWSTR Name, USHORT Length, PVOID
   USHORT foundLength = 0;
   int error = NtfsLibLookup(volume->Lib, static_cast<NtfsFcb *>(Dir)->Inode, Name, Length, &info, found, &foundLength);
   if (error || !info.Directory)
-    return !error || NtfsStatus(error) == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND : NtfsStatus(error);
+    return !error || NtfsStatus(error) == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND
+                                                                       : NtfsStatus(error);
   NtfsFcb *next = nullptr;
   NTSTATUS status = NtfsFcbFor(volume, static_cast<NtfsFcb *>(Dir), info.Inode, TRUE, found, foundLength, &next);
   if (NT_SUCCESS(status)) *Next = next;

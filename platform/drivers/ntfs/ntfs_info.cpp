@@ -255,7 +255,8 @@ NTSTATUS Rename(NtfsVolume *Volume, PIO_STACK_LOCATION Stack, NtfsFcb *Fcb, cons
 
 NTSTATUS QueryFile(FsVolume *Volume, PFILE_OBJECT File, PVOID Fcb, FILE_INFORMATION_CLASS Class, PVOID Buffer,
                    ULONG Length, ULONG_PTR *Information) {
-  return Query(static_cast<NtfsVolume *>(Volume), File, static_cast<NtfsFcb *>(Fcb), Class, Buffer, Length, Information);
+  return Query(static_cast<NtfsVolume *>(Volume), File, static_cast<NtfsFcb *>(Fcb), Class, Buffer, Length,
+               Information);
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ BOOLEAN IsDirectory(PVOID Fcb) { return static_cast<NtfsFcb *>(Fcb)->Directory; 
 
 NTSTATUS Size(FsVolume *Volume, PVOID Fcb, LONGLONG *Size) {
   NtfsLibInfo info;
-  NTSTATUS status = NtfsStatus(NtfsLibStat(static_cast<NtfsVolume *>(Volume)->Lib, static_cast<NtfsFcb *>(Fcb)->Inode, &info));
+  auto *volume = static_cast<NtfsVolume *>(Volume);
+  NTSTATUS status = NtfsStatus(NtfsLibStat(volume->Lib, static_cast<NtfsFcb *>(Fcb)->Inode, &info));
   if (NT_SUCCESS(status)) *Size = static_cast<LONGLONG>(info.Size);
   return status;
 }

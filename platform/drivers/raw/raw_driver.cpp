@@ -36,11 +36,7 @@ NTSTATUS RawDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   }
 }
 
-VOID RawUnload(PDRIVER_OBJECT Driver) {
-  IoUnregisterFileSystem(gFileSystemDevice);
-  IoDeleteDevice(gFileSystemDevice);
-  gFileSystemDevice = nullptr;
-}
+VOID RawUnload(PDRIVER_OBJECT) { FsUnregisterFileSystem(&gFileSystemDevice); }
 
 }  // namespace
 
@@ -70,11 +66,5 @@ NTSTATUS RawMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
 }
 
 DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  for (PDRIVER_DISPATCH &dispatch : Driver->MajorFunction) dispatch = RawDispatch;
-  Driver->DriverUnload = RawUnload;
-  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\RawDisk");
-  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &gFileSystemDevice);
-  if (!NT_SUCCESS(status)) return status;
-  IoRegisterFileSystem(gFileSystemDevice);
-  return STATUS_SUCCESS;
+  return FsRegisterFileSystem(Driver, u"\\Device\\RawDisk", RawDispatch, RawUnload, &gFileSystemDevice);
 }
