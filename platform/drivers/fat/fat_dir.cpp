@@ -1,6 +1,7 @@
 // Directory listings: the entries of a folder that match a pattern, in the
 // record kinds callers ask for, from where the last query left off.
 #include "platform/drivers/fat/fat_volume.h"
+#include "platform/drivers/fscommon/fs_info.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ NTSTATUS Query(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   if (!head) return STATUS_INVALID_INFO_CLASS;
   ULONG length = stack->Parameters.QueryDirectory.Length;
   if (length < head) return STATUS_INFO_LENGTH_MISMATCH;
-  auto *out = static_cast<PUCHAR>(FatRequestBuffer(Irp));
+  auto *out = static_cast<PUCHAR>(FsRequestBuffer(Irp));
   if (!out) return STATUS_INSUFFICIENT_RESOURCES;
   PUNICODE_STRING pattern = stack->Parameters.QueryDirectory.FileName;
   BOOLEAN restart = (stack->Flags & SL_RESTART_SCAN) != 0;
@@ -128,17 +129,10 @@ NTSTATUS Query(FatVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   return status;
 }
 
+NTSTATUS List(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
+  return Query(static_cast<FatVolume *>(Volume), Irp, Information);
+}
+
 }  // namespace
 
-NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY) return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  ULONG_PTR information = 0;
-  FatEnter(Volume);
-  NTSTATUS status = Query(Volume, Irp, &information);
-  FatLeave(Volume);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = information;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
-}
+NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp) { return FsDirectoryControl(Volume, Irp, List, nullptr); }

@@ -11,25 +11,9 @@ FatVolume *VolumeOf(PDEVICE_OBJECT Device) {
   return Device == gFileSystemDevice ? nullptr : static_cast<FatVolume *>(Device->DeviceExtension);
 }
 
-NTSTATUS FileSystemDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-      return FatComplete(Irp, STATUS_SUCCESS, 0);
-    case IRP_MJ_FILE_SYSTEM_CONTROL:
-      if (stack->MinorFunction == IRP_MN_MOUNT_VOLUME) return FatMountVolume(Device->DriverObject, Irp);
-      if (stack->MinorFunction == IRP_MN_VERIFY_VOLUME) return FatVerifyVolume(Irp);
-      return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    default:
-      return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  }
-}
-
 NTSTATUS FatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   FatVolume *volume = VolumeOf(Device);
-  if (!volume) return FileSystemDispatch(Device, Irp);
+  if (!volume) return FsFileSystemDeviceDispatch(Device, Irp, FatMountVolume, FatVerifyVolume);
   UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
   switch (major) {
     case IRP_MJ_CREATE:
@@ -43,7 +27,7 @@ NTSTATUS FatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   }
   // A dismounted volume answers nothing but the unlock of its lock holder.
   if (ReadAcquire(&volume->Dismounted) && major != IRP_MJ_FILE_SYSTEM_CONTROL)
-    return FatComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
+    return FsComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
   switch (major) {
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
@@ -63,44 +47,17 @@ NTSTATUS FatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     case IRP_MJ_FILE_SYSTEM_CONTROL:
       return FatFileSystemControl(volume, Irp);
     case IRP_MJ_DEVICE_CONTROL:
-      return FatPassDown(volume, Irp);
+      return FsPassDown(volume, Irp);
     default:
       // Security requests among them: FAT keeps no security.
-      return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return FsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 
-VOID FatUnload(PDRIVER_OBJECT) {
-  IoUnregisterFileSystem(gFileSystemDevice);
-  IoDeleteDevice(gFileSystemDevice);
-  gFileSystemDevice = nullptr;
-}
+VOID FatUnload(PDRIVER_OBJECT) { FsUnregisterFileSystem(&gFileSystemDevice); }
 
 }  // namespace
 
-NTSTATUS FatComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = NT_ERROR(Status) ? 0 : Information;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
-}
-
-VOID FatEnter(FatVolume *Volume) { KeWaitForSingleObject(&Volume->Lock, Executive, KernelMode, FALSE, nullptr); }
-
-VOID FatLeave(FatVolume *Volume) { KeSetEvent(&Volume->Lock, IO_NO_INCREMENT, FALSE); }
-
-PVOID FatRequestBuffer(PIRP Irp) {
-  if (Irp->MdlAddress) return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
-  if (Irp->Flags & IRP_BUFFERED_IO) return Irp->AssociatedIrp.SystemBuffer;
-  return Irp->UserBuffer;
-}
-
 DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  for (PDRIVER_DISPATCH &dispatch : Driver->MajorFunction) dispatch = FatDispatch;
-  Driver->DriverUnload = FatUnload;
-  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Fat");
-  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &gFileSystemDevice);
-  if (!NT_SUCCESS(status)) return status;
-  IoRegisterFileSystem(gFileSystemDevice);
-  return STATUS_SUCCESS;
+  return FsRegisterFileSystem(Driver, u"\\Fat", FatDispatch, FatUnload, &gFileSystemDevice);
 }

@@ -1,6 +1,29 @@
 // File control blocks: one per open file or folder, found again by the
 // folder and the entry's place in it, and the walk of a path from the root.
 #include "platform/drivers/fat/fat_volume.h"
+#include "platform/drivers/fscommon/fs_path.h"
+
+namespace {
+
+// One step of a path: the folder Name in Dir.
+NTSTATUS StepInto(FsVolume *Volume, PVOID Dir, PCWSTR Name, USHORT Length, PVOID Scratch, PVOID *Next) {
+  auto *volume = static_cast<FatVolume *>(Volume);
+  auto *dir = static_cast<FatFcb *>(Dir);
+  auto *entry = static_cast<FatEntry *>(Scratch);
+  NTSTATUS status = FatFindEntry(&volume->Core, FatFcbCluster(dir), Name, Length, entry);
+  if (!NT_SUCCESS(status) || !(entry->Dirent.Attributes & kFatAttrDirectory))
+    return status == STATUS_OBJECT_NAME_NOT_FOUND || NT_SUCCESS(status) ? STATUS_OBJECT_PATH_NOT_FOUND : status;
+  FatFcb *next = nullptr;
+  status = FatFcbForEntry(volume, dir, entry, &next);
+  if (NT_SUCCESS(status)) *Next = next;
+  return status;
+}
+
+VOID Release(PVOID Fcb) { FatReleaseFcb(static_cast<FatFcb *>(Fcb)); }
+
+constexpr FsPathWalk kWalk{FatIsValidName, StepInto, Release};
+
+}  // namespace
 
 FatFcb *FatNewFcb(FatVolume *Volume, FatFcb *Parent, const FatEntry *Entry) {
   auto *fcb = static_cast<FatFcb *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FatFcb), kFatTag));
@@ -80,47 +103,14 @@ NTSTATUS FatWalkToParent(FatVolume *Volume, FatFcb *Start, PCWSTR Path, USHORT L
                          PCWSTR *Name, USHORT *NameLength) {
   FatFcb *dir = Start ? Start : Volume->Root;
   ++dir->References;
-  USHORT at = 0;
-  if (Length && Path[0] == u'\\') at = 1;
   auto *entry = static_cast<FatEntry *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FatEntry), kFatTag));
   if (!entry) {
     FatReleaseFcb(dir);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  NTSTATUS status = STATUS_SUCCESS;
-  for (;;) {
-    USHORT end = at;
-    while (end < Length && Path[end] != u'\\') ++end;
-    if (end == Length) {
-      *Name = Path + at;
-      *NameLength = static_cast<USHORT>(end - at);
-      break;
-    }
-    USHORT n = static_cast<USHORT>(end - at);
-    if (!FatIsValidName(Path + at, n)) {
-      status = STATUS_OBJECT_NAME_INVALID;
-      break;
-    }
-    status = FatFindEntry(&Volume->Core, FatFcbCluster(dir), Path + at, n, entry);
-    if (!NT_SUCCESS(status) || !(entry->Dirent.Attributes & kFatAttrDirectory)) {
-      status = status == STATUS_OBJECT_NAME_NOT_FOUND || NT_SUCCESS(status) ? STATUS_OBJECT_PATH_NOT_FOUND : status;
-      break;
-    }
-    FatFcb *next = nullptr;
-    status = FatFcbForEntry(Volume, dir, entry, &next);
-    FatReleaseFcb(dir);
-    dir = next;
-    if (!NT_SUCCESS(status)) {
-      dir = nullptr;
-      break;
-    }
-    at = static_cast<USHORT>(end + 1);
-  }
+  PVOID parent = nullptr;
+  NTSTATUS status = FsWalkToParent(Volume, dir, Path, Length, &kWalk, entry, &parent, Name, NameLength);
   ExFreePoolWithTag(entry, kFatTag);
-  if (!NT_SUCCESS(status)) {
-    if (dir) FatReleaseFcb(dir);
-    return status;
-  }
-  *Parent = dir;
-  return STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) *Parent = static_cast<FatFcb *>(parent);
+  return status;
 }

@@ -1,5 +1,6 @@
 // File information: what a file or folder says of itself, and what may be
 // changed: times and attributes, size, deletion and the name.
+#include "platform/drivers/fscommon/fs_info.h"
 #include "platform/drivers/fat/fat_volume.h"
 
 VOID FatFillTimes(const FatDirent *d, PLARGE_INTEGER Creation, PLARGE_INTEGER Access, PLARGE_INTEGER Write) {
@@ -81,12 +82,8 @@ NTSTATUS Query(FatVolume *Volume, PFILE_OBJECT File, FatFcb *Fcb, FILE_INFORMATI
       *Information = sizeof *info;
       return STATUS_SUCCESS;
     }
-    case FilePositionInformation: {
-      if (Length < sizeof(FILE_POSITION_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
-      static_cast<PFILE_POSITION_INFORMATION>(Buffer)->CurrentByteOffset = File->CurrentByteOffset;
-      *Information = sizeof(FILE_POSITION_INFORMATION);
-      return STATUS_SUCCESS;
-    }
+    case FilePositionInformation:
+      return FsQueryPosition(File, Buffer, Length, Information);
     case FileNameInformation: {
       ULONG head = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
       if (Length < head) return STATUS_INFO_LENGTH_MISMATCH;
@@ -187,9 +184,7 @@ BOOLEAN IsWithin(FatFcb *Dir, FatFcb *Ancestor) {
 NTSTATUS Rename(FatVolume *Volume, PIO_STACK_LOCATION Stack, FatFcb *Fcb, const FILE_RENAME_INFORMATION *info,
                 ULONG Length) {
   if (Fcb->IsRoot) return STATUS_INVALID_PARAMETER;
-  if (Length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) ||
-      info->FileNameLength > Length - FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) || info->FileNameLength % 2)
-    return STATUS_INVALID_PARAMETER;
+  if (!FsRenameInformationIsWhole(info, Length)) return STATUS_INVALID_PARAMETER;
   FatFcb *targetDir = nullptr;
   PCWSTR name = nullptr;
   USHORT nameLength = 0;
@@ -209,8 +204,7 @@ NTSTATUS Rename(FatVolume *Volume, PIO_STACK_LOCATION Stack, FatFcb *Fcb, const 
       status = FatWalkToParent(Volume, nullptr, path, n, &targetDir, &name, &nameLength);
       if (!NT_SUCCESS(status)) return status;
     } else {
-      for (USHORT i = 0; i < n; ++i)
-        if (path[i] == u'\\') return STATUS_OBJECT_NAME_INVALID;
+      if (!FsIsPlainName(path, n)) return STATUS_OBJECT_NAME_INVALID;
       targetDir = Fcb->Parent;
       ++targetDir->References;
       name = path;
@@ -294,31 +288,25 @@ NTSTATUS Rename(FatVolume *Volume, PIO_STACK_LOCATION Stack, FatFcb *Fcb, const 
   return status;
 }
 
+NTSTATUS QueryFile(FsVolume *Volume, PFILE_OBJECT File, PVOID Fcb, FILE_INFORMATION_CLASS Class, PVOID Buffer,
+                   ULONG Length, ULONG_PTR *Information) {
+  return Query(static_cast<FatVolume *>(Volume), File, static_cast<FatFcb *>(Fcb), Class, Buffer, Length, Information);
+}
+
 }  // namespace
 
 NTSTATUS FatQueryInformation(FatVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  auto *fcb = static_cast<FatFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return FatPassDown(Volume, Irp);
-  ULONG_PTR information = 0;
-  FatEnter(Volume);
-  NTSTATUS status = Query(Volume, stack->FileObject, fcb, stack->Parameters.QueryFile.FileInformationClass,
-                          FatRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information);
-  FatLeave(Volume);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = information;  // a partial name goes with STATUS_BUFFER_OVERFLOW
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return FsQueryInformation(Volume, Irp, QueryFile, nullptr);
 }
 
 NTSTATUS FatSetInformation(FatVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PFILE_OBJECT file = stack->FileObject;
   auto *fcb = static_cast<FatFcb *>(file->FsContext);
-  if (!fcb) return FatPassDown(Volume, Irp);
-  PVOID buffer = FatRequestBuffer(Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
+  PVOID buffer = FsRequestBuffer(Irp);
   ULONG length = stack->Parameters.SetFile.Length;
-  FatEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status;
   switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileBasicInformation:
@@ -326,13 +314,7 @@ NTSTATUS FatSetInformation(FatVolume *Volume, PIRP Irp) {
                                                        : SetBasic(fcb, static_cast<PFILE_BASIC_INFORMATION>(buffer));
       break;
     case FilePositionInformation:
-      if (length < sizeof(FILE_POSITION_INFORMATION)) {
-        status = STATUS_INFO_LENGTH_MISMATCH;
-      } else {
-        LARGE_INTEGER to = static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset;
-        status = to.QuadPart < 0 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) file->CurrentByteOffset = to;
-      }
+      status = FsSetPosition(file, buffer, length);
       break;
     case FileEndOfFileInformation:
       status = length < sizeof(FILE_END_OF_FILE_INFORMATION)
@@ -362,6 +344,6 @@ NTSTATUS FatSetInformation(FatVolume *Volume, PIRP Irp) {
       status = STATUS_INVALID_PARAMETER;
       break;
   }
-  FatLeave(Volume);
-  return FatComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }

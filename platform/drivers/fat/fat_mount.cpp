@@ -49,12 +49,6 @@ VOID SetVpbLabel(FatVolume *Volume) {
   vpb->VolumeLabelLength = static_cast<USHORT>(n * sizeof(WCHAR));
 }
 
-IO_COMPLETION_ROUTINE SignalCompletion;
-NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 }  // namespace
 
 NTSTATUS FatMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
@@ -63,13 +57,10 @@ NTSTATUS FatMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   PDEVICE_OBJECT target = stack->Parameters.MountVolume.DeviceObject;
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = IoCreateDevice(Driver, sizeof(FatVolume), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return FatComplete(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
   auto *volume = static_cast<FatVolume *>(device->DeviceExtension);
   RtlZeroMemory(volume, sizeof(FatVolume));
-  volume->Self = device;
-  volume->Target = target;
-  volume->Vpb = vpb;
-  KeInitializeEvent(&volume->Lock, SynchronizationEvent, TRUE);
+  FsInitializeVolume(volume, device, target, vpb);
   InitializeListHead(&volume->Fcbs);
   FatBlockDevice block{volume, DeviceRead, DeviceWrite};
   // Anything that is no FAT volume goes on to the next file system.
@@ -86,7 +77,7 @@ NTSTATUS FatMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   if (!NT_SUCCESS(status)) {
     FatRelease(&volume->Core);
     IoDeleteDevice(device);
-    return FatComplete(Irp, status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_UNRECOGNIZED_VOLUME, 0);
+    return FsComplete(Irp, status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_UNRECOGNIZED_VOLUME, 0);
   }
   volume->Root->IsRoot = TRUE;
   ObReferenceObject(target);
@@ -97,17 +88,17 @@ NTSTATUS FatMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   SetVpbLabel(volume);
   vpb->DeviceObject = device;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return FatComplete(Irp, STATUS_SUCCESS, 0);
+  return FsComplete(Irp, STATUS_SUCCESS, 0);
 }
 
 // The same volume is still there when its boot sector says so.
 NTSTATUS FatVerifyVolume(PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PVPB vpb = stack->Parameters.VerifyVolume.Vpb;
-  if (!vpb || !vpb->DeviceObject) return FatComplete(Irp, STATUS_WRONG_VOLUME, 0);
+  if (!vpb || !vpb->DeviceObject) return FsComplete(Irp, STATUS_WRONG_VOLUME, 0);
   auto *volume = static_cast<FatVolume *>(vpb->DeviceObject->DeviceExtension);
   auto *sector = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 512, kFatTag));
-  if (!sector) return FatComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (!sector) return FsComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   FatVolumeCore fresh;
   NTSTATUS status = DeviceRead(volume, 0, sector, 512);
   if (NT_SUCCESS(status)) status = FatParseBootSector(sector, 512, &fresh);
@@ -116,19 +107,11 @@ NTSTATUS FatVerifyVolume(PIRP Irp) {
   if (!NT_SUCCESS(status) || fresh.Serial != now.Serial || fresh.TotalSectors != now.TotalSectors ||
       fresh.FatBits != now.FatBits || fresh.ClusterSize != now.ClusterSize || fresh.FatSectors != now.FatSectors)
     status = STATUS_WRONG_VOLUME;
-  return FatComplete(Irp, status, 0);
+  return FsComplete(Irp, status, 0);
 }
 
 VOID FatCheckForDismount(FatVolume *Volume, BOOLEAN Creating) {
-  KIRQL irql;
-  IoAcquireVpbSpinLock(&irql);
-  BOOLEAN remove = Volume->Vpb->ReferenceCount == (Creating ? 1u : 0u);
-  if (remove && !Volume->OwnsVpb) {
-    Volume->Vpb->DeviceObject = nullptr;
-    Volume->Vpb->Flags &= ~(VPB_MOUNTED | VPB_LOCKED);
-  }
-  IoReleaseVpbSpinLock(irql);
-  if (!remove) return;
+  if (!FsVolumeIsUnused(Volume, Creating)) return;
   FatFlushTable(&Volume->Core);
   // Only the root is left: every other FCB went with its last file object.
   while (!IsListEmpty(&Volume->Fcbs)) {
@@ -136,25 +119,5 @@ VOID FatCheckForDismount(FatVolume *Volume, BOOLEAN Creating) {
     ExFreePoolWithTag(CONTAINING_RECORD(entry, FatFcb, Links), kFatTag);
   }
   FatRelease(&Volume->Core);
-  if (Volume->OwnsVpb) ExFreePool(Volume->Vpb);
-  ObDereferenceObject(Volume->Target);
-  IoDeleteDevice(Volume->Self);
-}
-
-NTSTATUS FatForwardAndWait(FatVolume *Volume, PIRP Irp) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(Volume->Target, Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = Irp->IoStatus.Status;
-  }
-  return status;
-}
-
-NTSTATUS FatPassDown(FatVolume *Volume, PIRP Irp) {
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  return IoCallDriver(Volume->Target, Irp);
+  FsDeleteVolume(Volume);
 }

@@ -1,6 +1,7 @@
 // Reads and writes of files (always straight to the volume: nothing is
 // cached), of the volume itself (passed down), and flushes.
 #include "platform/drivers/fat/fat_volume.h"
+#include "platform/drivers/fscommon/fs_file_io.h"
 
 namespace {
 
@@ -50,57 +51,31 @@ NTSTATUS WriteFile(FatVolume *Volume, FatFcb *Fcb, LONGLONG Offset, PVOID Buffer
   return status;
 }
 
-}  // namespace
-
-NTSTATUS FatReadWrite(FatVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  PFILE_OBJECT file = stack->FileObject;
-  auto *fcb = static_cast<FatFcb *>(file->FsContext);
-  // The volume's own bytes: its device answers, as for a raw volume.
-  if (!fcb) return FatPassDown(Volume, Irp);
-  BOOLEAN write = stack->MajorFunction == IRP_MJ_WRITE;
-  if (FatFcbIsDirectory(fcb)) return FatComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  ULONG length = stack->Parameters.Read.Length;
-  PVOID buffer = length ? FatRequestBuffer(Irp) : nullptr;
-  if (length && !buffer) return FatComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-  ULONG_PTR done = 0;
-  FatEnter(Volume);
-  LARGE_INTEGER at = stack->Parameters.Read.ByteOffset;
-  if (write && at.HighPart == -1 && at.LowPart == FILE_WRITE_TO_END_OF_FILE) at.QuadPart = fcb->Entry.Dirent.FileSize;
-  NTSTATUS status;
-  if (at.QuadPart < 0)
-    status = STATUS_INVALID_PARAMETER;
-  else if (write)
-    status = WriteFile(Volume, fcb, at.QuadPart, buffer, length, &done);
-  else
-    status = ReadFile(Volume, fcb, at.QuadPart, buffer, length, &done);
-  if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO)) file->CurrentByteOffset.QuadPart = at.QuadPart + done;
-  FatLeave(Volume);
-  return FatComplete(Irp, status, done);
+NTSTATUS Read(FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done) {
+  return ReadFile(static_cast<FatVolume *>(Volume), static_cast<FatFcb *>(Fcb), Offset, Buffer, Length, Done);
 }
 
-namespace {
-
-// A device that knows no flush has nothing to flush.
-IO_COMPLETION_ROUTINE FlushCompletion;
-NTSTATUS FlushCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
-  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  if (Irp->IoStatus.Status == STATUS_INVALID_DEVICE_REQUEST) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-  }
-  return STATUS_CONTINUE_COMPLETION;
+NTSTATUS Write(FsVolume *Volume, PVOID Fcb, LONGLONG Offset, PVOID Buffer, ULONG Length, ULONG_PTR *Done) {
+  return WriteFile(static_cast<FatVolume *>(Volume), static_cast<FatFcb *>(Fcb), Offset, Buffer, Length, Done);
 }
 
+BOOLEAN IsDirectory(PVOID Fcb) { return FatFcbIsDirectory(static_cast<FatFcb *>(Fcb)); }
+
+NTSTATUS Size(FsVolume *, PVOID Fcb, LONGLONG *Size) {
+  *Size = static_cast<FatFcb *>(Fcb)->Entry.Dirent.FileSize;
+  return STATUS_SUCCESS;
+}
+
+constexpr FsFileIo kIo{nullptr, IsDirectory, Size, Read, Write};
+
 }  // namespace
+
+NTSTATUS FatReadWrite(FatVolume *Volume, PIRP Irp) { return FsReadWrite(Volume, Irp, &kIo); }
 
 NTSTATUS FatFlush(FatVolume *Volume, PIRP Irp) {
-  FatEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status = FatFlushTable(&Volume->Core);
-  FatLeave(Volume);
-  if (!NT_SUCCESS(status)) return FatComplete(Irp, status, 0);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, FlushCompletion, nullptr, TRUE, TRUE, TRUE);
-  status = IoCallDriver(Volume->Target, Irp);
-  return status == STATUS_INVALID_DEVICE_REQUEST ? STATUS_SUCCESS : status;
+  FsLeave(Volume);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
+  return FsFlushDown(Volume, Irp);
 }

@@ -10,10 +10,9 @@
 #pragma once
 
 #include "platform/drivers/fat/fat_core.h"
+#include "platform/drivers/fscommon/fs_open.h"
 
 #include <ntdddisk.h>
-
-constexpr ULONG kFatVpbTag = 0x20627056;  // "Vpb ": a VPB swapped in at dismount, as the I/O manager tags them
 
 struct FatVolume;
 
@@ -31,45 +30,22 @@ struct FatFcb {
   SHARE_ACCESS Share;
 };
 
-struct FatCcb {
-  BOOLEAN VolumeOpen;
-  BOOLEAN DeleteOnClose;
-  BOOLEAN QueryStarted;
+struct FatCcb : FsCcb {
   ULONG QueryOffset;
   USHORT PatternLength;  // characters
-  PWCHAR Pattern;
 };
 
-struct FatVolume {
-  PDEVICE_OBJECT Self;
-  PDEVICE_OBJECT Target;     // top of the volume's stack, referenced
-  PVPB Vpb;
-  BOOLEAN OwnsVpb;           // swapped out at dismount: freed with the volume
-  volatile LONG Dismounted;
-  KEVENT Lock;               // one request at a time
-  ULONG OpenCount;           // file objects, create to close
-  ULONG HandleCount;         // create to cleanup, every file object of the volume
-  PFILE_OBJECT LockedBy;
-  SHARE_ACCESS Share;        // of volume opens
+struct FatVolume : FsVolume {
   FatVolumeCore Core;
   LIST_ENTRY Fcbs;
   FatFcb *Root;
 };
-
-// fat_driver.cpp
-NTSTATUS FatComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
-VOID FatEnter(FatVolume *Volume);
-VOID FatLeave(FatVolume *Volume);
-// The buffer of a request however it came: MDL, system buffer or the
-// caller's address.
-PVOID FatRequestBuffer(PIRP Irp);
 
 // fat_mount.cpp
 NTSTATUS FatMountVolume(PDRIVER_OBJECT Driver, PIRP Irp);
 NTSTATUS FatVerifyVolume(PIRP Irp);
 // Deletes the volume when no file object and no open on its way holds its VPB.
 VOID FatCheckForDismount(FatVolume *Volume, BOOLEAN Creating);
-NTSTATUS FatForwardAndWait(FatVolume *Volume, PIRP Irp);
 
 // fat_fcb.cpp
 FatFcb *FatNewFcb(FatVolume *Volume, FatFcb *Parent, const FatEntry *Entry);
@@ -100,7 +76,6 @@ NTSTATUS FatDirectoryControl(FatVolume *Volume, PIRP Irp);
 NTSTATUS FatQueryVolumeInformation(FatVolume *Volume, PIRP Irp);
 NTSTATUS FatSetVolumeInformation(FatVolume *Volume, PIRP Irp);
 NTSTATUS FatFileSystemControl(FatVolume *Volume, PIRP Irp);
-NTSTATUS FatPassDown(FatVolume *Volume, PIRP Irp);
 
 // fat_info.cpp: the basic fields of an FCB, shared with directory listings.
 VOID FatFillTimes(const FatDirent *Dirent, PLARGE_INTEGER Creation, PLARGE_INTEGER Access, PLARGE_INTEGER Write);

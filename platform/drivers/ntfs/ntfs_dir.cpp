@@ -1,6 +1,7 @@
 // Directory listings: the entries of a folder that match a pattern, in the
 // record kinds callers ask for, from where the last query left off (the
 // library's index position of the next entry).
+#include "platform/drivers/fscommon/fs_info.h"
 #include "platform/drivers/ntfs/ntfs_volume.h"
 
 namespace {
@@ -85,7 +86,7 @@ NTSTATUS Query(NtfsVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   if (!head) return STATUS_INVALID_INFO_CLASS;
   ULONG length = stack->Parameters.QueryDirectory.Length;
   if (length < head) return STATUS_INFO_LENGTH_MISMATCH;
-  auto *out = static_cast<PUCHAR>(NtfsRequestBuffer(Irp));
+  auto *out = static_cast<PUCHAR>(FsRequestBuffer(Irp));
   if (!out) return STATUS_INSUFFICIENT_RESOURCES;
   PUNICODE_STRING pattern = stack->Parameters.QueryDirectory.FileName;
   BOOLEAN restart = (stack->Flags & SL_RESTART_SCAN) != 0;
@@ -161,17 +162,12 @@ NTSTATUS Query(NtfsVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
   return status;
 }
 
+NTSTATUS List(FsVolume *Volume, PIRP Irp, ULONG_PTR *Information) {
+  return Query(static_cast<NtfsVolume *>(Volume), Irp, Information);
+}
+
 }  // namespace
 
 NTSTATUS NtfsDirectoryControl(NtfsVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->MinorFunction != IRP_MN_QUERY_DIRECTORY) return NtfsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  ULONG_PTR information = 0;
-  NtfsEnter(Volume);
-  NTSTATUS status = Volume->Lib ? Query(Volume, Irp, &information) : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = information;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return FsDirectoryControl(Volume, Irp, List, NtfsLibraryGone);
 }

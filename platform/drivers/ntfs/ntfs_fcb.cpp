@@ -1,6 +1,33 @@
 // File control blocks: one per open file or folder, found again by its MFT
 // record number, and the walk of a path from the root.
+#include "platform/drivers/fscommon/fs_path.h"
 #include "platform/drivers/ntfs/ntfs_volume.h"
+
+namespace {
+
+// One step of a path: the folder Name in Dir, named as the folder keeps it.
+NTSTATUS StepInto(FsVolume *Volume, PVOID Dir, PCWSTR Name, USHORT Length, PVOID Scratch, PVOID *Next) {
+  auto *volume = static_cast<NtfsVolume *>(Volume);
+  auto *found = static_cast<PWCHAR>(Scratch);
+  NtfsLibInfo info;
+  USHORT foundLength = 0;
+  int error = NtfsLibLookup(volume->Lib, static_cast<NtfsFcb *>(Dir)->Inode, Name, Length, &info, found, &foundLength);
+  if (error || !info.Directory)
+    return !error || NtfsStatus(error) == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND
+                                                                       : NtfsStatus(error);
+  NtfsFcb *next = nullptr;
+  NTSTATUS status = NtfsFcbFor(volume, static_cast<NtfsFcb *>(Dir), info.Inode, TRUE, found, foundLength, &next);
+  if (NT_SUCCESS(status)) *Next = next;
+  return status;
+}
+
+VOID Release(PVOID Fcb) { NtfsReleaseFcb(static_cast<NtfsFcb *>(Fcb)); }
+
+BOOLEAN NameIsValid(PCWSTR Name, USHORT Length) { return NtfsLibNameIsValid(Name, Length); }
+
+constexpr FsPathWalk kWalk{NameIsValid, StepInto, Release};
+
+}  // namespace
 
 NtfsFcb *NtfsNewFcb(NtfsVolume *Volume, NtfsFcb *Parent, ULONG64 Inode, BOOLEAN Directory, PCWSTR Name,
                     USHORT Length) {
@@ -64,49 +91,14 @@ NTSTATUS NtfsWalkToParent(NtfsVolume *Volume, NtfsFcb *Start, PCWSTR Path, USHOR
                           PCWSTR *Name, USHORT *NameLength) {
   NtfsFcb *dir = Start ? Start : Volume->Root;
   ++dir->References;
-  USHORT at = 0;
-  if (Length && Path[0] == u'\\') at = 1;
   auto *found = static_cast<PWCHAR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, kNtfsMaxName * sizeof(WCHAR), kNtfsTag));
   if (!found) {
     NtfsReleaseFcb(dir);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  NTSTATUS status = STATUS_SUCCESS;
-  for (;;) {
-    USHORT end = at;
-    while (end < Length && Path[end] != u'\\') ++end;
-    if (end == Length) {
-      *Name = Path + at;
-      *NameLength = static_cast<USHORT>(end - at);
-      break;
-    }
-    USHORT n = static_cast<USHORT>(end - at);
-    if (!NtfsLibNameIsValid(Path + at, n)) {
-      status = STATUS_OBJECT_NAME_INVALID;
-      break;
-    }
-    NtfsLibInfo info;
-    USHORT foundLength = 0;
-    int error = NtfsLibLookup(Volume->Lib, dir->Inode, Path + at, n, &info, found, &foundLength);
-    if (error || !info.Directory) {
-      status = !error || NtfsStatus(error) == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND : NtfsStatus(error);
-      break;
-    }
-    NtfsFcb *next = nullptr;
-    status = NtfsFcbFor(Volume, dir, info.Inode, TRUE, found, foundLength, &next);
-    NtfsReleaseFcb(dir);
-    dir = next;
-    if (!NT_SUCCESS(status)) {
-      dir = nullptr;
-      break;
-    }
-    at = static_cast<USHORT>(end + 1);
-  }
+  PVOID parent = nullptr;
+  NTSTATUS status = FsWalkToParent(Volume, dir, Path, Length, &kWalk, found, &parent, Name, NameLength);
   ExFreePoolWithTag(found, kNtfsTag);
-  if (!NT_SUCCESS(status)) {
-    if (dir) NtfsReleaseFcb(dir);
-    return status;
-  }
-  *Parent = dir;
-  return STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) *Parent = static_cast<NtfsFcb *>(parent);
+  return status;
 }

@@ -1,5 +1,6 @@
 // File information: what a file or folder says of itself, and what may be
 // changed: times and attributes, size, deletion and the name.
+#include "platform/drivers/fscommon/fs_info.h"
 #include "platform/drivers/ntfs/ntfs_volume.h"
 
 namespace {
@@ -78,10 +79,7 @@ NTSTATUS Query(NtfsVolume *Volume, PFILE_OBJECT File, NtfsFcb *Fcb, FILE_INFORMA
       *Information = sizeof(FILE_EA_INFORMATION);
       return STATUS_SUCCESS;
     case FilePositionInformation:
-      if (Length < sizeof(FILE_POSITION_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
-      static_cast<PFILE_POSITION_INFORMATION>(Buffer)->CurrentByteOffset = File->CurrentByteOffset;
-      *Information = sizeof(FILE_POSITION_INFORMATION);
-      return STATUS_SUCCESS;
+      return FsQueryPosition(File, Buffer, Length, Information);
     case FileNameInformation: {
       ULONG head = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
       if (Length < head) return STATUS_INFO_LENGTH_MISMATCH;
@@ -179,9 +177,7 @@ BOOLEAN IsWithin(NtfsFcb *Dir, NtfsFcb *Ancestor) {
 NTSTATUS Rename(NtfsVolume *Volume, PIO_STACK_LOCATION Stack, NtfsFcb *Fcb, const FILE_RENAME_INFORMATION *info,
                 ULONG Length) {
   if (Fcb->IsRoot || !Fcb->Parent) return STATUS_INVALID_PARAMETER;
-  if (Length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) ||
-      info->FileNameLength > Length - FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) || info->FileNameLength % 2)
-    return STATUS_INVALID_PARAMETER;
+  if (!FsRenameInformationIsWhole(info, Length)) return STATUS_INVALID_PARAMETER;
   NtfsFcb *targetDir = nullptr;
   PCWSTR name = nullptr;
   USHORT nameLength = 0;
@@ -200,8 +196,7 @@ NTSTATUS Rename(NtfsVolume *Volume, PIO_STACK_LOCATION Stack, NtfsFcb *Fcb, cons
       status = NtfsWalkToParent(Volume, nullptr, path, n, &targetDir, &name, &nameLength);
       if (!NT_SUCCESS(status)) return status;
     } else {
-      for (USHORT i = 0; i < n; ++i)
-        if (path[i] == u'\\') return STATUS_OBJECT_NAME_INVALID;
+      if (!FsIsPlainName(path, n)) return STATUS_OBJECT_NAME_INVALID;
       targetDir = Fcb->Parent;
       ++targetDir->References;
       name = path;
@@ -258,36 +253,30 @@ NTSTATUS Rename(NtfsVolume *Volume, PIO_STACK_LOCATION Stack, NtfsFcb *Fcb, cons
   return status;
 }
 
+NTSTATUS QueryFile(FsVolume *Volume, PFILE_OBJECT File, PVOID Fcb, FILE_INFORMATION_CLASS Class, PVOID Buffer,
+                   ULONG Length, ULONG_PTR *Information) {
+  return Query(static_cast<NtfsVolume *>(Volume), File, static_cast<NtfsFcb *>(Fcb), Class, Buffer, Length,
+               Information);
+}
+
 }  // namespace
 
 NTSTATUS NtfsQueryInformation(NtfsVolume *Volume, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  auto *fcb = static_cast<NtfsFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return NtfsPassDown(Volume, Irp);
-  ULONG_PTR information = 0;
-  NtfsEnter(Volume);
-  NTSTATUS status = Volume->Lib ? Query(Volume, stack->FileObject, fcb, stack->Parameters.QueryFile.FileInformationClass,
-                                        NtfsRequestBuffer(Irp), stack->Parameters.QueryFile.Length, &information)
-                                : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = information;  // a partial name goes with STATUS_BUFFER_OVERFLOW
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return FsQueryInformation(Volume, Irp, QueryFile, NtfsLibraryGone);
 }
 
 NTSTATUS NtfsSetInformation(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PFILE_OBJECT file = stack->FileObject;
   auto *fcb = static_cast<NtfsFcb *>(file->FsContext);
-  if (!fcb) return NtfsPassDown(Volume, Irp);
-  PVOID buffer = NtfsRequestBuffer(Irp);
+  if (!fcb) return FsPassDown(Volume, Irp);
+  PVOID buffer = FsRequestBuffer(Irp);
   ULONG length = stack->Parameters.SetFile.Length;
-  NtfsEnter(Volume);
+  FsEnter(Volume);
   NTSTATUS status;
   if (!Volume->Lib) {
-    NtfsLeave(Volume);
-    return NtfsComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
+    FsLeave(Volume);
+    return FsComplete(Irp, STATUS_VOLUME_DISMOUNTED, 0);
   }
   switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileBasicInformation:
@@ -295,13 +284,7 @@ NTSTATUS NtfsSetInformation(NtfsVolume *Volume, PIRP Irp) {
                                                        : SetBasic(Volume, fcb, static_cast<PFILE_BASIC_INFORMATION>(buffer));
       break;
     case FilePositionInformation:
-      if (length < sizeof(FILE_POSITION_INFORMATION)) {
-        status = STATUS_INFO_LENGTH_MISMATCH;
-      } else {
-        LARGE_INTEGER to = static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset;
-        status = to.QuadPart < 0 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) file->CurrentByteOffset = to;
-      }
+      status = FsSetPosition(file, buffer, length);
       break;
     case FileEndOfFileInformation:
     case FileAllocationInformation: {
@@ -338,6 +321,6 @@ NTSTATUS NtfsSetInformation(NtfsVolume *Volume, PIRP Irp) {
       status = STATUS_INVALID_PARAMETER;
       break;
   }
-  NtfsLeave(Volume);
-  return NtfsComplete(Irp, status, 0);
+  FsLeave(Volume);
+  return FsComplete(Irp, status, 0);
 }

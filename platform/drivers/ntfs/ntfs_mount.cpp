@@ -120,12 +120,6 @@ VOID SetVpbLabel(NtfsVolume *Volume) {
   vpb->VolumeLabelLength = static_cast<USHORT>(n * sizeof(WCHAR));
 }
 
-IO_COMPLETION_ROUTINE SignalCompletion;
-NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 }  // namespace
 
 NTSTATUS NtfsMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
@@ -138,21 +132,18 @@ NTSTATUS NtfsMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   if (NT_SUCCESS(status) && target->SectorSize && facts.BytesPerSector % target->SectorSize)
     status = STATUS_UNRECOGNIZED_VOLUME;
   if (!NT_SUCCESS(status))
-    return NtfsComplete(Irp, status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_UNRECOGNIZED_VOLUME, 0);
+    return FsComplete(Irp, status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_UNRECOGNIZED_VOLUME, 0);
   ULONG64 length = facts.TotalBytes;
   if (!NT_SUCCESS(DeviceLength(target, &length))) length = facts.TotalBytes;
 
   PDEVICE_OBJECT device = nullptr;
   status = IoCreateDevice(Driver, sizeof(NtfsVolume), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return NtfsComplete(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
   auto *volume = static_cast<NtfsVolume *>(device->DeviceExtension);
   RtlZeroMemory(volume, sizeof(NtfsVolume));
-  volume->Self = device;
-  volume->Target = target;
-  volume->Vpb = vpb;
+  FsInitializeVolume(volume, device, target, vpb);
   volume->Serial = facts.Serial;
   volume->SectorSize = facts.BytesPerSector;
-  KeInitializeEvent(&volume->Lock, SynchronizationEvent, TRUE);
   InitializeListHead(&volume->Fcbs);
   NtfsLibDevice block{volume, DeviceRead, DeviceWrite, DeviceFlush, length, facts.BytesPerSector};
   int error = NtfsLibMount(&block, &volume->Lib);
@@ -166,7 +157,7 @@ NTSTATUS NtfsMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   if (error) {
     IoDeleteDevice(device);
     // A volume the library cannot take is left to the others.
-    return NtfsComplete(Irp, error == ENOMEM ? STATUS_INSUFFICIENT_RESOURCES : STATUS_UNRECOGNIZED_VOLUME, 0);
+    return FsComplete(Irp, error == ENOMEM ? STATUS_INSUFFICIENT_RESOURCES : STATUS_UNRECOGNIZED_VOLUME, 0);
   }
   volume->Root->IsRoot = TRUE;
   ObReferenceObject(target);
@@ -177,20 +168,20 @@ NTSTATUS NtfsMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   SetVpbLabel(volume);
   vpb->DeviceObject = device;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return NtfsComplete(Irp, STATUS_SUCCESS, 0);
+  return FsComplete(Irp, STATUS_SUCCESS, 0);
 }
 
 // The same volume is still there when its boot sector says so.
 NTSTATUS NtfsVerifyVolume(PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PVPB vpb = stack->Parameters.VerifyVolume.Vpb;
-  if (!vpb || !vpb->DeviceObject) return NtfsComplete(Irp, STATUS_WRONG_VOLUME, 0);
+  if (!vpb || !vpb->DeviceObject) return FsComplete(Irp, STATUS_WRONG_VOLUME, 0);
   auto *volume = static_cast<NtfsVolume *>(vpb->DeviceObject->DeviceExtension);
   BootFacts facts;
   NTSTATUS status = ReadBootSector(volume->Target, &facts);
   if (!NT_SUCCESS(status) || facts.Serial != volume->Serial || facts.BytesPerSector != volume->SectorSize)
     status = STATUS_WRONG_VOLUME;
-  return NtfsComplete(Irp, status, 0);
+  return FsComplete(Irp, status, 0);
 }
 
 VOID NtfsReleaseLibrary(NtfsVolume *Volume) {
@@ -199,43 +190,17 @@ VOID NtfsReleaseLibrary(NtfsVolume *Volume) {
   Volume->Lib = nullptr;
 }
 
+BOOLEAN NtfsLibraryGone(FsVolume *Volume) { return !static_cast<NtfsVolume *>(Volume)->Lib; }
+
 VOID NtfsCheckForDismount(NtfsVolume *Volume, BOOLEAN Creating) {
-  KIRQL irql;
-  IoAcquireVpbSpinLock(&irql);
-  BOOLEAN remove = Volume->Vpb->ReferenceCount == (Creating ? 1u : 0u);
-  if (remove && !Volume->OwnsVpb) {
-    Volume->Vpb->DeviceObject = nullptr;
-    Volume->Vpb->Flags &= ~(VPB_MOUNTED | VPB_LOCKED);
-  }
-  IoReleaseVpbSpinLock(irql);
-  if (!remove) return;
-  NtfsEnter(Volume);
+  if (!FsVolumeIsUnused(Volume, Creating)) return;
+  FsEnter(Volume);
   NtfsReleaseLibrary(Volume);
-  NtfsLeave(Volume);
+  FsLeave(Volume);
   // Only the root is left: every other FCB went with its last file object.
   while (!IsListEmpty(&Volume->Fcbs)) {
     PLIST_ENTRY entry = RemoveHeadList(&Volume->Fcbs);
     ExFreePoolWithTag(CONTAINING_RECORD(entry, NtfsFcb, Links), kNtfsTag);
   }
-  if (Volume->OwnsVpb) ExFreePool(Volume->Vpb);
-  ObDereferenceObject(Volume->Target);
-  IoDeleteDevice(Volume->Self);
-}
-
-NTSTATUS NtfsForwardAndWait(NtfsVolume *Volume, PIRP Irp) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(Volume->Target, Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = Irp->IoStatus.Status;
-  }
-  return status;
-}
-
-NTSTATUS NtfsPassDown(NtfsVolume *Volume, PIRP Irp) {
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  return IoCallDriver(Volume->Target, Irp);
+  FsDeleteVolume(Volume);
 }

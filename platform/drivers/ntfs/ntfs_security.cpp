@@ -72,19 +72,19 @@ NTSTATUS Compose(SECURITY_INFORMATION Which, PSECURITY_DESCRIPTOR From, PSECURIT
 NTSTATUS NtfsQuerySecurity(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto *fcb = static_cast<NtfsFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return NtfsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+  if (!fcb) return FsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
   SECURITY_INFORMATION which = stack->Parameters.QuerySecurity.SecurityInformation;
   ULONG room = stack->Parameters.QuerySecurity.Length;
-  NtfsEnter(Volume);
+  FsEnter(Volume);
   PSECURITY_DESCRIPTOR whole = nullptr;
   NTSTATUS status = Volume->Lib ? ReadDescriptor(Volume, fcb, &whole) : STATUS_VOLUME_DISMOUNTED;
-  NtfsLeave(Volume);
-  if (!NT_SUCCESS(status)) return NtfsComplete(Irp, status, 0);
+  FsLeave(Volume);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
   PSECURITY_DESCRIPTOR part = nullptr;
   ULONG length = 0;
   status = Compose(which, whole, nullptr, &part, &length);
   ExFreePoolWithTag(whole, kNtfsTag);
-  if (!NT_SUCCESS(status)) return NtfsComplete(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
   if (room < length) {
     ExFreePoolWithTag(part, kNtfsTag);
     // The length it needs goes with the status.
@@ -93,28 +93,28 @@ NTSTATUS NtfsQuerySecurity(NtfsVolume *Volume, PIRP Irp) {
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_BUFFER_OVERFLOW;
   }
-  PVOID out = NtfsRequestBuffer(Irp);
+  PVOID out = FsRequestBuffer(Irp);
   if (out) RtlCopyMemory(out, part, length);
   ExFreePoolWithTag(part, kNtfsTag);
-  return NtfsComplete(Irp, out ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, length);
+  return FsComplete(Irp, out ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, length);
 }
 
 NTSTATUS NtfsSetSecurity(NtfsVolume *Volume, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto *fcb = static_cast<NtfsFcb *>(stack->FileObject->FsContext);
-  if (!fcb) return NtfsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+  if (!fcb) return FsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
   SECURITY_INFORMATION which = stack->Parameters.SetSecurity.SecurityInformation;
   PSECURITY_DESCRIPTOR given = stack->Parameters.SetSecurity.SecurityDescriptor;
-  if (!given) return NtfsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-  NtfsEnter(Volume);
+  if (!given) return FsComplete(Irp, STATUS_INVALID_PARAMETER, 0);
+  FsEnter(Volume);
   PSECURITY_DESCRIPTOR whole = nullptr;
   NTSTATUS status = Volume->Lib ? ReadDescriptor(Volume, fcb, &whole) : STATUS_VOLUME_DISMOUNTED;
   PSECURITY_DESCRIPTOR merged = nullptr;
   ULONG length = 0;
   if (NT_SUCCESS(status)) status = Compose(which, given, whole, &merged, &length);
   if (NT_SUCCESS(status)) status = NtfsStatus(NtfsLibSetSecurity(Volume->Lib, fcb->Inode, merged, length));
-  NtfsLeave(Volume);
+  FsLeave(Volume);
   if (merged) ExFreePoolWithTag(merged, kNtfsTag);
   if (whole) ExFreePoolWithTag(whole, kNtfsTag);
-  return NtfsComplete(Irp, status, 0);
+  return FsComplete(Irp, status, 0);
 }

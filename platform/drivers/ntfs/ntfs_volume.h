@@ -11,13 +11,10 @@
 // every call into it, at passive level.
 #pragma once
 
+#include "platform/drivers/fscommon/fs_open.h"
 #include "platform/drivers/ntfs/ntfs_lib.h"
 
-#include <ntifs.h>
-#include <ntdddisk.h>
-
 constexpr ULONG kNtfsTag = 0x7366744E;     // "Ntfs"
-constexpr ULONG kNtfsVpbTag = 0x20627056;  // "Vpb ": a VPB swapped in at dismount, as the I/O manager tags them
 
 struct NtfsVolume;
 
@@ -37,39 +34,21 @@ struct NtfsFcb {
   SHARE_ACCESS Share;
 };
 
-struct NtfsCcb {
-  BOOLEAN VolumeOpen;
-  BOOLEAN DeleteOnClose;
-  BOOLEAN QueryStarted;
+// The listing's pattern is kept in upper case.
+struct NtfsCcb : FsCcb {
   BOOLEAN QueryDone;
   LONG64 QueryPosition;
   USHORT PatternLength;  // bytes
-  PWCHAR Pattern;        // upper case
 };
 
-struct NtfsVolume {
-  PDEVICE_OBJECT Self;
-  PDEVICE_OBJECT Target;  // top of the volume's stack, referenced
-  PVPB Vpb;
-  BOOLEAN OwnsVpb;        // swapped out at dismount: freed with the volume
-  volatile LONG Dismounted;
-  KEVENT Lock;            // one request at a time in the library
-  ULONG OpenCount;        // file objects, create to close
-  ULONG HandleCount;      // create to cleanup, every file object of the volume
-  PFILE_OBJECT LockedBy;
-  SHARE_ACCESS Share;     // of volume opens
+// The volume's lock keeps one request at a time in the library.
+struct NtfsVolume : FsVolume {
   NtfsLibVolume *Lib;     // none once dismounted
   ULONG Serial;
   ULONG SectorSize;
   LIST_ENTRY Fcbs;
   NtfsFcb *Root;
 };
-
-// ntfs_driver.cpp
-NTSTATUS NtfsComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
-VOID NtfsEnter(NtfsVolume *Volume);
-VOID NtfsLeave(NtfsVolume *Volume);
-PVOID NtfsRequestBuffer(PIRP Irp);
 
 // ntfs_status.cpp: the status Windows gives for a library error.
 NTSTATUS NtfsStatus(int Error);
@@ -78,11 +57,11 @@ NTSTATUS NtfsStatus(int Error);
 NTSTATUS NtfsMountVolume(PDRIVER_OBJECT Driver, PIRP Irp);
 NTSTATUS NtfsVerifyVolume(PIRP Irp);
 VOID NtfsCheckForDismount(NtfsVolume *Volume, BOOLEAN Creating);
-NTSTATUS NtfsForwardAndWait(NtfsVolume *Volume, PIRP Irp);
-NTSTATUS NtfsPassDown(NtfsVolume *Volume, PIRP Irp);
 // Lets the library's volume go (everything written); the volume answers
 // STATUS_VOLUME_DISMOUNTED from then on. Called with the lock held.
 VOID NtfsReleaseLibrary(NtfsVolume *Volume);
+// Whether the library's volume is gone (the shared requests ask it).
+BOOLEAN NtfsLibraryGone(FsVolume *Volume);
 
 // ntfs_fcb.cpp
 NtfsFcb *NtfsNewFcb(NtfsVolume *Volume, NtfsFcb *Parent, ULONG64 Inode, BOOLEAN Directory, PCWSTR Name,

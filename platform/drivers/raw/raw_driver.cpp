@@ -11,25 +11,9 @@ RawVolume *VolumeOf(PDEVICE_OBJECT Device) {
   return Device == gFileSystemDevice ? nullptr : static_cast<RawVolume *>(Device->DeviceExtension);
 }
 
-// Requests on the file system's own device: mounts, and opens of it.
-NTSTATUS RawFileSystemDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-      return RawComplete(Irp, STATUS_SUCCESS, 0);
-    case IRP_MJ_FILE_SYSTEM_CONTROL:
-      if (stack->MinorFunction == IRP_MN_MOUNT_VOLUME) return RawMountVolume(Device->DriverObject, Irp);
-      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    default:
-      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-  }
-}
-
 NTSTATUS RawDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   RawVolume *volume = VolumeOf(Device);
-  if (!volume) return RawFileSystemDispatch(Device, Irp);
+  if (!volume) return FsFileSystemDeviceDispatch(Device, Irp, RawMountVolume, nullptr);
   switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_CREATE:
       return RawVolumeCreate(volume, Irp);
@@ -48,24 +32,13 @@ NTSTATUS RawDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     case IRP_MJ_SET_INFORMATION:
       return RawVolumePassDown(volume, Irp);
     default:
-      return RawComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return FsComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 
-VOID RawUnload(PDRIVER_OBJECT Driver) {
-  IoUnregisterFileSystem(gFileSystemDevice);
-  IoDeleteDevice(gFileSystemDevice);
-  gFileSystemDevice = nullptr;
-}
+VOID RawUnload(PDRIVER_OBJECT) { FsUnregisterFileSystem(&gFileSystemDevice); }
 
 }  // namespace
-
-NTSTATUS RawComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = NT_ERROR(Status) ? 0 : Information;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
-}
 
 // Accepts any volume: a volume device that forwards to the top of the
 // volume's stack, which it keeps referenced while it lives.
@@ -76,13 +49,10 @@ NTSTATUS RawMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status =
       IoCreateDevice(Driver, sizeof(RawVolume), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return RawComplete(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return FsComplete(Irp, status, 0);
   auto *volume = static_cast<RawVolume *>(device->DeviceExtension);
   RtlZeroMemory(volume, sizeof(RawVolume));
-  volume->Self = device;
-  volume->Target = target;
-  volume->Vpb = vpb;
-  ExInitializeFastMutex(&volume->Lock);
+  FsInitializeVolume(volume, device, target, vpb);
   ObReferenceObject(target);
   // Requests are built for this device and passed down as they are: they
   // need the buffering, alignment and room of the stack below.
@@ -92,15 +62,9 @@ NTSTATUS RawMountVolume(PDRIVER_OBJECT Driver, PIRP Irp) {
   device->AlignmentRequirement = target->AlignmentRequirement;
   vpb->DeviceObject = device;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return RawComplete(Irp, STATUS_SUCCESS, 0);
+  return FsComplete(Irp, STATUS_SUCCESS, 0);
 }
 
 DRIVER_ENTRY_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  for (PDRIVER_DISPATCH &dispatch : Driver->MajorFunction) dispatch = RawDispatch;
-  Driver->DriverUnload = RawUnload;
-  UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\RawDisk");
-  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &gFileSystemDevice);
-  if (!NT_SUCCESS(status)) return status;
-  IoRegisterFileSystem(gFileSystemDevice);
-  return STATUS_SUCCESS;
+  return FsRegisterFileSystem(Driver, u"\\Device\\RawDisk", RawDispatch, RawUnload, &gFileSystemDevice);
 }

@@ -3,26 +3,11 @@
 // requests to the device below.
 #pragma once
 
-#include <ntifs.h>
-#include <ntdddisk.h>
+#include "platform/drivers/fscommon/fs_file_io.h"
 
-// A VPB swapped in at dismount carries the tag of those the I/O manager
-// makes: the device frees it as its own.
-constexpr ULONG kVpbTag = 0x20627056;  // "Vpb "
-
-// Extension of a raw volume device. The lock guards everything below it.
-struct RawVolume {
-  PDEVICE_OBJECT Self;
-  PDEVICE_OBJECT Target;      // top of the volume's stack, referenced
-  PVPB Vpb;                   // the VPB the volume was mounted through
-  BOOLEAN OwnsVpb;            // swapped out at dismount: freed with the volume
-  volatile LONG Dismounted;   // read without the lock on the request path
-  FAST_MUTEX Lock;
-  ULONG OpenCount;            // file objects, create to close
-  ULONG HandleCount;          // create to cleanup
-  PFILE_OBJECT LockedBy;      // the handle that locked the volume
-  SHARE_ACCESS Share;
-};
+// Extension of a raw volume device: the state every volume keeps, nothing
+// more, since a raw volume holds no files.
+struct RawVolume : FsVolume {};
 
 // IRP_MN_MOUNT_VOLUME on the file system's own device.
 NTSTATUS RawMountVolume(PDRIVER_OBJECT Driver, PIRP Irp);
@@ -38,5 +23,3 @@ NTSTATUS RawVolumePassDown(RawVolume *Volume, PIRP Irp);
 
 // Flushes go down too; one the device does not know succeeds.
 NTSTATUS RawVolumeFlush(RawVolume *Volume, PIRP Irp);
-
-NTSTATUS RawComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

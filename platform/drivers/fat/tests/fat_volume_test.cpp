@@ -215,6 +215,20 @@ TEST_F(FatDriverTest, RenamesDeletesAndSharing) {
   ZwClose(dir);
 }
 
+// The root cannot go, and an open that asked for its deletion leaves none
+// of the access it asked for behind: later opens share only with the
+// handles really open.
+TEST_F(FatDriverTest, RefusedRootDeletionKeepsNoShareAccess) {
+  Mount();
+  HANDLE reader = nullptr, refused = nullptr, alone = nullptr;
+  ASSERT_STATUS(STATUS_SUCCESS, OpenFile(u"\\", GENERIC_READ, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &reader));
+  EXPECT_STATUS(STATUS_CANNOT_DELETE, OpenFile(u"\\", GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN,
+                                               FILE_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, &refused));
+  EXPECT_STATUS(STATUS_SUCCESS, OpenFile(u"\\", GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_DIRECTORY_FILE, &alone));
+  ZwClose(alone);
+  ZwClose(reader);
+}
+
 TEST_F(FatDriverTest, LockDismountAndLabel) {
   Mount();
   HANDLE volume = nullptr, file = nullptr;
