@@ -154,6 +154,8 @@ TEST_F(Engine, UnmountRightAfterTheLetterRemovesTheVolume) {
   ASSERT_NE(0, RamctlUnmount(handle, 1));
   EXPECT_TRUE(WaitFor([&] { return Volumes().empty(); }));
   EXPECT_EQ(0, RamctlIsLetterUsed(u'T'));
+  // The library forgets the volume when it is told of the removal.
+  EXPECT_TRUE(WaitFor([&] { return SawEvent(handle, ENGINE_EVENT_VOLUME_REMOVED); }));
   EXPECT_EQ(0, RamctlUnmount(handle, 1));
   EXPECT_EQ(static_cast<DWORD>(ERROR_OBJECT_NOT_FOUND), RamctlGetErrorCode());
 }

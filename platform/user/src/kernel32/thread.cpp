@@ -42,7 +42,9 @@ struct HandleEntry {
 };
 
 std::mutex gHandleLock;
-std::map<HANDLE, HandleEntry> gHandles;
+// The process's handle table lives as long as the process: never destroyed,
+// since threads may still use handles while the exit runs destructors.
+std::map<HANDLE, HandleEntry> &gHandles = *new std::map<HANDLE, HandleEntry>;
 uintptr_t gNextLocalHandle = 0x40000000;
 
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
