@@ -124,8 +124,10 @@ struct VolumeStore final : public FormatStore {
   NTSTATUS ZeroRange(ULONGLONG Offset, ULONGLONG Length) override;
 };
 
-inline BOOLEAN StoreIsMemory(const VolumeStore *Store) { return (Store->Flags & STORE_MEMORY) != 0; }
-inline BOOLEAN StoreIsRaw(const VolumeStore *Store) { return (Store->Flags & STORE_RAW) != 0; }
+// The busy and save bits of the same word change while requests run: every
+// read of it is atomic.
+inline BOOLEAN StoreIsMemory(const VolumeStore *Store) { return (ReadULongAcquire(&Store->Flags) & STORE_MEMORY) != 0; }
+inline BOOLEAN StoreIsRaw(const VolumeStore *Store) { return (ReadULongAcquire(&Store->Flags) & STORE_RAW) != 0; }
 // File offset of the volume's first byte: raw images start at 0.
 inline ULONGLONG StoreFileDataOffset(const VolumeStore *Store) {
   return StoreIsRaw(Store) ? 0 : Store->DataOffset;
