@@ -73,16 +73,6 @@ class Dialogs : public Ramdeck::test::SystemTest {
                                             static_cast<DWORD>((value.size() + 1) * 2)));
     RegCloseKey(key);
   }
-  static std::pair<DWORD, QString> Environment(const char16_t *name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Environment", 0, KEY_READ, &key) != ERROR_SUCCESS) return {0, {}};
-    DWORD type = 0, size = 512;
-    std::vector<BYTE> data(size);
-    LSTATUS error = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS) return {0, QStringLiteral("<missing>")};
-    return {type, QString::fromUtf16(reinterpret_cast<const char16_t *>(data.data()), size / 2 - 1)};
-  }
   static bool Exists(const char16_t *path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
   static TRegistrySettings StoredRegistry() {
     TRegistrySettings stored;
@@ -166,8 +156,8 @@ TEST_F(Dialogs, TempFolderTypedWithTrailingBackslashGoesToBothVariablesAndHistor
   });
   ASSERT_TRUE(ShowTempFolderDialog(nullptr, core_));
 
-  EXPECT_EQ(std::make_pair(DWORD(REG_EXPAND_SZ), QStringLiteral("R:\\Temp")), Environment(u"TEMP"));
-  EXPECT_EQ(std::make_pair(DWORD(REG_EXPAND_SZ), QStringLiteral("R:\\Temp")), Environment(u"TMP"));
+  EXPECT_EQ(std::make_pair(DWORD(REG_EXPAND_SZ), QStringLiteral("R:\\Temp")), StoredEnvironment(u"TEMP"));
+  EXPECT_EQ(std::make_pair(DWORD(REG_EXPAND_SZ), QStringLiteral("R:\\Temp")), StoredEnvironment(u"TMP"));
   // The replaced TEMP joins the history (first letter upper-cased); the TMP
   // field was left as it was, so its old value does not.
   EXPECT_EQ(QStringLiteral("C:\\Old,D:\\Tmp,E:\\Scratch"), core_.FRegistry.TempBackup);
@@ -189,8 +179,8 @@ TEST_F(Dialogs, TempFolderRefusesAnEmptyValueAndCancelWritesNothing) {
     QTest::mouseClick(form->ButtonCancel, Qt::LeftButton);
   });
   EXPECT_FALSE(ShowTempFolderDialog(nullptr, core_));
-  EXPECT_EQ(QStringLiteral("C:\\Keep"), Environment(u"TEMP").second);
-  EXPECT_EQ(QStringLiteral("<missing>"), Environment(u"TMP").second);
+  EXPECT_EQ(QStringLiteral("C:\\Keep"), StoredEnvironment(u"TEMP").second);
+  EXPECT_EQ(QStringLiteral("<missing>"), StoredEnvironment(u"TMP").second);
   EXPECT_TRUE(core_.FRegistry.TempBackup.isEmpty());
 }
 

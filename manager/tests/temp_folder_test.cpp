@@ -15,19 +15,7 @@
 
 namespace {
 
-class TempFolder : public Ramdeck::test::SystemTest {
- protected:
-  static std::pair<DWORD, QString> Stored(const char16_t *name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, u"Environment", 0, KEY_READ, &key) != ERROR_SUCCESS) return {0, {}};
-    DWORD type = 0, size = 512;
-    std::vector<BYTE> data(size);
-    LSTATUS error = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS) return {0, QStringLiteral("<missing>")};
-    return {type, QString::fromUtf16(reinterpret_cast<const char16_t *>(data.data()), size / 2 - 1)};
-  }
-};
+class TempFolder : public Ramdeck::test::SystemTest {};
 
 LRESULT CALLBACK Listener(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SETTINGCHANGE && lParam && std::u16string(reinterpret_cast<LPCWSTR>(lParam)) == u"Environment")
@@ -77,8 +65,8 @@ TEST_F(TempFolder, TheFolderGoesToBothVariablesAndOtherProgramsAreTold) {
   ASSERT_EQ(1, byte) << "the other program has no window";
 
   ASSERT_TRUE(Ramdeck::ApplyTempFolder(QStringLiteral("R:\\Temp\\")));
-  EXPECT_EQ((std::pair<DWORD, QString>{REG_EXPAND_SZ, QStringLiteral("R:\\Temp")}), Stored(u"TEMP"));
-  EXPECT_EQ((std::pair<DWORD, QString>{REG_EXPAND_SZ, QStringLiteral("R:\\Temp")}), Stored(u"TMP"));
+  EXPECT_EQ((std::pair<DWORD, QString>{REG_EXPAND_SZ, QStringLiteral("R:\\Temp")}), StoredEnvironment(u"TEMP"));
+  EXPECT_EQ((std::pair<DWORD, QString>{REG_EXPAND_SZ, QStringLiteral("R:\\Temp")}), StoredEnvironment(u"TMP"));
   int status = 0;
   ASSERT_EQ(listener, waitpid(listener, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other program was not told";
