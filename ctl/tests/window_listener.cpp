@@ -3,6 +3,8 @@
 //   event=0x8000 size=20 type=2 mask=0x00020000
 // It prints "ready" once its window exists, and ends after COUNT messages
 // (first argument, default 1) or when no message came for 20 seconds.
+#include "platform/daemon/tests/window_program.h"
+
 #include <windows.h>
 #include <dbt.h>
 
@@ -32,35 +34,9 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return TRUE;
 }
 
-DWORD WINAPI Watchdog(LPVOID) {
-  Sleep(20000);
-  printf("timeout\n");
-  fflush(stdout);
-  _Exit(3);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc > 1) gLeft = atoi(argv[1]);
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = Procedure;
-  windowClass.lpszClassName = u"BwWindowListener";
-  if (!RegisterClassExW(&windowClass)) return 1;
-  HWND window = CreateWindowExW(0, u"BwWindowListener", u"listener", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
-  if (!window) {
-    printf("no window: %u\n", static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
-  CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
-  printf("ready\n");
-  fflush(stdout);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-  return 0;
+  return bw::test::RunWindowProgram(u"BwWindowListener", Procedure, 20000);
 }

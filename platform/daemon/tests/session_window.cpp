@@ -7,6 +7,8 @@
 // seconds. Arguments: "refuse" answers the question with no; "vanish"
 // ends the program at the question without an answer; a number is how many
 // milliseconds the end takes.
+#include "platform/daemon/tests/window_program.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -56,13 +58,6 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-DWORD WINAPI Watchdog(LPVOID) {
-  Sleep(30000);
-  printf("timeout\n");
-  fflush(stdout);
-  _Exit(3);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -71,21 +66,5 @@ int main(int argc, char **argv) {
     else if (!strcmp(argv[i], "vanish")) gVanish = true;
     else gEndMs = static_cast<DWORD>(atoi(argv[i]));
   }
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = Procedure;
-  windowClass.lpszClassName = u"BwSessionWindow";
-  if (!RegisterClassExW(&windowClass)) return 1;
-  HWND window = CreateWindowExW(0, u"BwSessionWindow", u"session", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
-  if (!window) {
-    printf("no window: %u\n", static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
-  CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
-  printf("ready\n");
-  fflush(stdout);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-  return 0;
+  return bw::test::RunWindowProgram(u"BwSessionWindow", Procedure, 30000);
 }
